@@ -1,0 +1,44 @@
+# The project's front door. `make demo` shows the agent at work; `make check` installs what is
+# missing, builds with sanitizers and runs every test.
+.PHONY: all deps build demo check check-tsan bench fuzz clean
+
+JOBS ?= $(shell nproc)
+
+all: build
+
+deps:
+	@./deps/install.sh
+
+build: deps
+	cmake --preset default >/dev/null
+	cmake --build build -j $(JOBS)
+
+demo: build
+	@./tools/demo.sh build/bin
+
+check: deps
+	cmake --preset asan >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 600
+	$(MAKE) --no-print-directory fuzz
+
+# A short libFuzzer run over the frame and message decoder, from the committed corpus.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target wire_fuzz
+	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
+	build-fuzz/bin/wire_fuzz -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 build-fuzz/corpus tests/fuzz/corpus
+
+check-tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) --timeout 600
+
+bench: deps
+	cmake --preset bench >/dev/null
+	cmake --build build-bench -j $(JOBS)
+	@./bench/run.sh build-bench/bin
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-fuzz

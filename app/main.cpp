@@ -1,0 +1,50 @@
+// The entry: one executable, two modes, chosen by "--agent" anywhere on the command line.
+
+#include <csignal>
+#include <cstdio>
+#include <string_view>
+
+#include "core/agent.h"
+#include "platform/ipc/endpoint.h"
+#include "service/identity.h"
+#include "storage/storage_services.h"
+
+namespace {
+
+constexpr std::string_view agentArgument = "--agent";
+constexpr int exitSetupUnavailable = 2;
+constexpr int exitNoEndpoint = 1;
+
+bool wantsAgentMode(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (argv[i] == agentArgument) return true;
+    }
+    return false;
+}
+
+int runAgent() {
+    using namespace companion;
+    // A client that goes away mid-reply must cost that client its connection, not the agent its life.
+    std::signal(SIGPIPE, SIG_IGN);
+    dispatch::Dispatcher dispatcher;
+    Platform platform = Platform::system(dispatcher);
+    Services services;
+    installCoreServices(services);
+    storage::installStorageServices(services);
+
+    auto started = startAgent(platform, services, ipc::endpointPath(std::string(machServiceName)));
+    if (auto* error = std::get_if<std::string>(&started)) {
+        std::fprintf(stderr, "tavro-companion: %s\n", error->c_str());
+        return exitNoEndpoint;
+    }
+    dispatcher.main().run();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (wantsAgentMode(argc, argv)) return runAgent();
+    std::fprintf(stderr, "tavro-companion: the setup window is not part of this build; start with --agent\n");
+    return exitSetupUnavailable;
+}

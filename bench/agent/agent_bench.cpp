@@ -1,0 +1,223 @@
+// Whole-process figures of the agent: greeting latency against a bare socket ping-pong, many
+// concurrent clients, start-up time, and what an idle agent costs. One figure a line.
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/companion_client.h"
+#include "platform/ipc/endpoint.h"
+#include "platform/ipc/wire.h"
+#include "service/identity.h"
+
+namespace {
+
+using namespace companion;
+using Clock = std::chrono::steady_clock;
+using Micros = std::chrono::duration<double, std::micro>;
+
+constexpr int latencySamples = 20000;
+constexpr int warmUp = 2000;
+constexpr int concurrentClients = 32;
+constexpr int greetingsPerClient = 1000;
+constexpr int startUpRuns = 15;
+constexpr int idleSeconds = 10;
+
+std::string agentBinary;
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(p * (values.size() - 1))];
+}
+
+class Agent {
+public:
+    Agent() {
+        char pattern[] = "/tmp/companion-bench-XXXXXX";
+        dir_ = ::mkdtemp(pattern);
+        started_ = Clock::now();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+            ::execl(agentBinary.c_str(), agentBinary.c_str(), "--agent", nullptr);
+            ::_exit(127);
+        }
+    }
+    ~Agent() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        std::string command = "rm -rf '" + dir_ + "'";
+        [[maybe_unused]] int ignored = std::system(command.c_str());
+    }
+    std::string socket() const { return dir_ + "/" + std::string(machServiceName); }
+    pid_t pid() const { return pid_; }
+    Clock::time_point started() const { return started_; }
+
+    std::unique_ptr<client::ClientConnection> connectWhenReady() const {
+        for (;;) {
+            auto connected = client::ClientConnection::connect(socket());
+            if (auto* c = std::get_if<std::unique_ptr<client::ClientConnection>>(&connected)) return std::move(*c);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+
+private:
+    std::string dir_;
+    pid_t pid_;
+    Clock::time_point started_;
+};
+
+void greetingLatency() {
+    Agent agent;
+    auto connection = agent.connectWhenReady();
+    std::vector<double> samples;
+    samples.reserve(latencySamples);
+    for (int i = 0; i < warmUp + latencySamples; ++i) {
+        auto start = Clock::now();
+        auto reply = connection->call<service::msg::helloWithReply>({});
+        auto elapsed = Micros(Clock::now() - start).count();
+        if (!reply) {
+            std::printf("greeting latency: FAILED (no reply)\n");
+            return;
+        }
+        if (i >= warmUp) samples.push_back(elapsed);
+    }
+    double median = percentile(samples, 0.5);
+    std::printf("helloWithReply round trip median: %.1f us\n", median);
+    std::printf("helloWithReply round trip p99: %.1f us\n", percentile(samples, 0.99));
+
+    // Baseline: the same-sized frames bounced over a bare Unix socket by a thread.
+    std::string request = ipc::encodeFrame(ipc::Call{1, "helloWithReply:", nlohmann::json::array()});
+    int pair[2];
+    ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+    std::thread echo([fd = pair[1], size = request.size()] {
+        std::string buffer(size, '\0');
+        for (;;) {
+            size_t got = 0;
+            while (got < size) {
+                ssize_t n = ::read(fd, buffer.data() + got, size - got);
+                if (n <= 0) return;
+                got += n;
+            }
+            if (!ipc::writeAll(fd, buffer)) return;
+        }
+    });
+    std::vector<double> baseline;
+    std::string answer(request.size(), '\0');
+    for (int i = 0; i < warmUp + latencySamples; ++i) {
+        auto start = Clock::now();
+        ipc::writeAll(pair[0], request);
+        size_t got = 0;
+        while (got < answer.size()) got += ::read(pair[0], answer.data() + got, answer.size() - got);
+        if (i >= warmUp) baseline.push_back(Micros(Clock::now() - start).count());
+    }
+    ::close(pair[0]);
+    echo.join();
+    ::close(pair[1]);
+    double base = percentile(baseline, 0.5);
+    std::printf("unix socket ping-pong median (baseline): %.1f us\n", base);
+    std::printf("greeting / ping-pong median ratio: %.2f (goal: at most 3)\n", median / base);
+}
+
+void concurrentGreetings() {
+    Agent agent;
+    std::vector<std::unique_ptr<client::ClientConnection>> connections;
+    for (int i = 0; i < concurrentClients; ++i) connections.push_back(agent.connectWhenReady());
+    std::atomic<long> replies{0}, wrong{0};
+    auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (auto& connection : connections) {
+        threads.emplace_back([&, c = connection.get()] {
+            for (int i = 0; i < greetingsPerClient; ++i) {
+                auto reply = c->call<service::msg::helloWithReply>({});
+                if (reply && std::get<0>(*reply) == 1)
+                    ++replies;
+                else
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("%d clients x %d greetings: %ld replies, %ld missing or wrong\n", concurrentClients,
+                greetingsPerClient, replies.load(), wrong.load());
+    std::printf("concurrent greeting throughput: %.0f replies/s\n", replies.load() / seconds);
+}
+
+void startUp() {
+    std::vector<double> samples;
+    for (int i = 0; i < startUpRuns; ++i) {
+        Agent agent;
+        auto connection = agent.connectWhenReady();
+        auto reply = connection->call<service::msg::helloWithReply>({});
+        if (reply) samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - agent.started()).count());
+    }
+    std::printf("start-up, exec to first reply, median of %d: %.1f ms (goal: under 20 ms)\n", startUpRuns,
+                percentile(samples, 0.5));
+}
+
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) {
+            stime = std::stol(field);
+            break;
+        }
+    }
+    return utime + stime;
+}
+
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+void idleAgent() {
+    Agent agent;
+    {
+        auto connection = agent.connectWhenReady();
+        connection->call<service::msg::helloWithReply>({});
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long before = cpuTicks(agent.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    long after = cpuTicks(agent.pid());
+    std::printf("idle agent resident memory: %.2f MiB (goal: under 8 MiB)\n", residentKiB(agent.pid()) / 1024.0);
+    std::printf("idle agent CPU over %d s: %.0f ms (goal: none)\n", idleSeconds,
+                (after - before) * 1000.0 / ::sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+namespace companion::bench {
+void syncStream();
+}
+
+int main(int argc, char** argv) {
+    agentBinary = argc > 1 ? argv[1] : "build-bench/bin/tavro-companion";
+    greetingLatency();
+    concurrentGreetings();
+    startUp();
+    idleAgent();
+    companion::bench::syncStream();
+}

@@ -1,0 +1,76 @@
+#include "core/agent.h"
+
+#include <algorithm>
+
+namespace companion {
+
+std::variant<std::shared_ptr<CompanionAgent>, std::string> CompanionAgent::create(const Platform& platform,
+                                                                                  const Services& services,
+                                                                                  const std::string& socketPath) {
+    auto listener = ipc::Listener::create(socketPath, *platform.dispatcher);
+    if (auto* error = std::get_if<std::string>(&listener)) return *error;
+    return std::make_shared<CompanionAgent>(platform, services,
+                                            std::move(std::get<std::unique_ptr<ipc::Listener>>(listener)));
+}
+
+CompanionAgent::CompanionAgent(const Platform& platform, const Services& services,
+                               std::unique_ptr<ipc::Listener> listener)
+    : platform_(platform), services_(services), listener_(std::move(listener)) {}
+
+bool CompanionAgent::shouldAcceptNewConnection(const std::shared_ptr<ipc::ServerConnection>& connection) {
+    auto session = std::make_shared<CompanionSession>(connection, platform_, services_);
+    connection->setExportedHandler(
+        [session](const std::string& selector, bool oneWay, const nlohmann::json& arguments, auto reply) {
+            return session->handle(selector, oneWay, arguments, std::move(reply));
+        });
+    connection->setInvalidationHandler([session, weakAgent = weak_from_this()] {
+        session->stopAll();
+        if (auto agent = weakAgent.lock()) {
+            agent->platform_.mainQueue().async([weakAgent] {
+                if (auto agent = weakAgent.lock()) agent->connectionEnded();
+            });
+        }
+    });
+    platform_.mainQueue().async([weakAgent = weak_from_this()] {
+        auto agent = weakAgent.lock();
+        if (!agent) return;
+        ++agent->sessions_;
+        if (agent->idleExit_) agent->idleExit_->cancel();
+    });
+    connection->resume();
+    return true;
+}
+
+void CompanionAgent::connectionEnded() {
+    sessions_ = std::max<int64_t>(sessions_ - 1, 0);
+    if (sessions_ < 1) scheduleIdleExit();
+}
+
+void CompanionAgent::scheduleIdleExit() {
+    if (idleExit_) idleExit_->cancel();
+    idleExit_ = std::make_shared<dispatch::WorkItem>([weakAgent = weak_from_this()] {
+        auto agent = weakAgent.lock();
+        if (agent && agent->sessions_ == 0) agent->platform_.exitProcess(0);
+    });
+    platform_.mainQueue().asyncAfter(idleExitDelay, idleExit_);
+}
+
+std::variant<std::shared_ptr<CompanionAgent>, std::string> startAgent(const Platform& platform,
+                                                                      const Services& services,
+                                                                      const std::string& socketPath) {
+    auto created = CompanionAgent::create(platform, services, socketPath);
+    if (auto* error = std::get_if<std::string>(&created)) return *error;
+    auto agent = std::get<std::shared_ptr<CompanionAgent>>(created);
+    auto& listener = agent->listener();
+    listener.setDelegate([weakAgent = std::weak_ptr(agent)](const auto& connection) {
+        auto agent = weakAgent.lock();
+        return agent && agent->shouldAcceptNewConnection(connection);
+    });
+    listener.setConnectionCodeSigningRequirement(std::string(connectionRequirement));
+    listener.resume();
+    // The first idle period counts from start-up; scheduleIdleExit belongs to the main queue.
+    platform.mainQueue().async([agent] { agent->scheduleIdleExit(); });
+    return agent;
+}
+
+}  // namespace companion

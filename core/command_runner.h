@@ -1,0 +1,39 @@
+#pragma once
+// The one routine that runs a system tool for a service request.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace companion {
+
+struct CommandResult {
+    int32_t status = -1;      // exit code, signal number, or -1 when the tool could not start
+    std::string output;       // standard output, UTF-8 with invalid sequences replaced
+    std::string errorOutput;  // standard error, or the launch error's description
+    bool operator==(const CommandResult&) const = default;
+};
+
+using Bytes = std::vector<uint8_t>;
+using Environment = std::map<std::string, std::string>;
+
+// Runs `executable` (absolute path, never searched in PATH) with `arguments`.
+// `input` absent: standard input is the null device; present: a pipe that receives exactly these
+// bytes and is then closed. `environment` present: the child's complete environment.
+// After `timeout` seconds the child receives SIGTERM, and nothing stronger.
+// Blocks until the child has ended and its outputs are read; outputs that a descendant still
+// holds open two seconds after the child ended are cut off there.
+CommandResult runCommand(const std::string& executable, const std::vector<std::string>& arguments,
+                         const std::optional<Bytes>& input = std::nullopt,
+                         const std::optional<Environment>& environment = std::nullopt,
+                         double timeout = 60.0);
+
+// Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
+std::string decodeUtf8Lossy(const char* data, size_t size);
+inline std::string decodeUtf8Lossy(const std::string& bytes) {
+    return decodeUtf8Lossy(bytes.data(), bytes.size());
+}
+
+}  // namespace companion

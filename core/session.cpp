@@ -1,0 +1,121 @@
+#include "core/session.h"
+
+namespace companion {
+
+using namespace service;
+
+void ClientProxy::syncOutput(const std::string& id, const std::string& line) const {
+    connection_->sendOneWay(msg::syncOutput::selector, msg::syncOutput::Args::encode({id, line}));
+}
+
+void ClientProxy::rcloneMountEnded(const std::string& id) const {
+    connection_->sendOneWay(msg::rcloneMountEnded::selector, msg::rcloneMountEnded::Args::encode({id}));
+}
+
+CompanionSession::CompanionSession(std::weak_ptr<ipc::Connection> connection, const Platform& platform,
+                                   const Services& services)
+    : axQueue_(platform.dispatcher->makeSerialQueue(accessibilityQueueLabel)),
+      work_(platform.dispatcher->makeConcurrentQueue(workQueueLabel)),
+      platform_(platform),
+      services_(services) {
+    connection_ = std::move(connection);
+}
+
+std::optional<ClientProxy> CompanionSession::client() const {
+    auto connection = connection_.lock();
+    if (!connection) return std::nullopt;
+    return ClientProxy(std::move(connection));
+}
+
+bool CompanionSession::handle(std::string_view selector, bool oneWay, const nlohmann::json& arguments,
+                              ReplySink sink) {
+    return service::dispatch(services_.handlers, *this, selector, oneWay, arguments, std::move(sink));
+}
+
+bool CompanionSession::registerSync(const std::string& id, std::shared_ptr<process::SharedProcess> process) {
+    std::lock_guard guard(lock_);
+    if (stopped_) return false;
+    syncs_[id] = std::move(process);
+    return true;
+}
+
+void CompanionSession::removeSync(const std::string& id, const std::shared_ptr<process::SharedProcess>& process) {
+    std::lock_guard guard(lock_);
+    auto it = syncs_.find(id);
+    if (it != syncs_.end() && it->second == process) syncs_.erase(it);
+}
+
+std::shared_ptr<process::SharedProcess> CompanionSession::findSync(const std::string& id) const {
+    std::lock_guard guard(lock_);
+    auto it = syncs_.find(id);
+    return it == syncs_.end() ? nullptr : it->second;
+}
+
+bool CompanionSession::registerMount(const std::string& id, MountEntry entry) {
+    std::lock_guard guard(lock_);
+    if (stopped_) return false;
+    mounts_[id] = std::move(entry);
+    return true;
+}
+
+std::optional<MountEntry> CompanionSession::removeMount(const std::string& id) {
+    std::lock_guard guard(lock_);
+    auto node = mounts_.extract(id);
+    if (!node) return std::nullopt;
+    return std::move(node.mapped());
+}
+
+size_t CompanionSession::syncCount() const {
+    std::lock_guard guard(lock_);
+    return syncs_.size();
+}
+
+size_t CompanionSession::mountCount() const {
+    std::lock_guard guard(lock_);
+    return mounts_.size();
+}
+
+void CompanionSession::stopAll() {
+    std::vector<MountEntry> mounts;
+    std::vector<std::shared_ptr<process::SharedProcess>> syncs;
+    {
+        std::lock_guard guard(lock_);
+        stopped_ = true;
+        for (auto& [id, entry] : mounts_) mounts.push_back(std::move(entry));
+        for (auto& [id, process] : syncs_) syncs.push_back(std::move(process));
+        mounts_.clear();
+        syncs_.clear();
+    }
+    for (const auto& sync : syncs) {
+        if (sync->isRunning()) sync->terminate();
+    }
+    for (const auto& mount : mounts) {
+        if (services_.endMount) {
+            services_.endMount(*this, mount);
+        } else if (mount.process) {
+            mount.process->terminate();
+        }
+    }
+}
+
+// ---- the core's own messages ----
+
+namespace {
+
+// The version text when the build carries none.
+constexpr const char* unknownVersion = "?";
+// The greeting's first value never changes: it tells the host it reached a live agent.
+constexpr int64_t helloValue = 1;
+
+void helloWithReply(CompanionSession& session, Args<msg::helloWithReply>, Reply<msg::helloWithReply> reply) {
+    const auto& version = session.platform().version;
+    reply(helloValue, version.empty() ? std::string(unknownVersion) : version);
+}
+
+}  // namespace
+
+void installCoreServices(Services& services) {
+    services.handlers.helloWithReply = &helloWithReply;
+}
+
+}  // namespace companion

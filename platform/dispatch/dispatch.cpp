@@ -1,0 +1,328 @@
+#include "platform/dispatch/dispatch.h"
+
+#include <map>
+#include <queue>
+#include <vector>
+
+namespace companion::dispatch {
+
+// A serial queue hands its thread back to the pool after this many tasks in a row, so one busy
+// queue cannot hold a pool thread for ever.
+constexpr int serialBatch = 16;
+
+// ---- WorkItem ----
+
+WorkItem::WorkItem(Task task) : task_(std::move(task)) {}
+
+void WorkItem::cancel() {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+}
+
+bool WorkItem::isCancelled() const {
+    std::lock_guard lock(mutex_);
+    return cancelled_;
+}
+
+void WorkItem::perform() {
+    if (isCancelled()) return;
+    task_();
+}
+
+// ---- Queue ----
+
+void Queue::async(std::shared_ptr<WorkItem> item) {
+    async([item = std::move(item)] { item->perform(); });
+}
+
+void Queue::sync(Task task) {
+    std::mutex mutex;
+    std::condition_variable doneChanged;
+    bool done = false;
+    async([&] {
+        task();
+        std::lock_guard lock(mutex);
+        done = true;
+        doneChanged.notify_one();
+    });
+    std::unique_lock lock(mutex);
+    doneChanged.wait(lock, [&] { return done; });
+}
+
+// ---- ThreadPool ----
+
+class ThreadPool {
+public:
+    explicit ThreadPool(Clock::duration idleLifetime) : idleLifetime_(idleLifetime) {}
+    ~ThreadPool() { shutdown(); }
+
+    // Joins every thread. Queues may outlive their dispatcher; what they submit afterwards is
+    // dropped.
+    void shutdown() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        workAvailable_.notify_all();
+        std::unique_lock lock(mutex_);
+        while (!threads_.empty()) {
+            auto node = threads_.extract(threads_.begin());
+            lock.unlock();
+            // The last owner may be a task on one of our own threads; that one cannot join itself.
+            if (node.key() == std::this_thread::get_id())
+                node.mapped().detach();
+            else
+                node.mapped().join();
+            lock.lock();
+        }
+    }
+
+    void submit(Task task) {
+        std::unique_lock lock(mutex_);
+        if (stopping_) return;
+        tasks_.push_back(std::move(task));
+        // Enough idle threads for everything queued: wake one. Otherwise grow, so that no task
+        // waits behind one that blocks.
+        if (static_cast<size_t>(idle_) >= tasks_.size()) {
+            workAvailable_.notify_one();
+            return;
+        }
+        std::thread thread([this] { serve(); });
+        threads_.emplace(thread.get_id(), std::move(thread));
+    }
+
+    size_t threadCount() {
+        std::lock_guard lock(mutex_);
+        return threads_.size();
+    }
+
+private:
+    void serve() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            while (!tasks_.empty()) {
+                Task task = std::move(tasks_.front());
+                tasks_.pop_front();
+                lock.unlock();
+                task();
+                task = nullptr;  // release what the task captured before going idle
+                lock.lock();
+            }
+            if (stopping_) return;
+            ++idle_;
+            bool ready = workAvailable_.wait_for(lock, idleLifetime_,
+                                                 [&] { return stopping_ || !tasks_.empty(); });
+            --idle_;
+            if (!ready) break;
+        }
+        // Retiring: nobody will join this thread, so it lets go of itself. Past this point it
+        // touches nothing of the pool's.
+        auto self = threads_.extract(std::this_thread::get_id());
+        if (self) self.mapped().detach();
+    }
+
+    const Clock::duration idleLifetime_;
+    std::mutex mutex_;
+    std::condition_variable workAvailable_;
+    std::deque<Task> tasks_;
+    std::map<std::thread::id, std::thread> threads_;
+    int idle_ = 0;
+    bool stopping_ = false;
+};
+
+// ---- Serial and concurrent queues ----
+
+namespace {
+
+class ConcurrentQueue final : public Queue {
+public:
+    ConcurrentQueue(std::string label, std::shared_ptr<ThreadPool> pool)
+        : Queue(std::move(label)), pool_(std::move(pool)) {}
+    void async(Task task) override { pool_->submit(std::move(task)); }
+    using Queue::async;
+
+private:
+    std::shared_ptr<ThreadPool> pool_;
+};
+
+class SerialQueue final : public Queue, public std::enable_shared_from_this<SerialQueue> {
+public:
+    SerialQueue(std::string label, std::shared_ptr<ThreadPool> pool)
+        : Queue(std::move(label)), pool_(std::move(pool)) {}
+
+    void async(Task task) override {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+        if (draining_) return;
+        draining_ = true;
+        scheduleDrain();
+    }
+    using Queue::async;
+
+private:
+    void scheduleDrain() {
+        pool_->submit([self = shared_from_this()] { self->drain(); });
+    }
+
+    void drain() {
+        for (int done = 0; done < serialBatch; ++done) {
+            Task task;
+            {
+                std::lock_guard lock(mutex_);
+                if (tasks_.empty()) {
+                    draining_ = false;
+                    return;
+                }
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
+            }
+            task();
+        }
+        std::lock_guard lock(mutex_);
+        if (tasks_.empty()) {
+            draining_ = false;
+            return;
+        }
+        scheduleDrain();
+    }
+
+    std::shared_ptr<ThreadPool> pool_;
+    std::mutex mutex_;
+    std::deque<Task> tasks_;
+    bool draining_ = false;
+};
+
+}  // namespace
+
+// ---- MainQueue ----
+
+struct MainQueue::State {
+    struct Timer {
+        Clock::time_point deadline;
+        uint64_t order;
+        std::shared_ptr<WorkItem> item;
+        bool operator>(const Timer& other) const {
+            return deadline != other.deadline ? deadline > other.deadline : order > other.order;
+        }
+    };
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Task> tasks;
+    std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers;
+    uint64_t nextOrder = 0;
+    bool stopping = false;
+    std::thread::id owner = std::this_thread::get_id();
+};
+
+MainQueue::MainQueue() : Queue("main"), state_(std::make_unique<State>()) {}
+MainQueue::~MainQueue() = default;
+
+void MainQueue::async(Task task) {
+    std::lock_guard lock(state_->mutex);
+    state_->tasks.push_back(std::move(task));
+    state_->changed.notify_one();
+}
+
+void MainQueue::sync(Task task) {
+    if (isCurrent()) {
+        task();
+        return;
+    }
+    Queue::sync(std::move(task));
+}
+
+void MainQueue::asyncAfter(Clock::duration delay, std::shared_ptr<WorkItem> item) {
+    std::lock_guard lock(state_->mutex);
+    state_->timers.push({Clock::now() + delay, state_->nextOrder++, std::move(item)});
+    state_->changed.notify_one();
+}
+
+bool MainQueue::isCurrent() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->owner == std::this_thread::get_id();
+}
+
+void MainQueue::stop() {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+    state_->changed.notify_one();
+}
+
+void MainQueue::run() {
+    auto& s = *state_;
+    std::unique_lock lock(s.mutex);
+    s.owner = std::this_thread::get_id();
+    s.stopping = false;
+    while (!s.stopping) {
+        if (!s.timers.empty() && s.timers.top().deadline <= Clock::now()) {
+            auto item = s.timers.top().item;
+            s.timers.pop();
+            lock.unlock();
+            item->perform();
+            item.reset();
+            lock.lock();
+            continue;
+        }
+        if (!s.tasks.empty()) {
+            Task task = std::move(s.tasks.front());
+            s.tasks.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr;
+            lock.lock();
+            continue;
+        }
+        if (s.timers.empty()) {
+            s.changed.wait(lock);
+        } else {
+            // a copy: the heap may reallocate while we wait
+            const auto nextDeadline = s.timers.top().deadline;
+            s.changed.wait_until(lock, nextDeadline);
+        }
+    }
+}
+
+// ---- Dispatcher ----
+
+Dispatcher::Dispatcher(Clock::duration idleLifetime)
+    : pool_(std::make_shared<ThreadPool>(idleLifetime)),
+      global_(std::make_shared<ConcurrentQueue>("global", pool_)) {}
+
+// The threads end with the dispatcher, even while queues still hold the pool: otherwise the last
+// queue could release the pool from one of the pool's own threads.
+Dispatcher::~Dispatcher() { pool_->shutdown(); }
+
+std::shared_ptr<Queue> Dispatcher::makeSerialQueue(std::string label) {
+    return std::make_shared<SerialQueue>(std::move(label), pool_);
+}
+
+std::shared_ptr<Queue> Dispatcher::makeConcurrentQueue(std::string label) {
+    return std::make_shared<ConcurrentQueue>(std::move(label), pool_);
+}
+
+size_t Dispatcher::threadCount() const { return pool_->threadCount(); }
+
+// ---- Group ----
+
+void Group::enter() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+}
+
+void Group::leave() {
+    std::lock_guard lock(mutex_);
+    if (--count_ <= 0) zero_.notify_all();
+}
+
+void Group::wait() {
+    std::unique_lock lock(mutex_);
+    zero_.wait(lock, [&] { return count_ <= 0; });
+}
+
+bool Group::waitFor(Clock::duration limit) {
+    std::unique_lock lock(mutex_);
+    return zero_.wait_for(lock, limit, [&] { return count_ <= 0; });
+}
+
+}  // namespace companion::dispatch

@@ -1,0 +1,78 @@
+#pragma once
+// The wire: length-prefixed frames, each one MessagePack value, each value one message.
+// docs/protocol.md describes the same thing for people writing a client.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include <nlohmann/json.hpp>
+
+namespace companion::ipc {
+
+using Json = nlohmann::json;
+
+// The protocol's name and version, exchanged in the greeting.
+inline constexpr std::string_view protocolName = "tavro-companion";
+inline constexpr int64_t protocolVersion = 1;
+
+// Size of the length prefix, and the largest frames each side accepts. Requests are small; a
+// reply may carry a large listing.
+inline constexpr size_t frameHeaderSize = 4;
+inline constexpr uint32_t maxRequestFrame = 4u << 20;
+inline constexpr uint32_t maxReplyFrame = 256u << 20;
+// Messages are a few levels deep; anything deeper is not ours.
+inline constexpr int maxNesting = 16;
+
+enum class Kind : int64_t { greeting = 0, call = 1, reply = 2, oneWay = 3 };
+
+struct Greeting {
+    std::string name;
+    int64_t version = 0;
+};
+struct Call {
+    uint64_t sequence = 0;
+    std::string selector;
+    Json arguments;  // an array
+};
+struct ReplyMessage {
+    uint64_t sequence = 0;
+    Json values;  // an array
+};
+struct OneWay {
+    std::string selector;
+    Json arguments;  // an array
+};
+using Message = std::variant<Greeting, Call, ReplyMessage, OneWay>;
+
+// True when `bytes` is exactly one well-formed MessagePack value of the types the protocol
+// uses, nested at most `maxDepth` levels, every declared length within the bytes at hand.
+// Walks the value with an explicit stack, so no input can exhaust ours.
+bool isAcceptableMessagePack(std::string_view bytes, int maxDepth = maxNesting);
+
+// The message in one frame's payload, or nothing when it is not one.
+std::optional<Message> decodeMessage(std::string_view payload);
+
+// A whole frame (length prefix included) for one message.
+std::string encodeFrame(const Message& message);
+
+// Collects frames from a byte stream. Memory grows with the bytes that actually arrive, never
+// with a declared length.
+class FrameReader {
+public:
+    explicit FrameReader(uint32_t maxFrame) : maxFrame_(maxFrame) {}
+    void append(const char* data, size_t size) { buffer_.append(data, size); }
+    enum class Status { frame, needMore, tooLarge };
+    // On `frame`, `payload` holds the next frame's bytes.
+    Status next(std::string& payload);
+
+private:
+    uint32_t maxFrame_;
+    std::string buffer_;
+    size_t consumed_ = 0;
+};
+
+}  // namespace companion::ipc

@@ -1,0 +1,73 @@
+#include "platform/platform.h"
+
+#include <mntent.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+extern char** environ;
+
+namespace companion {
+
+namespace {
+constexpr const char* mountTablePath = "/proc/self/mounts";
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+}  // namespace
+
+std::string systemHomeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/') return withoutTrailingSlashes(home);
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+        return withoutTrailingSlashes(found->pw_dir);
+    return "/";
+}
+
+EnvironmentMap systemEnvironment() {
+    EnvironmentMap result;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        std::string text(*entry);
+        auto equals = text.find('=');
+        if (equals == std::string::npos) continue;
+        result.emplace(text.substr(0, equals), text.substr(equals + 1));
+    }
+    return result;
+}
+
+MountTable systemMountTable() {
+    MountTable table;
+    std::unique_ptr<FILE, int (*)(FILE*)> file(setmntent(mountTablePath, "re"), endmntent);
+    if (!file) return table;
+    mntent entry{};
+    char buffer[8192];
+    // getmntent_r decodes the escapes the kernel writes (\040 for a space, and the like).
+    while (getmntent_r(file.get(), &entry, buffer, sizeof buffer)) {
+        table[entry.mnt_dir] = entry.mnt_type;
+    }
+    return table;
+}
+
+Platform Platform::system(dispatch::Dispatcher& dispatcher) {
+    Platform p;
+    p.dispatcher = &dispatcher;
+    p.homeDirectory = systemHomeDirectory;
+    p.environment = systemEnvironment;
+    p.mountTable = systemMountTable;
+#ifdef COMPANION_VERSION
+    p.version = COMPANION_VERSION;
+#endif
+    p.exitProcess = [](int status) { std::exit(status); };
+    return p;
+}
+
+}  // namespace companion

@@ -1,0 +1,43 @@
+#pragma once
+// The one context through which the agent and every session reach the operating system.
+//
+// The binary builds it from the real system (`Platform::system`); tests build it from doubles
+// and stand-in tool scripts. Code above this layer never asks the system around it directly.
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/tool_paths.h"
+
+namespace companion {
+
+// Mount point to file-system type, as the system lists them now.
+using MountTable = std::map<std::string, std::string>;
+using EnvironmentMap = std::map<std::string, std::string>;
+
+struct Platform {
+    dispatch::Dispatcher* dispatcher = nullptr;
+    ToolPaths tools;
+    // The user's home folder, without a trailing "/".
+    std::function<std::string()> homeDirectory;
+    // The agent's own process environment.
+    std::function<EnvironmentMap()> environment;
+    std::function<MountTable()> mountTable;
+    // The version the agent reports; empty when the build carries none.
+    std::string version;
+    // Ends the process (the idle exit); tests record the call instead.
+    std::function<void(int status)> exitProcess;
+
+    dispatch::MainQueue& mainQueue() const { return dispatcher->main(); }
+
+    static Platform system(dispatch::Dispatcher& dispatcher);
+};
+
+// The real answers, for `Platform::system` and for tests that want them.
+std::string systemHomeDirectory();
+EnvironmentMap systemEnvironment();
+MountTable systemMountTable();
+
+}  // namespace companion

@@ -1,0 +1,107 @@
+#include "storage/rclone.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "core/input_checks.h"
+
+namespace companion::storage {
+
+namespace {
+
+constexpr const char* searchPathVariable = "PATH";
+constexpr double listRemotesTimeoutSeconds = 10;
+constexpr const char* listRemotesCommand = "listremotes";
+constexpr const char* longListingFlag = "--long";
+
+constexpr char lineFeed = '\n';
+constexpr char nameTerminator = ':';
+constexpr std::string_view blanks = " \t";
+
+constexpr CharacterClass remoteNameFirst = alphanumericsAnd("_");
+constexpr CharacterClass remoteNameRest = alphanumericsAnd("_. -");
+
+// A directory is "executable" to access(2) too, yet could never be run as rclone.
+bool isExecutableFile(const std::string& path) {
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(path, ignored)) return false;
+    return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+}
+
+std::vector<std::string> rcloneCandidates(const Platform& platform) {
+    std::vector<std::string> candidates = platform.tools.rcloneAbsoluteCandidates;
+    const std::string home = platform.homeDirectory();
+    for (const std::string& relative : platform.tools.rcloneHomeCandidates) candidates.push_back(home + relative);
+    return candidates;
+}
+
+std::string_view trimmedBlanks(std::string_view text) {
+    const size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    const size_t last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+// The line cut at its first colon that ends a non-empty run (leading colons are skipped); the
+// second piece is what follows that colon, further colons included, and only when non-empty.
+std::vector<std::string_view> namePieces(std::string_view line) {
+    const size_t start = line.find_first_not_of(nameTerminator);
+    if (start == std::string_view::npos) return {};
+    line.remove_prefix(start);
+    const size_t colon = line.find(nameTerminator);
+    if (colon == std::string_view::npos) return {line};
+    std::string_view rest = line.substr(colon + 1);
+    if (rest.empty()) return {line.substr(0, colon)};
+    return {line.substr(0, colon), rest};
+}
+
+std::optional<RemoteEntry> parseRemoteLine(std::string_view line) {
+    const auto pieces = namePieces(line);
+    if (pieces.size() != 2) return std::nullopt;
+    return RemoteEntry{std::string(trimmedBlanks(pieces[0])), std::string(trimmedBlanks(pieces[1]))};
+}
+
+}  // namespace
+
+std::optional<std::string> locateRclone(const Platform& platform) {
+    for (const std::string& candidate : rcloneCandidates(platform)) {
+        if (isExecutableFile(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+Environment rcloneEnvironment(const Platform& platform, const Environment& extra) {
+    Environment environment = platform.environment();
+    environment[searchPathVariable] = platform.tools.rcloneSearchPath;
+    for (const auto& [key, value] : extra) environment[key] = value;
+    return environment;
+}
+
+std::vector<RemoteEntry> parseRemoteList(std::string_view text) {
+    std::vector<RemoteEntry> entries;
+    while (!text.empty()) {
+        const size_t end = std::min(text.find(lineFeed), text.size());
+        if (auto entry = parseRemoteLine(text.substr(0, end))) entries.push_back(std::move(*entry));
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return entries;
+}
+
+std::vector<RemoteEntry> listRemotes(const Platform& platform) {
+    const auto rclone = locateRclone(platform);
+    if (!rclone) return {};
+    const CommandResult result = runCommand(*rclone, {listRemotesCommand, longListingFlag}, std::nullopt,
+                                            rcloneEnvironment(platform), listRemotesTimeoutSeconds);
+    if (result.status != 0) return {};
+    return parseRemoteList(result.output);
+}
+
+bool isRemoteName(std::string_view name) {
+    return matchesNameRule(name, remoteNameFirst, remoteNameRest);
+}
+
+}  // namespace companion::storage

@@ -1,0 +1,145 @@
+#include "core/input_checks.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "support/session_fixture.h"
+
+namespace companion {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+struct Verdict {
+    std::string text;
+    bool expected;
+};
+
+TEST(InputChecks, ControlCharactersAreThoseBelowSpace) {
+    const Verdict cases[] = {{"", false}, {"plain", false}, {"tab\there", true}, {"line\nfeed", true},
+                             {std::string("nul\0x", 5), true}, {"unit\x1f", true}, {"delete\x7f", false},
+                             {"c1\xc2\x85", false}, {"\xf0\x9f\x98\x80\xf0\x9f\x8e\x89", false}};
+    for (const auto& [text, expected] : cases) EXPECT_EQ(hasControlCharacters(text), expected) << text;
+}
+
+TEST(InputChecks, StandardizationRemovesDotsRepeatsAndTrailingSlashes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/a/./b/../c", "/a/c"}, {"/a//b///", "/a/b"}, {"/", "/"},      {"//", "/"},
+        {"/..", "/"},            {"/../x", "/x"},       {"/a/b/../../..", "/"}, {"/a/...", "/a/..."}};
+    for (const auto& [input, expected] : cases) EXPECT_EQ(standardizePath(input), expected) << input;
+}
+
+TEST(InputChecks, IdentifiersMatchTheWholeText) {
+    const Verdict cases[] = {{"es.vextralune.tavro", true}, {"user@example.org", true}, {"_x-1", true},
+                             {".profile", true},           {"", false},                {"-flag", false},
+                             {"a b", false},               {"name\n", false},          {"a/b", false},
+                             {"caf\xc3\xa9", false}};
+    for (const auto& [text, expected] : cases) EXPECT_EQ(isIdentifier(text), expected) << text;
+}
+
+class SanitizedPaths : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directory(dir.path() / "folder");
+        std::ofstream(dir.path() / "folder" / "file") << "x";
+        fs::create_symlink(dir.path() / "folder", dir.path() / "link");
+        fs::create_symlink(dir.path() / "missing", dir.path() / "dangling");
+    }
+    std::string at(const std::string& relative) const { return dir.str() + "/" + relative; }
+    TempDir dir;
+};
+
+TEST_F(SanitizedPaths, AreAbsoluteCleanStandardizedAndExistWhenAsked) {
+    for (bool mustExist : {false, true}) {
+        EXPECT_FALSE(sanitizedPath("folder/file", mustExist));
+        EXPECT_FALSE(sanitizedPath(at("folder\n"), mustExist));
+    }
+    EXPECT_EQ(sanitizedPath(at("folder/./x/../file"), true), at("folder/file"));
+    // ".." is resolved on the text, so a missing component before it does not matter.
+    EXPECT_EQ(sanitizedPath(at("nothing/.."), true), dir.str());
+    EXPECT_EQ(sanitizedPath(at("link/file"), true), at("link/file"));
+    EXPECT_FALSE(sanitizedPath(at("dangling"), true));
+    EXPECT_EQ(sanitizedPath(at("absent/"), false), at("absent"));
+}
+
+TEST_F(SanitizedPaths, DirectoriesMustBeDirectories) {
+    EXPECT_EQ(sanitizedDirectory(at("folder/")), at("folder"));
+    EXPECT_EQ(sanitizedDirectory(at("link")), at("link"));
+    EXPECT_FALSE(sanitizedDirectory(at("folder/file")));
+    EXPECT_FALSE(sanitizedDirectory(at("absent")));
+}
+
+TEST(InputChecks, MountPointsAreOneFolderDirectlyInsideARoot) {
+    const std::string home = "/home/u";
+    const std::string root = home + "/Library/Application Support/Tavro/Montages";
+    const std::string containers = home + "/Library/Containers/";
+    const std::string inContainer = "/Data/Library/Application Support/Tavro/Montages";
+    ASSERT_EQ(allowedMountRoots(home), (std::vector<std::string>{root, containers + "es.vextralune.tavro" + inContainer,
+                                                                 containers + "es.vextralune.tavro.sandboxtest" +
+                                                                     inContainer}));
+    const Verdict cases[] = {{root + "/My Drive", true},
+                             {containers + "es.vextralune.tavro.sandboxtest" + inContainer + "/x", true},
+                             {root + "//x/", true},
+                             {root + "/x/../y", true},
+                             {root, false},
+                             {root + "/", false},
+                             {root + "/x/y", false},
+                             {root + "/x/..", false},
+                             {root + "/../x", false},
+                             {root + "2/x", false},
+                             {root + "/x\n", false},
+                             {containers + "other.app" + inContainer + "/x", false},
+                             {root.substr(1) + "/x", false}};
+    for (const auto& [path, expected] : cases) EXPECT_EQ(isAllowedMountPoint(path, home), expected) << path;
+    EXPECT_TRUE(isAllowedMountPoint("/Library/Application Support/Tavro/Montages/x", "/"));
+}
+
+TEST(MountTable, ListsTheRootFileSystem) {
+    EXPECT_TRUE(systemMountTable().contains("/"));
+}
+
+// Mounts a file system at a path with a space in a private mount namespace, and answers 0 when
+// the table lists it under its decoded name.
+int mountedNameIsDecoded(const fs::path& folder) {
+    const fs::path mountPoint = folder / "Application Support";
+    fs::create_directory(mountPoint);
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("companion-test", mountPoint.c_str(), "tmpfs", 0, nullptr) != 0) {
+        std::fprintf(stderr, "cannot mount in a private namespace: %s\n", std::strerror(errno));
+        return 2;
+    }
+    const MountTable table = systemMountTable();
+    ::umount2(mountPoint.c_str(), MNT_DETACH);
+    const auto it = table.find(mountPoint.string());
+    return it != table.end() && it->second == "tmpfs" ? 0 : 1;
+}
+
+TEST(MountTable, DecodesMountPointsWithSpaces) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
+    // A death-test child is a fresh single-threaded process: its namespace change and its mount
+    // touch neither this process nor the system.
+    EXPECT_EXIT(
+        {
+            int code = 0;
+            {
+                TempDir folder;
+                code = mountedNameIsDecoded(folder.path());
+            }
+            std::exit(code);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace companion

@@ -1,0 +1,156 @@
+// The built binaries, end to end: entry, greeting, idle exit, and the command-line client.
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "client/companion_client.h"
+#include "core/command_runner.h"
+#include "support/agent_process.h"
+
+namespace companion::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using client::ClientConnection;
+
+std::unique_ptr<ClientConnection> connectTo(const AgentProcess& agent) {
+    auto connected = ClientConnection::connect(agent.socketPath());
+    if (auto* error = std::get_if<std::string>(&connected)) {
+        ADD_FAILURE() << *error;
+        return nullptr;
+    }
+    return std::move(std::get<std::unique_ptr<ClientConnection>>(connected));
+}
+
+CommandResult ctl(const AgentProcess& agent, std::vector<std::string> words) {
+    std::vector<std::string> arguments{"--socket", agent.socketPath()};
+    arguments.insert(arguments.end(), words.begin(), words.end());
+    return runCommand(binary("tavro-companion-ctl"), arguments, std::nullopt, std::nullopt, 60);
+}
+
+void sleepUntil(std::chrono::steady_clock::time_point start, std::chrono::seconds offset) {
+    std::this_thread::sleep_until(start + offset);
+}
+
+TEST(Entry, GreetsThroughTheCommandLineClient) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.waitForSocket());
+    auto result = ctl(agent, {"call", "helloWithReply:"});
+    EXPECT_EQ(result.status, 0) << result.errorOutput;
+    EXPECT_EQ(result.output, "{\"reply\":[1,\"" COMPANION_VERSION "\"]}\n");
+}
+
+TEST(Entry, AgentArgumentCountsAnywhereButOnlyExactly) {
+    AgentProcess later({"--verbose", "extra", "--agent"});
+    EXPECT_TRUE(later.waitForSocket()) << "--agent after other arguments";
+
+    for (std::string near : {"--Agent", "---agent", "--agent=1", "-agent", "agent"}) {
+        AgentProcess setup({near});
+        auto status = setup.waitForExit(20s);
+        ASSERT_TRUE(status.has_value()) << near;
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << near;
+    }
+}
+
+TEST(Entry, ASecondAgentLeavesALiveEndpointAlone) {
+    AgentProcess first;
+    ASSERT_TRUE(first.waitForSocket());
+    pid_t second = spawnWithRuntimeDir({binary("tavro-companion"), "--agent"}, first.runtimeDir());
+    int status = 0;
+    ASSERT_EQ(::waitpid(second, &status, 0), second);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(ctl(first, {"call", "helloWithReply:"}).status, 0) << "the first agent still serves";
+}
+
+TEST(IdleExit, WithNoClientTheAgentLeavesAfterAMinute) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.waitForSocket());
+    auto status = agent.waitForExit(120s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_GE(agent.lifetime(), 59.0);
+    EXPECT_LE(agent.lifetime(), 90.0);
+}
+
+TEST(IdleExit, AReconnectionWithinTheMinuteCancelsTheExit) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.waitForSocket());
+    auto start = agent.started();
+    { auto first = connectTo(agent); ASSERT_TRUE(first && first->waitForGreeting()); }
+    // the exit armed at that disconnect would fire at about 60 s
+    sleepUntil(start, 45s);
+    auto second = connectTo(agent);
+    ASSERT_TRUE(second && second->waitForGreeting());
+    sleepUntil(start, 75s);
+    EXPECT_FALSE(agent.exited()) << "the reconnection should have cancelled the exit";
+    auto hello = second->call<service::msg::helloWithReply>({});
+    ASSERT_TRUE(hello.has_value());
+    EXPECT_EQ(std::get<0>(*hello), 1);
+}
+
+TEST(IdleExit, OnlyTheLastConnectionToEndArmsTheExit) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.waitForSocket());
+    auto start = agent.started();
+    auto first = connectTo(agent);
+    auto second = connectTo(agent);
+    ASSERT_TRUE(first && first->waitForGreeting() && second && second->waitForGreeting());
+    first.reset();
+    sleepUntil(start, 70s);
+    EXPECT_FALSE(agent.exited()) << "one connection is still open";
+    auto lastEnded = std::chrono::steady_clock::now();
+    second.reset();
+    auto status = agent.waitForExit(120s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    double afterLast = agent.lifetime() - std::chrono::duration<double>(lastEnded - start).count();
+    EXPECT_GE(afterLast, 59.0);
+    EXPECT_LE(afterLast, 90.0);
+}
+
+TEST(CommandLineClient, DescribesEveryMessage) {
+    auto result = runCommand(binary("tavro-companion-ctl"), {"describe"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.output.find("call     helloWithReply: () -> (Int64, String)\n"), std::string::npos);
+    EXPECT_NE(result.output.find("oneway   cancelSyncWithId: (String)\n"), std::string::npos);
+    EXPECT_NE(result.output.find("callback syncOutput:line: (String, String)\n"), std::string::npos);
+    EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 43);
+}
+
+TEST(CommandLineClient, ExitStatusesFollowTheContract) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.waitForSocket());
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        std::string output;
+    };
+    const std::vector<Case> cases = {
+        {{"call", "rcloneStatWithConnection:path:reply:", "{}", "\"\""}, 0, "{\"reply\":[-1,\"\"]}\n"},
+        {{"call", "gitStatusWithRoot:reply:", "\"relative\""}, 0, "{\"reply\":[-1,\"\"]}\n"},
+        {{"call", "sshHomeWithHost:user:port:keyFile:reply:", "\"-bad\"", "\"\"", "-1", "\"\""}, 0,
+         "{\"reply\":[null]}\n"},
+        {{"call", "cancelSyncWithId:", "\"nothing\""}, 0, "{\"sent\":\"cancelSyncWithId:\"}\n"},
+        {{"call", "noSuchMessage:"}, 2, ""},
+        {{"call", "helloWithReply:", "1"}, 2, ""},
+        {{"call", "unmountWithPath:force:reply:", "\"/x\"", "\"yes\""}, 2, ""},
+        {{"call", "unmountWithPath:force:reply:", "not json", "true"}, 2, ""},
+        {{"frobnicate"}, 2, ""},
+    };
+    for (const auto& c : cases) {
+        auto result = ctl(agent, c.words);
+        EXPECT_EQ(result.status, c.status) << c.words[1] << ": " << result.errorOutput;
+        EXPECT_EQ(result.output, c.output) << c.words[1];
+        if (c.status == 2) {
+            EXPECT_FALSE(result.errorOutput.empty());
+        }
+    }
+    auto noAgent = runCommand(binary("tavro-companion-ctl"),
+                              {"--socket", agent.runtimeDir() + "/nobody-here", "call", "helloWithReply:"});
+    EXPECT_EQ(noAgent.status, 1);
+}
+
+}  // namespace
+}  // namespace companion::testing

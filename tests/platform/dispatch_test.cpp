@@ -1,0 +1,176 @@
+#include "platform/dispatch/dispatch.h"
+
+#include <atomic>
+#include <future>
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace companion::dispatch {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the main queue on a thread of its own, as the agent's main thread does.
+class MainLoop {
+public:
+    MainLoop() : thread_([this] {
+        ready_.count_down();
+        dispatcher.main().run();
+    }) {
+        ready_.wait();
+        // run() claims the queue for its thread; wait until it has
+        while (!onMain()) std::this_thread::yield();
+    }
+    ~MainLoop() {
+        dispatcher.main().stop();
+        thread_.join();
+    }
+    bool onMain() {
+        std::promise<bool> result;
+        dispatcher.main().async([&] { result.set_value(dispatcher.main().isCurrent()); });
+        return result.get_future().get();
+    }
+    Dispatcher dispatcher;
+
+private:
+    std::latch ready_{1};
+    std::thread thread_;
+};
+
+TEST(SerialQueue, RunsTasksOneAtATimeInSubmissionOrder) {
+    Dispatcher dispatcher;
+    auto queue = dispatcher.makeSerialQueue("test.serial");
+    std::vector<int> order;  // unguarded on purpose: a serial queue needs no lock
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    Group done;
+    for (int i = 0; i < 200; ++i) {
+        done.enter();
+        queue->async([&, i] {
+            if (running.fetch_add(1) != 0) overlapped = true;
+            order.push_back(i);
+            running.fetch_sub(1);
+            done.leave();
+        });
+    }
+    done.wait();
+    EXPECT_FALSE(overlapped);
+    ASSERT_EQ(order.size(), 200u);
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(ConcurrentQueue, RunsTasksInParallel) {
+    Dispatcher dispatcher;
+    auto queue = dispatcher.makeConcurrentQueue("test.concurrent");
+    // Each task waits for all the others: this finishes only if all run at the same time.
+    constexpr int width = 8;
+    std::latch allStarted(width);
+    Group done;
+    for (int i = 0; i < width; ++i) {
+        done.enter();
+        queue->async([&] {
+            allStarted.arrive_and_wait();
+            done.leave();
+        });
+    }
+    EXPECT_TRUE(done.waitFor(30s));
+}
+
+TEST(ConcurrentQueue, ABlockedTaskDoesNotHoldUpOtherQueues) {
+    Dispatcher dispatcher;
+    auto blocked = dispatcher.makeConcurrentQueue("test.blocked");
+    auto serial = dispatcher.makeSerialQueue("test.other");
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    constexpr int blockers = 32;
+    for (int i = 0; i < blockers; ++i) blocked->async([released] { released.wait(); });
+    std::promise<void> ran;
+    serial->async([&] { ran.set_value(); });
+    EXPECT_EQ(ran.get_future().wait_for(30s), std::future_status::ready);
+    release.set_value();
+}
+
+TEST(Pool, IdleThreadsRetire) {
+    Dispatcher dispatcher(50ms);
+    auto queue = dispatcher.makeConcurrentQueue("test.retire");
+    std::latch started(4);
+    Group done;
+    for (int i = 0; i < 4; ++i) {
+        done.enter();
+        queue->async([&] {
+            started.arrive_and_wait();
+            done.leave();
+        });
+    }
+    done.wait();
+    EXPECT_GE(dispatcher.threadCount(), 4u);
+    auto deadline = Clock::now() + 30s;
+    while (dispatcher.threadCount() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(dispatcher.threadCount(), 0u);
+    // and the pool still serves afterwards
+    std::promise<void> ran;
+    queue->async([&] { ran.set_value(); });
+    EXPECT_EQ(ran.get_future().wait_for(30s), std::future_status::ready);
+}
+
+TEST(MainQueue, CancelledWorkItemNeverRuns) {
+    MainLoop loop;
+    std::atomic<bool> cancelledRan{false};
+    std::promise<void> laterRan;
+    auto cancelled = std::make_shared<WorkItem>([&] { cancelledRan = true; });
+    auto later = std::make_shared<WorkItem>([&] { laterRan.set_value(); });
+    loop.dispatcher.main().asyncAfter(20ms, cancelled);
+    loop.dispatcher.main().asyncAfter(60ms, later);
+    cancelled->cancel();
+    EXPECT_EQ(laterRan.get_future().wait_for(30s), std::future_status::ready);
+    EXPECT_FALSE(cancelledRan);
+}
+
+TEST(MainQueue, TimersFireInDeadlineOrder) {
+    MainLoop loop;
+    std::vector<int> order;  // touched on the main queue only
+    std::promise<void> done;
+    auto& main = loop.dispatcher.main();
+    main.asyncAfter(80ms, std::make_shared<WorkItem>([&] { order.push_back(3); done.set_value(); }));
+    main.asyncAfter(10ms, std::make_shared<WorkItem>([&] { order.push_back(1); }));
+    main.asyncAfter(40ms, std::make_shared<WorkItem>([&] { order.push_back(2); }));
+    done.get_future().wait();
+    main.sync([&] { EXPECT_EQ(order, (std::vector<int>{1, 2, 3})); });
+}
+
+TEST(MainQueue, SyncFromAWorkerRunsOnTheMainThread) {
+    MainLoop loop;
+    auto worker = loop.dispatcher.makeConcurrentQueue("test.worker");
+    std::promise<bool> onMain;
+    worker->async([&] {
+        bool seen = false;
+        loop.dispatcher.main().sync([&] { seen = loop.dispatcher.main().isCurrent(); });
+        onMain.set_value(seen);
+    });
+    EXPECT_TRUE(onMain.get_future().get());
+}
+
+TEST(MainQueue, SyncOnTheMainThreadRunsInline) {
+    MainLoop loop;
+    std::promise<bool> ranInline;
+    loop.dispatcher.main().async([&] {
+        bool ran = false;
+        loop.dispatcher.main().sync([&] { ran = true; });
+        ranInline.set_value(ran);
+    });
+    EXPECT_TRUE(ranInline.get_future().get());
+}
+
+TEST(Group, WaitForTimesOutWhileWorkIsOutstanding) {
+    Group group;
+    group.enter();
+    EXPECT_FALSE(group.waitFor(10ms));
+    group.leave();
+    EXPECT_TRUE(group.waitFor(10ms));
+}
+
+}  // namespace
+}  // namespace companion::dispatch

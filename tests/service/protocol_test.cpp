@@ -1,0 +1,119 @@
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "service/messages.h"
+
+namespace companion::service {
+namespace {
+
+struct FakeSession {
+    int calls = 0;
+};
+
+TEST(ProtocolTable, HoldsFortyOneMessagesAndTwoCallbacksWithDistinctSelectors) {
+    EXPECT_EQ(std::size(serviceMessages), 41u);
+    EXPECT_EQ(std::size(clientMessages), 2u);
+    std::set<std::string_view> selectors;
+    for (const auto& m : serviceMessages) {
+        EXPECT_TRUE(selectors.insert(m.selector).second) << m.selector;
+        // one colon per argument, plus the reply block for calls
+        auto colons = std::count(m.selector.begin(), m.selector.end(), ':');
+        EXPECT_EQ(static_cast<size_t>(colons), m.arguments.size() + (m.oneWay ? 0 : 1)) << m.selector;
+    }
+    EXPECT_EQ(serviceMessages[0].selector, "helloWithReply:");
+    EXPECT_EQ(serviceMessages[40].selector, "timeMachineBackupsWithReply:");
+    int oneWay = 0;
+    for (const auto& m : serviceMessages) oneWay += m.oneWay;
+    EXPECT_EQ(oneWay, 2);
+}
+
+TEST(ProtocolTable, ArgumentsAreTypeChecked) {
+    CompanionService<FakeSession> service;
+    service.vaultAttachWithPath = [](FakeSession& s, Args<msg::vaultAttachWithPath>, Reply<msg::vaultAttachWithPath> r) {
+        ++s.calls;
+        r(0, "", "");
+    };
+    FakeSession session;
+    auto sink = [](Value) {};
+    const std::string selector(msg::vaultAttachWithPath::selector);
+    struct Case {
+        Value arguments;
+        bool fits;
+    };
+    const std::vector<Case> cases = {
+        {Value::array({"/p", "pw", true}), true},
+        {Value::array({nullptr, nullptr, false}), true},   // null objects are empty texts
+        {Value::array({"/p", "pw"}), false},                // too few
+        {Value::array({"/p", "pw", true, 1}), false},       // too many
+        {Value::array({"/p", "pw", 1}), false},             // integer for Bool
+        {Value::array({5, "pw", true}), false},              // integer for String
+        {Value::object(), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(dispatch(service, session, selector, false, c.arguments, sink), c.fits) << c.arguments.dump();
+    }
+    EXPECT_EQ(session.calls, 2);
+    EXPECT_FALSE(dispatch(service, session, "noSuchMessage:", false, Value::array(), sink));
+    EXPECT_FALSE(dispatch(service, session, selector, true, Value::array({"/p", "pw", true}), sink))
+        << "a call sent as one-way";
+}
+
+TEST(ProtocolTable, IntegersOutOfRangeDoNotFit) {
+    EXPECT_FALSE(wire::Int32::decode(Value(int64_t{1} << 31)));
+    EXPECT_EQ(wire::Int32::decode(Value(-5)), -5);
+    EXPECT_FALSE(wire::Int64::decode(Value(UINT64_MAX)));
+    EXPECT_FALSE(wire::Int64::decode(Value(1.5)));
+}
+
+TEST(ProtocolTable, AnEmptySlotAnswersTheRefusedForm) {
+    CompanionService<FakeSession> service;
+    FakeSession session;
+    Value reply;
+    ASSERT_TRUE(dispatch(service, session, "vaultAttachWithPath:password:hidden:reply:", false,
+                         Value::array({"/p", "pw", true}), [&](Value v) { reply = v; }));
+    EXPECT_EQ(reply, Value::array({-1, "", "invalid"}));
+    ASSERT_TRUE(dispatch(service, session, "gitStatusWithRoot:reply:", false, Value::array({"/"}),
+                         [&](Value v) { reply = v; }));
+    EXPECT_EQ(reply, Value::array({-1, Value::binary({})}));
+}
+
+TEST(ProtocolTable, OnlyTheTrashRootIsOptional) {
+    for (const auto& m : serviceMessages) {
+        for (size_t i = 0; i < m.arguments.size(); ++i) {
+            bool optional = m.arguments[i] == wire::OptionalString::name;
+            bool isTrashRoot = m.selector.starts_with("rcloneSyncWithId:") && i == 6;
+            EXPECT_EQ(optional, isTrashRoot) << m.selector << " argument " << i;
+        }
+    }
+}
+
+using ReplyDeathTest = ::testing::Test;
+
+TEST_F(ReplyDeathTest, ReplyingTwiceIsCaught) {
+    EXPECT_DEATH(
+        {
+            Reply<msg::rcloneInstalledWithReply> reply([](Value) {});
+            reply(true);
+            reply(false);
+        },
+        "sent twice");
+}
+
+TEST_F(ReplyDeathTest, DroppingAReplyIsCaught) {
+    EXPECT_DEATH({ Reply<msg::rcloneInstalledWithReply> reply([](Value) {}); }, "dropped without being sent");
+}
+
+TEST(Reply, CopiesShareOneReply) {
+    int sent = 0;
+    Reply<msg::rcloneInstalledWithReply> reply([&](Value v) {
+        ++sent;
+        EXPECT_EQ(v, Value::array({true}));
+    });
+    auto copy = reply;
+    copy(true);
+    EXPECT_EQ(sent, 1);
+}
+
+}  // namespace
+}  // namespace companion::service

@@ -1,0 +1,206 @@
+#include "storage/catalogue.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "storage/connection.h"
+#include "storage/rclone_stand_in.h"
+#include "storage/storage_services.h"
+#include "support/session_fixture.h"
+
+namespace companion::storage {
+namespace {
+
+namespace fs = std::filesystem;
+namespace msg = service::msg;
+using namespace companion::testing;
+using Arguments = std::vector<std::string>;
+using Text = std::optional<std::string>;
+
+constexpr const char* debianRclone = "/usr/bin/rclone";
+
+TEST(TokenExtraction, TakesFirstOpeningThroughLastClosingBrace) {
+    EXPECT_EQ(extractToken("Paste this:\n{\"a\":{\"b\":1}}\n<- end }"), "{\"a\":{\"b\":1}}\n<- end }");
+    EXPECT_EQ(extractToken("{}"), "{}");
+    for (const char* output : {"} before {", "only { opening", "only } closing", ""})
+        EXPECT_EQ(extractToken(output), std::nullopt) << output;
+}
+
+// A session whose agent finds only the stand-in rclone below its temporary home folder.
+class Catalogue : public ::testing::Test {
+protected:
+    Catalogue() {
+        lookOnlyBelowHome(harness.platform);
+        installCatalogueServices(harness.services);
+    }
+    ~Catalogue() override { waitForSessionWork(harness); }
+
+    template <class M>
+    auto call(service::Args<M> arguments) {
+        return harness.call<M>(std::move(arguments));
+    }
+
+    // Secrets reach rclone through its environment, never through an argument anyone can read.
+    void expectNoArgumentHolds(const std::string& secret) const {
+        for (const RecordedRun& run : rclone.runs())
+            for (const std::string& argument : run.arguments) EXPECT_EQ(argument.find(secret), std::string::npos);
+    }
+
+    SessionHarness harness;
+    RcloneStandIn rclone{homeCandidate(harness.home.path())};
+};
+
+TEST_F(Catalogue, InstalledFollowsTheExecutableWithoutRunningIt) {
+    EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
+    fs::remove(rclone.path());
+    EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{false});
+    writeWholeFile(rclone.path(), "not a program");
+    fs::permissions(rclone.path(), executablePermissions);
+    EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
+}
+
+TEST_F(Catalogue, RemotesAreNameTabTypeLines) {
+    rclone.answer("listremotes", "a:      drive\nb:      s3\n");
+    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string("a\tdrive\nb\ts3")});
+    rclone.answer("listremotes", "a: drive\n", "", 1);
+    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
+}
+
+TEST_F(Catalogue, AuthorizeRefusesBadRequestsBeforeAnythingRuns) {
+    const service::Args<msg::rcloneAuthorizeWithType> requests[] = {
+        {"Drive", "r", {}},  {"s3", "r", {}},  {"drive", " r", {}}, {"drive", "-r", {}}, {"drive", "r\n", {}},
+        {"drive", "r", {{"Client_id", "x"}}}, {"drive", "r", {{"client1", "x"}}},
+        {"drive", "r", {{"client_id", "a\tb"}}}};
+    for (const auto& request : requests)
+        EXPECT_EQ(call<msg::rcloneAuthorizeWithType>(request), std::tuple{Text("invalid")}) << std::get<1>(request);
+    EXPECT_TRUE(rclone.runs().empty());
+}
+
+TEST_F(Catalogue, AuthorizeStoresOnlyTheTokenObject) {
+    const std::string token = R"({"access_token":"ya29","expiry":"2030-01-01T00:00:00Z"})";
+    rclone.answer("authorize", "Paste the following into your remote machine --->\n" + token + "\n<---End paste\n");
+    const wire::StringMap extra{{"drive_type", "personal"}, {"client_id", "a=1"}};
+    EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"onedrive", "My Drive.v2", extra}), std::tuple{Text()});
+    const auto runs = rclone.runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].arguments, (Arguments{"authorize", "onedrive"}));
+    EXPECT_EQ(runs[1].arguments, (Arguments{"config", "create", "My Drive.v2", "onedrive", "token=" + token,
+                                            "client_id=a=1", "drive_type=personal", "--non-interactive"}));
+}
+
+struct AuthorizeFailure {
+    std::string signInOutput, signInError;
+    int signInStatus;
+    std::string createError;
+    int createStatus;
+    Text expected;
+};
+
+TEST_F(Catalogue, AuthorizeFailuresReportTheirOwnText) {
+    const AuthorizeFailure failures[] = {{"{}", "user cancelled", 1, "", 0, "user cancelled"},
+                                         {"{}", "", 1, "", 0, "authorize"},
+                                         {"} nothing {", "", 0, "", 0, "token"},
+                                         {"{}", "", 0, "bad name", 1, "bad name"},
+                                         {"{}", "", 0, "", 1, ""}};
+    for (const auto& f : failures) {
+        rclone.answer("authorize", f.signInOutput, f.signInError, f.signInStatus);
+        rclone.answer("config", "", f.createError, f.createStatus);
+        EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"dropbox", "box files", {}}), std::tuple{f.expected});
+    }
+}
+
+TEST_F(Catalogue, NoRcloneAndRefusedDescriptionsGiveTheirFixedReplies) {
+    const ConnectionDescription bad{{"kind", "sftp"}, {"host", "-h"}};
+    EXPECT_EQ(call<msg::rcloneTestWithConnection>({bad}), (std::tuple{false, std::string("invalid")}));
+    EXPECT_EQ(call<msg::rcloneStatWithConnection>({bad, "/"}), (std::tuple{-1, std::string()}));
+    EXPECT_TRUE(rclone.runs().empty());
+
+    fs::remove(rclone.path());
+    const ConnectionDescription s3{{"kind", "s3"}, {"provider", "AWS"}, {"accessKey", "AKIA"}};
+    EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"box", "r", {}}), std::tuple{Text("rclone")});
+    EXPECT_EQ(call<msg::rcloneTestWithConnection>({s3}), (std::tuple{false, std::string("rclone")}));
+    EXPECT_EQ(call<msg::rcloneStatWithConnection>({s3, "b/x"}), (std::tuple{-1, std::string()}));
+    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
+}
+
+TEST_F(Catalogue, TestListsTheDescriptionPathWithTheSecretInTheEnvironment) {
+    const std::string secret = "wJalrXUtnFEMI/K7MDENG";
+    rclone.answer("lsf", "file\n", "a notice", 0);
+    const ConnectionDescription s3{
+        {"kind", "s3"}, {"provider", "AWS"}, {"accessKey", "AKIA"}, {"secret", secret}, {"path", "bkt/d"}};
+    EXPECT_EQ(call<msg::rcloneTestWithConnection>({s3}), (std::tuple{true, std::string("a notice")}));
+    const auto runs = rclone.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].arguments,
+              (Arguments{"lsf", R"(:s3,provider="AWS",env_auth=false,access_key_id="AKIA":bkt/d)", "--max-depth",
+                         "1"}));
+    EXPECT_EQ(runs[0].environment.at("RCLONE_S3_SECRET_ACCESS_KEY"), secret);
+    expectNoArgumentHolds(secret);
+}
+
+TEST_F(Catalogue, TestOfARefusedLoginCarriesTheErrorText) {
+    const std::string password = "hunter2 with spaces";
+    rclone.answer("obscure", "OBSCURED\n");
+    rclone.answer("lsf", "", "ssh: unable to authenticate", 1);
+    const ConnectionDescription sftp{{"kind", "sftp"}, {"host", "example.org"}, {"password", password}};
+    EXPECT_EQ(call<msg::rcloneTestWithConnection>({sftp}),
+              (std::tuple{false, std::string("ssh: unable to authenticate")}));
+    const auto runs = rclone.runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].environment.at("RCLONE_SFTP_PASS"), "OBSCURED");
+    expectNoArgumentHolds(password);
+}
+
+TEST_F(Catalogue, StatPassesStatusAndOutputThrough) {
+    rclone.answer("lsjson", R"({"Path":"x"})", "ignored", 0);
+    const ConnectionDescription sftp{{"kind", "sftp"}, {"host", "h"}};
+    EXPECT_EQ(call<msg::rcloneStatWithConnection>({sftp, "/srv/x"}), (std::tuple{0, std::string(R"({"Path":"x"})")}));
+    EXPECT_EQ(rclone.runs().at(0).arguments,
+              (Arguments{"lsjson", "--stat", R"(:sftp,host="h",key_use_agent=true:/srv/x)"}));
+    rclone.answer("lsjson", "", "object not found", 3);
+    EXPECT_EQ(call<msg::rcloneStatWithConnection>({sftp, "/srv/missing"}), (std::tuple{3, std::string()}));
+}
+
+// The real rclone with a configuration of its own holding local remotes.
+class RealRcloneCatalogue : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::access(debianRclone, X_OK) != 0) GTEST_SKIP() << "rclone is not installed at " << debianRclone;
+        harness.platform.tools.rcloneAbsoluteCandidates = {debianRclone};
+        const std::string config = harness.home.str() + "/rclone.conf";
+        writeWholeFile(config, "[here]\ntype = local\n\n[there too]\ntype = local\n");
+        harness.platform.environment = [config] {
+            auto environment = systemEnvironment();
+            environment["RCLONE_CONFIG"] = config;
+            return environment;
+        };
+        writeWholeFile(data() + "/notes.txt", "hello");
+        installCatalogueServices(harness.services);
+    }
+    void TearDown() override { waitForSessionWork(harness); }
+    std::string data() const { return harness.home.str() + "/data"; }
+    ConnectionDescription here(const std::string& path) const {
+        return {{"kind", "remote"}, {"remote", "here"}, {"path", path}};
+    }
+    SessionHarness harness;
+};
+
+TEST_F(RealRcloneCatalogue, ListsTestsAndStats) {
+    EXPECT_EQ(harness.call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string("here\tlocal\nthere too\tlocal")});
+
+    EXPECT_TRUE(std::get<0>(harness.call<msg::rcloneTestWithConnection>({here(data())})));
+    const auto [works, message] = harness.call<msg::rcloneTestWithConnection>({here(data() + "/absent")});
+    EXPECT_FALSE(works);
+    EXPECT_FALSE(message.empty());
+
+    const auto [status, listing] = harness.call<msg::rcloneStatWithConnection>({here(""), data() + "/notes.txt"});
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(listing.find("\"notes.txt\""), std::string::npos) << listing;
+    EXPECT_NE(std::get<0>(harness.call<msg::rcloneStatWithConnection>({here(""), data() + "/absent.txt"})), 0);
+}
+
+}  // namespace
+}  // namespace companion::storage

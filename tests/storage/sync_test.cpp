@@ -1,0 +1,341 @@
+#include "storage/sync.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <thread>
+
+#include "support/files.h"
+#include "support/session_fixture.h"
+
+namespace companion::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using service::msg::cancelSyncWithId;
+using service::msg::rcloneSyncWithId;
+using Request = rcloneSyncWithId::Args::Tuple;
+
+const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "sync";
+// Generous: these bound waits for things that take milliseconds.
+constexpr auto patience = 30s;
+constexpr int32_t terminatedBySigterm = 15;
+
+using testing::readFile;
+using testing::readLines;
+using testing::writeFile;
+
+bool isGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
+
+// ---- the argument list ----
+
+const std::vector<std::string> logOptions = {"--stats", "1s", "--stats-log-level", "NOTICE", "--use-json-log",
+                                             "--create-empty-src-dirs"};
+
+std::vector<std::string> expected(std::vector<std::string> head, const std::vector<std::string>& tail) {
+    head.insert(head.end(), logOptions.begin(), logOptions.end());
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+struct ArgumentCase {
+    std::string name;
+    SyncPlan plan;
+    std::vector<std::string> arguments;
+};
+
+class SyncArgumentsTest : public ::testing::TestWithParam<ArgumentCase> {};
+
+TEST_P(SyncArgumentsTest, BuildsTheListInOrder) {
+    // 2026-03-14T09:26:53.750Z: the trash folder names the whole second, in UTC.
+    const SystemTime moment = std::chrono::sys_days{std::chrono::year{2026} / 3 / 14} + 9h + 26min + 53s + 750ms;
+    EXPECT_EQ(syncArguments(GetParam().plan, moment), GetParam().arguments);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plans, SyncArgumentsTest,
+    ::testing::Values(
+        ArgumentCase{"CopyIgnoresTheTrashRoot",
+                     {"/Users/ana/Photos", "cloud:backup", false, false, {}, "cloud:trash", false},
+                     expected({"copy", "/Users/ana/Photos", "cloud:backup"}, {})},
+        ArgumentCase{"MirrorIntoATrashPath",
+                     {"/Users/ana/Photos", "cloud:backup", true, false, {}, "cloud:old", false},
+                     expected({"sync", "/Users/ana/Photos", "cloud:backup"},
+                              {"--backup-dir", "cloud:old/.vrel-corbeille/Photos/2026-03-14T09-26-53Z", "--exclude",
+                               "/.vrel-corbeille/**"})},
+        ArgumentCase{"MirrorIntoABareRemote",
+                     {"/Users/ana/Photos", "cloud:backup", true, false, {}, "cloud:", false},
+                     expected({"sync", "/Users/ana/Photos", "cloud:backup"},
+                              {"--backup-dir", "cloud:.vrel-corbeille/Photos/2026-03-14T09-26-53Z", "--exclude",
+                               "/.vrel-corbeille/**"})},
+        ArgumentCase{"EverythingWithDryRunLast",
+                     {"/srv/data", "nas:/data", true, true, {"*.tmp", "/cache/**"}, "nas:/", true},
+                     expected({"sync", "/srv/data", "nas:/data"},
+                              {"--checksum", "--exclude", "*.tmp", "--exclude", "/cache/**", "--backup-dir",
+                               "nas:/.vrel-corbeille/data/2026-03-14T09-26-53Z", "--exclude", "/.vrel-corbeille/**",
+                               "--dry-run"})}),
+    [](const auto& info) { return info.param.name; });
+
+struct SplitCase {
+    std::string name;
+    std::vector<std::string> chunks;
+    std::vector<std::string> lines;
+};
+
+class LogLineSplitterTest : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(LogLineSplitterTest, SendsCompleteLinesOnly) {
+    LogLineSplitter splitter;
+    std::vector<std::string> lines;
+    for (const auto& chunk : GetParam().chunks) {
+        for (auto& line : splitter.append(chunk)) lines.push_back(std::move(line));
+    }
+    EXPECT_EQ(lines, GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, LogLineSplitterTest,
+    ::testing::Values(SplitCase{"LineCutAcrossChunks", {"{\"msg\":\"fir", "st\"}\n"}, {"{\"msg\":\"first\"}"}},
+                      SplitCase{"EmptyLinesAndCarriageReturnsKept", {"a\n\n\r\nb\r\n"}, {"a", "", "\r", "b\r"}},
+                      SplitCase{"UnfinishedTailNeverSent", {"done\nhalf", " a line"}, {"done"}},
+                      SplitCase{"InvalidBytesReplaced", {"caf\xC3", "\xA9 \xFF\n"}, {"caf\xC3\xA9 \xEF\xBF\xBD"}}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- requests ----
+
+// Where a session finds its rclone, given its scratch folder.
+using RcloneChoice = std::function<fs::path(const fs::path& scratch)>;
+
+RcloneChoice theRealRclone() {
+    return [](const fs::path&) { return fs::path("/usr/bin/rclone"); };
+}
+
+// A helper script linked into the scratch folder under `name`; it keeps its records there.
+RcloneChoice linkedHelper(std::string script, std::string name) {
+    return [=](const fs::path& scratch) {
+        fs::create_symlink(helpers / script, scratch / name);
+        return scratch / name;
+    };
+}
+
+RcloneChoice standIn(const std::string& behaviour) { return linkedHelper("rclone_standin", behaviour); }
+
+// A session whose rclone has a configuration of its own holding the local remote "here".
+class SyncSession {
+public:
+    explicit SyncSession(const RcloneChoice& choose) {
+        writeFile(root() / "rclone.conf", "[here]\ntype = local\n");
+        harness.platform.tools.rcloneAbsoluteCandidates = {choose(root()).string()};
+        harness.platform.tools.rcloneHomeCandidates = {};
+        harness.platform.environment = [config = (root() / "rclone.conf").string(), home = harness.home.str()] {
+            auto environment = systemEnvironment();
+            environment["RCLONE_CONFIG"] = config;
+            environment["HOME"] = home;
+            return environment;
+        };
+        installSyncServices(harness.services);
+        harness.session();
+        fs::create_directories(root() / "src");
+    }
+
+    fs::path root() const { return scratch.path(); }
+    std::string folder(const std::string& name) const { return (root() / name).string(); }
+
+    int32_t sync(Request request) { return std::get<0>(harness.call<rcloneSyncWithId>(std::move(request))); }
+    std::future<int32_t> startSync(Request request) {
+        return std::async(std::launch::async, [this, request] { return sync(request); });
+    }
+
+    // The lines sent for `id`, in the order sent.
+    std::vector<std::string> linesOf(const std::string& id) const {
+        std::vector<std::string> lines;
+        for (const auto& callback : harness.connection->callbacks()) {
+            EXPECT_EQ(callback.selector, service::msg::syncOutput::selector);
+            if (callback.arguments[0] == id) lines.push_back(callback.arguments[1].get<std::string>());
+        }
+        return lines;
+    }
+    bool waitForLines(const std::string& id, size_t count) const {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (linesOf(id).size() < count) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+
+    // What the stand-in recorded: the first argument of every run, the process id of every sync.
+    std::vector<std::string> runs() const { return readLines(root() / "runs"); }
+    std::vector<pid_t> pids() const {
+        std::vector<pid_t> pids;
+        for (const auto& line : readLines(root() / "pids")) pids.push_back(std::stoi(line));
+        return pids;
+    }
+
+    testing::TempDir scratch;
+    testing::SessionHarness harness;
+};
+
+Request mirrorRequest(std::string id, std::string source, std::string destination,
+                      std::optional<std::string> trashRoot = std::nullopt, std::vector<std::string> excludes = {}) {
+    return {std::move(id), std::move(source), std::move(destination), true, false, std::move(excludes),
+            std::move(trashRoot), false};
+}
+
+TEST(SyncWithRclone, CopyDeliversTheFilesAndEveryLogLineBeforeTheReply) {
+    SyncSession s(linkedHelper("recording_rclone", "rclone"));  // the real rclone, its log copied
+    writeFile(s.root() / "src/a.txt", "alpha");
+    writeFile(s.root() / "src/nested/b.txt", "beta");
+
+    EXPECT_EQ(s.sync({"copy", s.folder("src"), "here:" + s.folder("dst"), false, false, {}, std::nullopt, false}), 0);
+
+    EXPECT_EQ(readFile(s.root() / "dst/a.txt"), "alpha");
+    EXPECT_EQ(readFile(s.root() / "dst/nested/b.txt"), "beta");
+    const auto lines = s.linesOf("copy");
+    EXPECT_FALSE(lines.empty());
+    EXPECT_EQ(lines, readLines(s.root() / "log"));
+    for (const auto& line : lines) EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+    EXPECT_EQ(s.harness.session().syncCount(), 0u);
+}
+
+TEST(SyncWithRclone, MirrorWithATrashRootKeepsWhatItReplacesAndDeletes) {
+    SyncSession s(theRealRclone());
+    writeFile(s.root() / "Projects/report.txt", "second draft");
+    writeFile(s.root() / "dst/report.txt", "first draft");
+    writeFile(s.root() / "dst/notes.txt", "deleted at the source");
+
+    // The source's "." component and trailing "/" must not change the trash subfolder's name.
+    ASSERT_EQ(s.sync(mirrorRequest("mirror", s.folder("Projects") + "/./", "here:" + s.folder("dst"),
+                                   "here:" + s.folder("trash"))),
+              0);
+
+    EXPECT_EQ(readFile(s.root() / "dst/report.txt"), "second draft");
+    EXPECT_FALSE(fs::exists(s.root() / "dst/notes.txt"));
+    const fs::path runs = s.root() / "trash/.vrel-corbeille/Projects";
+    ASSERT_TRUE(fs::is_directory(runs));
+    const std::vector<fs::path> stamps(fs::directory_iterator(runs), fs::directory_iterator{});
+    ASSERT_EQ(stamps.size(), 1u);
+    EXPECT_TRUE(std::regex_match(stamps[0].filename().string(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d-\d\d-\d\dZ)")));
+    EXPECT_EQ(readFile(stamps[0] / "report.txt"), "first draft");
+    EXPECT_EQ(readFile(stamps[0] / "notes.txt"), "deleted at the source");
+}
+
+struct RefusalCase {
+    std::string name;
+    std::function<Request(const SyncSession&)> request;
+};
+
+class SyncRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(SyncRefusalTest, RepliesMinusOneAndStartsNoSync) {
+    SyncSession s(standIn("quick"));
+    writeFile(s.root() / "file.txt", "not a folder");
+
+    EXPECT_EQ(s.sync(GetParam().request(s)), -1);
+
+    EXPECT_TRUE(s.harness.connection->callbacks().empty());
+    for (const auto& run : s.runs()) EXPECT_EQ(run, "listremotes");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, SyncRefusalTest,
+    ::testing::Values(
+        RefusalCase{"RemoteNotConfigured", [](auto& s) { return mirrorRequest("r", s.folder("src"), "nowhere:/d"); }},
+        RefusalCase{"OnTheFlyRemote", [](auto& s) { return mirrorRequest("r", s.folder("src"), ":local:/d"); }},
+        RefusalCase{"DestinationWithLineFeed", [](auto& s) { return mirrorRequest("r", s.folder("src"), "here:/a\nb"); }},
+        RefusalCase{"TrashOnUnknownRemote",
+                    [](auto& s) { return mirrorRequest("r", s.folder("src"), "here:/d", "nowhere:/t"); }},
+        RefusalCase{"ExcludeWithTab",
+                    [](auto& s) { return mirrorRequest("r", s.folder("src"), "here:/d", std::nullopt, {"a\tb"}); }},
+        RefusalCase{"SourceIsAFile", [](auto& s) { return mirrorRequest("r", s.folder("file.txt"), "here:/d"); }}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- the running sync, with a stand-in ----
+
+TEST(SyncStream, LinesArriveWholeAndInOrderAndAnUnfinishedTailIsDropped) {
+    SyncSession s(standIn("chunked"));
+
+    EXPECT_EQ(s.sync(mirrorRequest("job", s.folder("src"), "here:/d")), 0);
+
+    const auto lines = s.linesOf("job");
+    ASSERT_EQ(lines.size(), 2001u);
+    EXPECT_EQ(lines[0], R"({"msg":"first half, second half"})");
+    for (size_t i = 1; i < lines.size(); ++i) ASSERT_EQ(nlohmann::json::parse(lines[i])["line"], i);
+}
+
+TEST(SyncStream, CancelEndsTheRunWithSigtermsStatus) {
+    SyncSession s(standIn("slow"));
+    auto reply = s.startSync(mirrorRequest("job", s.folder("src"), "here:/d"));
+    ASSERT_TRUE(s.waitForLines("job", 1));
+
+    s.harness.send<cancelSyncWithId>({"someone-else"});
+    EXPECT_FALSE(isGone(s.pids().at(0)));
+    s.harness.send<cancelSyncWithId>({"job"});
+
+    ASSERT_EQ(reply.wait_for(patience), std::future_status::ready);
+    EXPECT_EQ(reply.get(), terminatedBySigterm);
+    EXPECT_EQ(s.harness.session().syncCount(), 0u);
+}
+
+TEST(SyncStream, EndOfSessionLeavesNoRcloneBehind) {
+    SyncSession s(standIn("slow"));
+    auto first = s.startSync(mirrorRequest("one", s.folder("src"), "here:/d"));
+    auto second = s.startSync(mirrorRequest("two", s.folder("src"), "here:/e"));
+    ASSERT_TRUE(s.waitForLines("one", 1) && s.waitForLines("two", 1));
+
+    s.harness.session().stopAll();
+
+    for (auto* reply : {&first, &second}) {
+        ASSERT_EQ(reply->wait_for(patience), std::future_status::ready);
+        EXPECT_EQ(reply->get(), terminatedBySigterm);
+    }
+    for (pid_t pid : s.pids()) EXPECT_TRUE(isGone(pid)) << "rclone " << pid << " still there";
+}
+
+TEST(SyncStream, ARunThatEndsLeavesALaterRunUnderTheSameIdentifierCancellable) {
+    SyncSession s(standIn("slow"));
+    auto earlier = s.startSync(mirrorRequest("same", s.folder("src"), "here:/d"));
+    ASSERT_TRUE(s.waitForLines("same", 1));
+    auto later = s.startSync(mirrorRequest("same", s.folder("src"), "here:/d"));
+    ASSERT_TRUE(s.waitForLines("same", 2));
+
+    ::kill(s.pids().at(0), SIGTERM);
+    ASSERT_EQ(earlier.wait_for(patience), std::future_status::ready);
+    s.harness.send<cancelSyncWithId>({"same"});
+
+    ASSERT_EQ(later.wait_for(patience), std::future_status::ready);
+    EXPECT_EQ(later.get(), terminatedBySigterm);
+}
+
+TEST(SyncStream, ADescendantHoldingTheLogOpenDoesNotHoldTheReply) {
+    SyncSession s(standIn("orphaning"));
+
+    auto reply = s.startSync(mirrorRequest("job", s.folder("src"), "here:/d"));
+
+    // The descendant lives two minutes.
+    const bool replied = reply.wait_for(patience) == std::future_status::ready;
+    for (pid_t pid : s.pids()) ::kill(pid, SIGKILL);
+    ASSERT_TRUE(replied);
+    EXPECT_EQ(reply.get(), 0);
+    EXPECT_EQ(s.linesOf("job"), std::vector<std::string>{R"({"msg":"done"})"});
+}
+
+TEST(SyncStream, ASyncWhoseClientHasGoneIsStoppedOnceLaunched) {
+    SyncSession s(standIn("slow"));
+    // The client goes while the request waits: the session's clean-up has nothing to stop yet.
+    s.harness.connection.reset();
+    s.harness.session().stopAll();
+
+    auto reply = s.startSync(mirrorRequest("job", s.folder("src"), "here:/d"));
+
+    ASSERT_EQ(reply.wait_for(patience), std::future_status::ready);
+    EXPECT_EQ(reply.get(), terminatedBySigterm);
+}
+
+}  // namespace
+}  // namespace companion::storage

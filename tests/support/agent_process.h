@@ -1,0 +1,95 @@
+#pragma once
+// Runs the built agent binary on a private endpoint in a temporary folder.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/identity.h"
+#include "support/session_fixture.h"
+
+namespace companion::testing {
+
+inline std::string binary(const std::string& name) { return std::string(COMPANION_BIN_DIR) + "/" + name; }
+
+// Forks and execs `argv` with XDG_RUNTIME_DIR set to `runtimeDir`; stdout and stderr to files
+// in that folder.
+inline pid_t spawnWithRuntimeDir(const std::vector<std::string>& argv, const std::string& runtimeDir) {
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+}
+
+class AgentProcess {
+public:
+    explicit AgentProcess(std::vector<std::string> extraArguments = {"--agent"}) {
+        std::vector<std::string> argv{binary("tavro-companion")};
+        argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
+        started_ = std::chrono::steady_clock::now();
+        pid_ = spawnWithRuntimeDir(argv, runtime_.str());
+    }
+    ~AgentProcess() {
+        if (!exitStatus_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    std::string socketPath() const { return runtime_.str() + "/" + std::string(machServiceName); }
+    std::string runtimeDir() const { return runtime_.str(); }
+    pid_t pid() const { return pid_; }
+    std::chrono::steady_clock::time_point started() const { return started_; }
+
+    // True once the socket exists (the agent is listening).
+    bool waitForSocket(std::chrono::seconds limit = std::chrono::seconds(20)) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        struct stat info{};
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::stat(socketPath().c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return true;
+            if (exited()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    bool exited() {
+        if (exitStatus_) return true;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exitStatus_ = status;
+            exitedAt_ = std::chrono::steady_clock::now();
+        }
+        return exitStatus_.has_value();
+    }
+
+    // The raw wait status once the agent has ended within `limit`.
+    std::optional<int> waitForExit(std::chrono::seconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!exited() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return exitStatus_;
+    }
+    // Seconds from start to exit.
+    double lifetime() const { return std::chrono::duration<double>(exitedAt_ - started_).count(); }
+
+private:
+    TempDir runtime_;
+    pid_t pid_ = -1;
+    std::chrono::steady_clock::time_point started_, exitedAt_;
+    std::optional<int> exitStatus_;
+};
+
+}  // namespace companion::testing

@@ -1,0 +1,102 @@
+#pragma once
+// An in-process session with platform doubles: the harness for handler tests.
+//
+//   SessionHarness h;                       // temp home, stand-in friendly tool table
+//   h.platform.tools.ssh = "/path/to/stand-in";
+//   auto [home] = h.call<msg::sshHomeWithHost>({"host", "", 0, ""});
+//   h.connection->callbacks()               // the one-way callbacks the session sent
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/session.h"
+
+namespace companion::testing {
+
+// Records the callbacks a session sends to its client.
+class RecordingConnection final : public ipc::Connection {
+public:
+    struct Callback {
+        std::string selector;
+        nlohmann::json arguments;
+    };
+    void sendOneWay(std::string_view selector, nlohmann::json arguments) override {
+        std::lock_guard lock(mutex_);
+        callbacks_.push_back({std::string(selector), std::move(arguments)});
+    }
+    std::vector<Callback> callbacks() const {
+        std::lock_guard lock(mutex_);
+        return callbacks_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Callback> callbacks_;
+};
+
+// A fresh temporary folder, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "companion-test-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct SessionHarness {
+    SessionHarness() {
+        platform = Platform::system(dispatcher);
+        platform.homeDirectory = [home = home.str()] { return home; };
+        platform.exitProcess = [](int) {};
+        installCoreServices(services);
+    }
+
+    // Creates the session on first use, so a test may adjust `platform` and `services` first.
+    CompanionSession& session() {
+        if (!session_) session_ = std::make_shared<CompanionSession>(connection, platform, services);
+        return *session_;
+    }
+
+    // Sends one call as the connection would and waits for its reply.
+    template <class M>
+    typename M::Replies::Tuple call(service::Args<M> arguments,
+                                    std::chrono::seconds limit = std::chrono::seconds(60)) {
+        auto promise = std::make_shared<std::promise<nlohmann::json>>();
+        auto future = promise->get_future();
+        bool accepted = session().handle(M::selector, false, M::Args::encode(arguments),
+                                         [promise](nlohmann::json values) { promise->set_value(std::move(values)); });
+        if (!accepted) throw std::runtime_error("the session refused the message");
+        if (future.wait_for(limit) != std::future_status::ready) throw std::runtime_error("no reply");
+        return *M::Replies::decode(future.get());
+    }
+
+    template <class M>
+    void send(service::Args<M> arguments) {
+        if (!session().handle(M::selector, true, M::Args::encode(arguments), nullptr))
+            throw std::runtime_error("the session refused the message");
+    }
+
+    TempDir home;
+    dispatch::Dispatcher dispatcher;
+    Platform platform;
+    Services services;
+    std::shared_ptr<RecordingConnection> connection = std::make_shared<RecordingConnection>();
+
+private:
+    std::shared_ptr<CompanionSession> session_;
+};
+
+}  // namespace companion::testing
