@@ -13,7 +13,9 @@ build: deps
 	cmake --preset default >/dev/null
 	cmake --build build -j $(JOBS)
 
-demo: build
+demo: deps
+	cmake --preset default >/dev/null
+	cmake --build build -j $(JOBS) --target tavro-companion tavro-companion-ctl
 	@./tools/demo.sh build/bin
 
 check: deps

@@ -19,18 +19,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kTool = "/bin/true";
-constexpr int kSamples = 400;
+constexpr const char* tool = "/bin/true";
+constexpr int samples = 400;
 
 void spawnAndWait() {
-    char* const argv[] = {const_cast<char*>(kTool), nullptr};
+    char* const argv[] = {const_cast<char*>(tool), nullptr};
     pid_t pid = -1;
-    if (posix_spawn(&pid, kTool, nullptr, nullptr, argv, environ) != 0) return;
+    if (posix_spawn(&pid, tool, nullptr, nullptr, argv, environ) != 0) return;
     int status = 0;
     waitpid(pid, &status, 0);
 }
 
-void runTool() { benchmark::DoNotOptimize(companion::runCommand(kTool, {})); }
+void runTool() { benchmark::DoNotOptimize(companion::runCommand(tool, {})); }
 
 template <typename Call>
 double microseconds(Call call) {
@@ -64,7 +64,7 @@ void runCommandBesideBareSpawn(benchmark::State& state) {
 
 BENCHMARK(runCommandBesideBareSpawn)
     ->Name("runCommand_vs_bare_spawn/true")
-    ->Iterations(kSamples)
+    ->Iterations(samples)
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 

@@ -83,6 +83,12 @@ void ClientConnection::readLoop() {
 }
 
 bool ClientConnection::deliver(const std::string& payload) {
+    // Callbacks can come by the hundred thousand (a sync's log); they take the direct path.
+    if (ipc::decodeStringOneWay(payload, callbackSelector_, callbackArguments_)) {
+        if (!service::findClientMessage(callbackSelector_)) return false;
+        if (onCallback_) onCallback_(callbackSelector_, Json(callbackArguments_));
+        return true;
+    }
     auto message = ipc::decodeMessage(payload);
     if (!message) return false;
     if (auto* greeting = std::get_if<ipc::Greeting>(&*message)) {

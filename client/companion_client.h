@@ -80,6 +80,9 @@ private:
     bool greetingArrived_ = false;
     std::mutex writeMutex_;
     std::thread reader_;
+    // reader thread only: reused for every callback
+    std::string callbackSelector_;
+    std::vector<std::string> callbackArguments_;
 };
 
 // Decodes the agent's callbacks into the typed client interface.

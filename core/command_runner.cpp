@@ -26,21 +26,21 @@ using Clock = std::chrono::steady_clock;
 // inherited the pipes and keeps them open for as long as it lives; the tool's own output is
 // complete when it exits, so waiting for that descendant would only hold the caller's thread.
 // Two seconds lets a descendant's last words through and stays short next to any caller's limit.
-constexpr Clock::duration kDrainAfterExit = std::chrono::seconds(2);
+constexpr Clock::duration drainAfterExit = std::chrono::seconds(2);
 
 // Longer time limits (or an infinite one) are cut to this, which keeps the deadline arithmetic
 // of the steady clock in range; no tool runs that long.
-constexpr std::chrono::hours kLongestTimeout{24 * 365};
+constexpr std::chrono::hours longestTimeout{24 * 365};
 
-constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t readChunk = 64 * 1024;
 
-constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
 
 Clock::time_point deadlineAfter(Clock::time_point start, double seconds) {
     // NaN and negative limits are spent at once.
     if (!(seconds > 0)) return start;
     const std::chrono::duration<double> limit(seconds);
-    if (limit >= kLongestTimeout) return start + kLongestTimeout;
+    if (limit >= longestTimeout) return start + longestTimeout;
     return start + std::chrono::duration_cast<Clock::duration>(limit);
 }
 
@@ -163,14 +163,14 @@ private:
 
     bool done() const {
         if (!termination_) return false;
-        return !outputsOpen() || Clock::now() >= endedAt_ + kDrainAfterExit;
+        return !outputsOpen() || Clock::now() >= endedAt_ + drainAfterExit;
     }
 
     // The next moment the loop must act without any I/O. Nothing while it waits for a child
     // that has been sent SIGTERM: one that ignores it keeps its caller waiting, since the time
     // limit promises SIGTERM and nothing stronger.
     std::optional<Clock::time_point> nextWake() const {
-        if (termination_) return endedAt_ + kDrainAfterExit;
+        if (termination_) return endedAt_ + drainAfterExit;
         if (!terminated_) return deadline_;
         return std::nullopt;
     }
@@ -214,7 +214,7 @@ private:
     std::optional<process::Termination> termination_;
     Clock::time_point endedAt_;
     // On the heap: callers run on pool threads whose stacks need not be generous.
-    std::vector<char> buffer_ = std::vector<char>(kReadChunk);
+    std::vector<char> buffer_ = std::vector<char>(readChunk);
 };
 
 // The lead byte of a multi-byte sequence, with the range its second byte must fall in. That
@@ -268,7 +268,7 @@ std::string decodeUtf8Lossy(const char* data, size_t size) {
         if (lead && length == lead->length) {
             text.append(data + index, length);
         } else {
-            text.append(kReplacementCharacter);
+            text.append(replacementCharacter);
         }
         index += length;
     }

@@ -1,11 +1,19 @@
 #include "core/session.h"
 
+#include "platform/ipc/wire.h"
+
 namespace companion {
 
 using namespace service;
 
 void ClientProxy::syncOutput(const std::string& id, const std::string& line) const {
     connection_->sendOneWay(msg::syncOutput::selector, msg::syncOutput::Args::encode({id, line}));
+}
+
+void ClientProxy::syncOutput(const std::string& id, const std::vector<std::string>& lines) const {
+    std::string frames;
+    for (const auto& line : lines) ipc::appendStringOneWayFrame(frames, msg::syncOutput::selector, {id, line});
+    connection_->sendFrames(frames);
 }
 
 void ClientProxy::rcloneMountEnded(const std::string& id) const {

@@ -41,6 +41,8 @@ class ClientProxy {
 public:
     explicit ClientProxy(std::shared_ptr<ipc::Connection> connection) : connection_(std::move(connection)) {}
     void syncOutput(const std::string& id, const std::string& line) const;
+    // Several lines of one sync, in order, sent together.
+    void syncOutput(const std::string& id, const std::vector<std::string>& lines) const;
     void rcloneMountEnded(const std::string& id) const;
 
 private:

@@ -193,7 +193,7 @@ private:
         if (!session) return;
         auto client = session->client();
         if (!client) return;
-        for (const std::string& line : lines) client->syncOutput(id_, line);
+        client->syncOutput(id_, lines);
     }
 
     std::weak_ptr<CompanionSession> session_;

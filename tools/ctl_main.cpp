@@ -25,9 +25,12 @@ constexpr int exitUsage = 2;
 // Callbacks arrive on the reader thread while the main thread prints the reply.
 std::mutex outputMutex;
 
-void printLine(const Json& object) {
+// Keys in the order written: "callback" before "args".
+using Line = nlohmann::ordered_json;
+
+void printLine(const Line& object) {
     std::lock_guard lock(outputMutex);
-    std::cout << object.dump(-1, ' ', false, Json::error_handler_t::replace) << '\n' << std::flush;
+    std::cout << object.dump(-1, ' ', false, Line::error_handler_t::replace) << '\n' << std::flush;
 }
 
 int usageError(const std::string& reason) {
@@ -49,7 +52,7 @@ int callAgent(const std::string& socketPath, double linger, const std::vector<st
     if (auto* error = std::get_if<std::string>(&arguments)) return usageError(*error);
 
     auto onCallback = [](const std::string& selector, const Json& args) {
-        printLine({{"callback", selector}, {"args", client::jsonFromWire(args)}});
+        printLine({{"callback", selector}, {"args", Line(client::jsonFromWire(args))}});
     };
     auto connected = client::ClientConnection::connect(socketPath, onCallback);
     if (auto* error = std::get_if<std::string>(&connected)) {
@@ -67,7 +70,7 @@ int callAgent(const std::string& socketPath, double linger, const std::vector<st
     } else {
         auto values = connection.callAndWait(selector, std::get<Json>(arguments));
         if (values) {
-            printLine({{"reply", client::jsonFromWire(*values)}});
+            printLine({{"reply", Line(client::jsonFromWire(*values))}});
         } else {
             std::cerr << "tavro-companion-ctl: the connection ended before the reply\n";
             status = exitNoReply;

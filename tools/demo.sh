@@ -49,8 +49,10 @@ ctl call rcloneInstalledWithReply:
 ctl call rcloneRemotesWithReply:
 
 echo "== a real synchronisation, its log lines streaming back before the reply"
-ctl call rcloneSyncWithId:source:destination:mirror:checksum:excludes:trashRoot:dryRun:reply: \
-  '"demo"' "\"$src\"" "\"local:$dst\"" true false '["*.tmp"]' null false | cut -c1-160
+echo "\$ tavro-companion-ctl call rcloneSyncWithId:source:destination:mirror:checksum:excludes:trashRoot:dryRun:reply: \\"
+echo "    '\"demo\"' '\"$src\"' '\"local:$dst\"' true false '[\"*.tmp\"]' null false"
+"$bin/tavro-companion-ctl" call rcloneSyncWithId:source:destination:mirror:checksum:excludes:trashRoot:dryRun:reply: \
+  '"demo"' "\"$src\"" "\"local:$dst\"" true false '["*.tmp"]' null false | cut -c1-150
 
 echo "== what arrived in $dst"
 (cd "$dst" && find . -type f | sort)

@@ -215,9 +215,12 @@ void syncStream();
 
 int main(int argc, char** argv) {
     agentBinary = argc > 1 ? argv[1] : "build-bench/bin/tavro-companion";
-    greetingLatency();
-    concurrentGreetings();
-    startUp();
-    idleAgent();
-    companion::bench::syncStream();
+    // A second argument picks one part: latency, concurrency, startup, idle or stream.
+    const std::string only = argc > 2 ? argv[2] : "";
+    auto wanted = [&](const char* part) { return only.empty() || only == part; };
+    if (wanted("latency")) greetingLatency();
+    if (wanted("concurrency")) concurrentGreetings();
+    if (wanted("startup")) startUp();
+    if (wanted("idle")) idleAgent();
+    if (wanted("stream")) companion::bench::syncStream();
 }

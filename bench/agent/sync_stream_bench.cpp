@@ -24,13 +24,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr long floodLines = 200000;
 
-std::string flood() { return std::string(COMPANION_BENCH_HELPERS) + "/flood_rclone"; }
+std::string flood() { return std::string(COMPANION_BENCH_BIN) + "/flood_rclone"; }
 
 double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
 // The baseline: the same stand-in's stream through a pipe into cat.
 double catLinesPerSecond() {
-    std::string script = "FLOOD_LINES=" + std::to_string(floodLines) + " '" + flood() + "' sync 2>&1 >/dev/null | cat >/dev/null";
+    std::string script = "'";
+    script.append(flood()).append("' sync 2>&1 >/dev/null | cat >/dev/null");
     auto start = Clock::now();
     runCommand("/bin/sh", {"-c", script}, std::nullopt, std::nullopt, 600);
     return floodLines / seconds(start);
@@ -39,9 +40,9 @@ double catLinesPerSecond() {
 }  // namespace
 
 void syncStream() {
-    ::setenv("FLOOD_LINES", std::to_string(floodLines).c_str(), 1);
     char pattern[] = "/tmp/companion-stream-XXXXXX";
     std::string folder = ::mkdtemp(pattern);
+    ::setenv("FLOOD_LINES", std::to_string(floodLines).c_str(), 1);
 
     dispatch::Dispatcher dispatcher;
     Platform platform = Platform::system(dispatcher);

@@ -1,6 +1,7 @@
 #pragma once
 // The agent's side of one client connection, as the session sees it.
 
+#include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -13,6 +14,9 @@ public:
     // Sends a one-way message (a callback) to the peer. Silently dropped once the connection
     // has ended: a callback to a client that went away is lost, never an error.
     virtual void sendOneWay(std::string_view selector, nlohmann::json arguments) = 0;
+    // Sends whole frames already encoded, in order and in one write, so that a stream of
+    // callbacks does not cost a write each. Dropped like `sendOneWay` once the connection ended.
+    virtual void sendFrames(const std::string& frames) = 0;
 };
 
 }  // namespace companion::ipc

@@ -103,13 +103,14 @@ void ServerConnection::sendOneWay(std::string_view selector, Json arguments) {
     send(OneWay{std::string(selector), std::move(arguments)});
 }
 
-void ServerConnection::send(const Message& message) {
+void ServerConnection::send(const Message& message) { sendFrames(encodeFrame(message)); }
+
+void ServerConnection::sendFrames(const std::string& frames) {
     if (invalidated_.load()) return;
-    std::string frame = encodeFrame(message);
     bool sent;
     {
         std::lock_guard lock(writeMutex_);
-        sent = writeAll(socket_.get(), frame);
+        sent = writeAll(socket_.get(), frames);
     }
     if (!sent) invalidate();
 }

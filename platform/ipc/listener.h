@@ -40,6 +40,7 @@ public:
     // Ends the connection; the invalidation handler runs once, on the connection's queue.
     void invalidate();
     void sendOneWay(std::string_view selector, Json arguments) override;
+    void sendFrames(const std::string& frames) override;
 
     dispatch::Queue& queue() { return *queue_; }
     // Ends when the reader has stopped and the invalidation handler has run.

@@ -157,6 +157,97 @@ std::string encodeFrame(const Message& message) {
     return frame;
 }
 
+namespace {
+
+void appendBigEndian(std::string& out, uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+void appendString(std::string& out, std::string_view text) {
+    const size_t n = text.size();
+    if (n < 32) {
+        out.push_back(static_cast<char>(0xa0 | n));
+    } else if (n <= 0xff) {
+        out.push_back(static_cast<char>(0xd9));
+        appendBigEndian(out, n, 1);
+    } else if (n <= 0xffff) {
+        out.push_back(static_cast<char>(0xda));
+        appendBigEndian(out, n, 2);
+    } else {
+        out.push_back(static_cast<char>(0xdb));
+        appendBigEndian(out, n, 4);
+    }
+    out.append(text);
+}
+
+void appendArrayHeader(std::string& out, size_t n) {
+    if (n < 16) {
+        out.push_back(static_cast<char>(0x90 | n));
+    } else {
+        out.push_back(static_cast<char>(0xdc));
+        appendBigEndian(out, n, 2);
+    }
+}
+
+// Reads one MessagePack text at `at`; false when there is none.
+bool readString(std::string_view bytes, size_t& at, std::string_view& text) {
+    if (at >= bytes.size()) return false;
+    const auto head = static_cast<uint8_t>(bytes[at++]);
+    size_t length = 0;
+    size_t lengthBytes = 0;
+    if ((head & 0xe0) == 0xa0) {
+        length = head & 0x1f;
+    } else if (head >= 0xd9 && head <= 0xdb) {
+        lengthBytes = size_t{1} << (head - 0xd9);
+        if (bytes.size() - at < lengthBytes) return false;
+        for (size_t i = 0; i < lengthBytes; ++i) length = (length << 8) | static_cast<uint8_t>(bytes[at + i]);
+        at += lengthBytes;
+    } else {
+        return false;
+    }
+    if (bytes.size() - at < length) return false;
+    text = bytes.substr(at, length);
+    at += length;
+    return true;
+}
+
+}  // namespace
+
+void appendStringOneWayFrame(std::string& out, std::string_view selector,
+                             std::initializer_list<std::string_view> arguments) {
+    const size_t start = out.size();
+    out.append(frameHeaderSize, '\0');
+    appendArrayHeader(out, 3);
+    out.push_back(static_cast<char>(Kind::oneWay));
+    appendString(out, selector);
+    appendArrayHeader(out, arguments.size());
+    for (std::string_view argument : arguments) appendString(out, argument);
+    const auto length = static_cast<uint32_t>(out.size() - start - frameHeaderSize);
+    for (size_t i = 0; i < frameHeaderSize; ++i)
+        out[start + i] = static_cast<char>((length >> (8 * (frameHeaderSize - 1 - i))) & 0xff);
+}
+
+bool decodeStringOneWay(std::string_view payload, std::string& selector, std::vector<std::string>& arguments) {
+    // [3, selector, [text, ...]] with a fixed array of at most 15 arguments
+    if (payload.size() < 3 || static_cast<uint8_t>(payload[0]) != 0x93 ||
+        static_cast<uint8_t>(payload[1]) != static_cast<uint8_t>(Kind::oneWay))
+        return false;
+    size_t at = 2;
+    std::string_view name;
+    if (!readString(payload, at, name) || at >= payload.size()) return false;
+    const auto head = static_cast<uint8_t>(payload[at++]);
+    if ((head & 0xf0) != 0x90) return false;
+    const size_t count = head & 0x0f;
+    std::string_view texts[15];
+    for (size_t i = 0; i < count; ++i)
+        if (!readString(payload, at, texts[i])) return false;
+    if (at != payload.size()) return false;
+    selector.assign(name);
+    arguments.resize(count);
+    for (size_t i = 0; i < count; ++i) arguments[i].assign(texts[i]);
+    return true;
+}
+
 FrameReader::Status FrameReader::next(std::string& payload) {
     size_t available = buffer_.size() - consumed_;
     if (available < frameHeaderSize) return Status::needMore;

@@ -7,7 +7,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <initializer_list>
 #include <variant>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -58,6 +60,15 @@ std::optional<Message> decodeMessage(std::string_view payload);
 
 // A whole frame (length prefix included) for one message.
 std::string encodeFrame(const Message& message);
+
+// Appends the frame of a one-way message whose arguments are all texts, written directly: the
+// path a stream of callbacks takes, with no value tree built per message.
+void appendStringOneWayFrame(std::string& out, std::string_view selector,
+                             std::initializer_list<std::string_view> arguments);
+
+// Reads a one-way message whose arguments are all texts, without building a value tree.
+// False when the payload has any other shape (the general decoder then takes it).
+bool decodeStringOneWay(std::string_view payload, std::string& selector, std::vector<std::string>& arguments);
 
 // Collects frames from a byte stream. Memory grows with the bytes that actually arrive, never
 // with a declared length.

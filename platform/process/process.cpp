@@ -24,13 +24,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kNullDevice = "/dev/null";
-constexpr int kFirstNonStandardFd = 3;
+constexpr const char* nullDevice = "/dev/null";
+constexpr int firstNonStandardFd = 3;
 
 // How long a destroyed Process lets its child act on SIGTERM before killing it. Only the
 // destructor escalates: its owner is gone, so nobody else will ever reap the child, and a child
 // that ignores SIGTERM would otherwise stay for the life of the agent.
-constexpr std::chrono::milliseconds kGraceBeforeKill{2000};
+constexpr std::chrono::milliseconds graceBeforeKill{2000};
 
 std::string describe(const std::string& action, const std::string& path, int error) {
     return "cannot " + action + " " + path + ": " + std::system_category().message(error);
@@ -76,8 +76,8 @@ int resetSignals(SpawnAttributes& attributes) {
 // A child's pipe end that landed on 0, 1 or 2 (this process's own standard streams were closed)
 // could be overwritten by the child's dup2 of another stream before its own turn; move it above.
 int moveAboveStandardStreams(UniqueFd& fd) {
-    if (fd.get() >= kFirstNonStandardFd) return 0;
-    const int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, kFirstNonStandardFd);
+    if (fd.get() >= firstNonStandardFd) return 0;
+    const int moved = fcntl(fd.get(), F_DUPFD_CLOEXEC, firstNonStandardFd);
     if (moved < 0) return errno;
     fd.reset(moved);
     return 0;
@@ -105,7 +105,7 @@ int planStream(FileActions& actions, Stream stream, int target, PipeEnds& ends) 
         case Stream::inherit:
             return 0;
         case Stream::nullDevice:
-            return posix_spawn_file_actions_addopen(actions.get(), target, kNullDevice,
+            return posix_spawn_file_actions_addopen(actions.get(), target, nullDevice,
                                                     childReads ? O_RDONLY : O_WRONLY, 0);
         case Stream::pipe:
             if (int error = makePipe(childReads, ends)) return error;
@@ -118,7 +118,7 @@ int planStream(FileActions& actions, Stream stream, int target, PipeEnds& ends) 
 // without the flag.
 int closeTheRest(FileActions& actions) {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    return posix_spawn_file_actions_addclosefrom_np(actions.get(), kFirstNonStandardFd);
+    return posix_spawn_file_actions_addclosefrom_np(actions.get(), firstNonStandardFd);
 #else
     (void)actions;
     return 0;
@@ -285,7 +285,7 @@ Process::~Process() {
     state_->output.reset();
     state_->error.reset();
     terminate();
-    if (waitFor(kGraceBeforeKill)) return;
+    if (waitFor(graceBeforeKill)) return;
     signal(SIGKILL);
     wait();
 }

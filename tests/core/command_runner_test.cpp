@@ -18,14 +18,14 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kShell = "/bin/sh";
+constexpr const char* shellPath = "/bin/sh";
 // Generous: these bounds catch a runner that hangs, not one that is a little slow.
-constexpr std::chrono::seconds kMargin{1};
-constexpr std::chrono::seconds kPromptly{15};
+constexpr std::chrono::seconds margin{1};
+constexpr std::chrono::seconds promptly{15};
 
 CommandResult shell(const std::string& script, const std::optional<Bytes>& input = std::nullopt,
                     double timeout = 30.0) {
-    return runCommand(kShell, {"-c", script}, input, std::nullopt, timeout);
+    return runCommand(shellPath, {"-c", script}, input, std::nullopt, timeout);
 }
 
 double secondsSince(Clock::time_point start) {
@@ -52,7 +52,7 @@ TEST(RunCommand, TimeLimitSendsTerminate) {
     const auto result = runCommand("/bin/sleep", {"30"}, std::nullopt, std::nullopt, 0.5);
     EXPECT_EQ(result.status, SIGTERM);
     EXPECT_GE(secondsSince(start), 0.5);
-    EXPECT_LT(secondsSince(start), 0.5 + std::chrono::duration<double>(kMargin).count());
+    EXPECT_LT(secondsSince(start), 0.5 + std::chrono::duration<double>(margin).count());
 }
 
 TEST(RunCommand, ToolMayCleanUpAfterTerminateAndItsOutputIsKept) {
@@ -141,7 +141,7 @@ TEST(RunCommand, DescendantHoldingTheOutputDoesNotHoldTheCaller) {
     endDescendant(result.output);
     EXPECT_EQ(result.status, 0);
     EXPECT_THAT(result.output, MatchesRegex("[0-9]+\n"));
-    EXPECT_LT(secondsSince(start), std::chrono::duration<double>(kPromptly).count());
+    EXPECT_LT(secondsSince(start), std::chrono::duration<double>(promptly).count());
 }
 
 TEST(RunCommand, DescendantHoldingTheOutputAfterTheTimeLimitDoesNotHoldTheCaller) {
@@ -149,7 +149,7 @@ TEST(RunCommand, DescendantHoldingTheOutputAfterTheTimeLimitDoesNotHoldTheCaller
     const auto result = shell("sleep 30 & echo $!; exec sleep 40", std::nullopt, 0.5);
     endDescendant(result.output);
     EXPECT_EQ(result.status, SIGTERM);
-    EXPECT_LT(secondsSince(start), std::chrono::duration<double>(kPromptly).count());
+    EXPECT_LT(secondsSince(start), std::chrono::duration<double>(promptly).count());
 }
 
 // Even a descriptor opened without close-on-exec stays out of the tool.

@@ -1,6 +1,9 @@
 // The built binaries, end to end: entry, greeting, idle exit, and the command-line client.
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -150,6 +153,32 @@ TEST(CommandLineClient, ExitStatusesFollowTheContract) {
     auto noAgent = runCommand(binary("tavro-companion-ctl"),
                               {"--socket", agent.runtimeDir() + "/nobody-here", "call", "helloWithReply:"});
     EXPECT_EQ(noAgent.status, 1);
+}
+
+TEST(CommandLineClient, PrintsEachSyncLogLineBeforeTheReply) {
+    if (::access("/usr/bin/rclone", X_OK) != 0) GTEST_SKIP() << "needs rclone";
+    TempDir work;
+    std::filesystem::create_directories(work.path() / "src" / "inner");
+    std::ofstream(work.path() / "src" / "inner" / "a.txt") << "a";
+    std::ofstream(work.path() / "rclone.conf") << "[local]\ntype = local\n";
+    // the agent hands its own environment to rclone
+    ::setenv("RCLONE_CONFIG", (work.path() / "rclone.conf").c_str(), 1);
+    AgentProcess agent;
+    ::unsetenv("RCLONE_CONFIG");
+    ASSERT_TRUE(agent.waitForSocket());
+
+    auto result = ctl(agent, {"call", "rcloneSyncWithId:source:destination:mirror:checksum:excludes:trashRoot:dryRun:reply:",
+                              "\"job\"", "\"" + work.str() + "/src\"", "\"local:" + work.str() + "/dst\"", "false",
+                              "false", "[]", "null", "false"});
+    ASSERT_EQ(result.status, 0) << result.errorOutput;
+    std::istringstream lines(result.output);
+    std::vector<std::string> printed;
+    for (std::string line; std::getline(lines, line);) printed.push_back(line);
+    ASSERT_GE(printed.size(), 2u);
+    for (size_t i = 0; i + 1 < printed.size(); ++i)
+        EXPECT_TRUE(printed[i].starts_with(R"({"callback":"syncOutput:line:","args":["job",)")) << printed[i];
+    EXPECT_EQ(printed.back(), R"({"reply":[0]})");
+    EXPECT_TRUE(std::filesystem::exists(work.path() / "dst" / "inner" / "a.txt"));
 }
 
 }  // namespace

@@ -14,6 +14,9 @@ struct NoSession {};
 
 void deliver(const std::string& payload) {
     using namespace companion;
+    std::string selector;
+    std::vector<std::string> arguments;
+    ipc::decodeStringOneWay(payload, selector, arguments);
     auto message = ipc::decodeMessage(payload);
     if (!message) return;
     static const service::CompanionService<NoSession> emptyService;  // every slot refuses

@@ -20,9 +20,9 @@ namespace {
 using ::testing::HasSubstr;
 using Kind = Termination::Kind;
 
-constexpr const char* kShell = "/bin/sh";
-constexpr const char* kSleep = "/bin/sleep";
-constexpr std::chrono::seconds kPatience{10};
+constexpr const char* shellPath = "/bin/sh";
+constexpr const char* sleepPath = "/bin/sleep";
+constexpr std::chrono::seconds patience{10};
 
 Process launchOrFail(const LaunchOptions& options) {
     auto launched = Process::launch(options);
@@ -31,10 +31,10 @@ Process launchOrFail(const LaunchOptions& options) {
 }
 
 Process shell(const std::string& script) {
-    return launchOrFail({.executable = kShell, .arguments = {"-c", script}});
+    return launchOrFail({.executable = shellPath, .arguments = {"-c", script}});
 }
 
-Process sleeper() { return launchOrFail({.executable = kSleep, .arguments = {"30"}}); }
+Process sleeper() { return launchOrFail({.executable = sleepPath, .arguments = {"30"}}); }
 
 std::string readAll(UniqueFd& fd) {
     std::string text;
@@ -119,8 +119,8 @@ TEST(Process, ChildStartsWithDefaultSignalsAndAnEmptyMask) {
     EXPECT_EQ(signalSet(status, "SigBlk"), 0u);
     // Only the classic signals: the C library keeps two real-time signals of its own ignored
     // in every child it spawns, and every program's C library takes them back at start.
-    constexpr unsigned long long kClassicSignals = (1ULL << 31) - 1;
-    EXPECT_EQ(signalSet(status, "SigIgn") & kClassicSignals, 0u);
+    constexpr unsigned long long classicSignals = (1ULL << 31) - 1;
+    EXPECT_EQ(signalSet(status, "SigIgn") & classicSignals, 0u);
 }
 
 // A reaped child makes waitid on a duplicate of its pidfd fail with ECHILD.
@@ -153,7 +153,7 @@ TEST(SharedProcess, EveryWaiterSeesTheTerminationFromAnyThread) {
     }
     std::thread([copy = shared] { copy.terminate(); }).join();
     for (auto& waiter : waiters) {
-        ASSERT_EQ(waiter.wait_for(kPatience), std::future_status::ready);
+        ASSERT_EQ(waiter.wait_for(patience), std::future_status::ready);
         EXPECT_EQ(waiter.get(), (Termination{Kind::signalled, SIGTERM}));
     }
     EXPECT_FALSE(shared.isRunning());
@@ -169,7 +169,7 @@ TEST(SharedProcess, NoticeArrivesWhenTheChildEndsOnItsOwn) {
         shared.onExit([&](Termination termination) { ended.set_value(termination); });
     }
     // Dropping the last handle must neither terminate the child nor lose the notice.
-    ASSERT_EQ(notice.wait_for(kPatience), std::future_status::ready);
+    ASSERT_EQ(notice.wait_for(patience), std::future_status::ready);
     EXPECT_EQ(notice.get(), (Termination{Kind::exited, 5}));
 }
 
@@ -183,7 +183,7 @@ TEST(SharedProcess, NoticesRunInOrderAndLateOnesRunAtOnce) {
         secondRan.set_value();
     });
     shared.terminate();
-    ASSERT_EQ(secondRan.get_future().wait_for(kPatience), std::future_status::ready);
+    ASSERT_EQ(secondRan.get_future().wait_for(patience), std::future_status::ready);
 
     bool lateRanHere = false;
     shared.onExit([&](Termination termination) { lateRanHere = termination.status() == SIGTERM; });

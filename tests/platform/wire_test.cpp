@@ -87,6 +87,40 @@ TEST(Wire, MapsNeedTextKeys) {
     EXPECT_TRUE(decodeMessage(textKey));
 }
 
+TEST(Wire, DirectlyWrittenCallbacksReadTheSameBothWays) {
+    // every text length class: fixstr, str8, str16, str32
+    for (size_t length : {0u, 31u, 32u, 255u, 256u, 65535u, 65536u}) {
+        const std::string line(length, 'x');
+        std::string frames;
+        appendStringOneWayFrame(frames, "syncOutput:line:", {"id", line});
+        FrameReader reader(UINT32_MAX);
+        reader.append(frames.data(), frames.size());
+        std::string payload;
+        ASSERT_EQ(reader.next(payload), FrameReader::Status::frame);
+        EXPECT_EQ(payload, payloadOf(encodeFrame(OneWay{"syncOutput:line:", Json::array({"id", line})}))) << length;
+        std::string selector;
+        std::vector<std::string> arguments;
+        ASSERT_TRUE(decodeStringOneWay(payload, selector, arguments)) << length;
+        EXPECT_EQ(selector, "syncOutput:line:");
+        EXPECT_EQ(arguments, (std::vector<std::string>{"id", line}));
+    }
+}
+
+TEST(Wire, TheDirectReaderLeavesEveryOtherShapeToTheGeneralOne) {
+    std::string selector;
+    std::vector<std::string> arguments;
+    const std::vector<Message> others = {
+        OneWay{"cancelSyncWithId:", Json::array({1})},
+        OneWay{"x:", Json::array({"a", nullptr})},
+        Call{1, "helloWithReply:", Json::array()},
+        Greeting{"tavro-companion", 1},
+    };
+    for (const auto& message : others) EXPECT_FALSE(decodeStringOneWay(payloadOf(encodeFrame(message)), selector, arguments));
+    std::string valid = payloadOf(encodeFrame(OneWay{"s:", Json::array({"a"})}));
+    EXPECT_FALSE(decodeStringOneWay(valid + "x", selector, arguments)) << "trailing bytes";
+    for (size_t cut = 0; cut < valid.size(); ++cut) EXPECT_FALSE(decodeStringOneWay(valid.substr(0, cut), selector, arguments));
+}
+
 TEST(FrameReader, SplitsAStreamFedOneByteAtATime) {
     std::string stream = encodeFrame(Call{1, "a:", Json::array()}) + encodeFrame(Call{2, "b:", Json::array()});
     FrameReader reader(maxRequestFrame);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/session.h"
+#include "platform/ipc/wire.h"
 
 namespace companion::testing {
 
@@ -27,6 +28,16 @@ public:
     void sendOneWay(std::string_view selector, nlohmann::json arguments) override {
         std::lock_guard lock(mutex_);
         callbacks_.push_back({std::string(selector), std::move(arguments)});
+    }
+    void sendFrames(const std::string& frames) override {
+        ipc::FrameReader reader(UINT32_MAX);
+        reader.append(frames.data(), frames.size());
+        std::string payload;
+        while (reader.next(payload) == ipc::FrameReader::Status::frame) {
+            auto message = ipc::decodeMessage(payload);
+            if (auto* oneWay = message ? std::get_if<ipc::OneWay>(&*message) : nullptr)
+                sendOneWay(oneWay->selector, oneWay->arguments);
+        }
     }
     std::vector<Callback> callbacks() const {
         std::lock_guard lock(mutex_);
