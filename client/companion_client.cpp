@@ -13,14 +13,13 @@ std::variant<std::unique_ptr<ClientConnection>, std::string> ClientConnection::c
     const std::string& socketPath, CallbackHandler onCallback, std::function<void()> onInvalidated) {
     auto socket = ipc::connectEndpoint(socketPath);
     if (auto* error = std::get_if<std::string>(&socket)) return *error;
-    std::unique_ptr<ClientConnection> connection(
-        new ClientConnection(std::move(std::get<UniqueFd>(socket)), std::move(onCallback), std::move(onInvalidated)));
-    connection->send(ipc::Greeting{std::string(ipc::protocolName), ipc::protocolVersion});
-    return connection;
+    return std::make_unique<ClientConnection>(std::move(std::get<UniqueFd>(socket)), std::move(onCallback),
+                                              std::move(onInvalidated));
 }
 
 ClientConnection::ClientConnection(UniqueFd socket, CallbackHandler onCallback, std::function<void()> onInvalidated)
     : socket_(std::move(socket)), onCallback_(std::move(onCallback)), onInvalidated_(std::move(onInvalidated)) {
+    send(ipc::Greeting{std::string(ipc::protocolName), ipc::protocolVersion});
     reader_ = std::thread([this] { readLoop(); });
 }
 

@@ -62,8 +62,10 @@ public:
     // Ends the connection; pending calls get no reply.
     void close();
 
-private:
+    // Greets the agent over a socket that is already connected; `connect` is the usual way in.
     ClientConnection(UniqueFd socket, CallbackHandler onCallback, std::function<void()> onInvalidated);
+
+private:
     void readLoop();
     bool deliver(const std::string& payload);
     bool send(const ipc::Message& message);

@@ -121,11 +121,11 @@ std::variant<std::unique_ptr<Listener>, std::string> Listener::create(const std:
                                                                       dispatch::Dispatcher& dispatcher) {
     auto bound = bindEndpoint(socketPath);
     if (auto* error = std::get_if<std::string>(&bound)) return *error;
-    return std::unique_ptr<Listener>(new Listener(std::move(std::get<BoundEndpoint>(bound)), dispatcher));
+    return std::make_unique<Listener>(Bound{std::move(std::get<BoundEndpoint>(bound))}, dispatcher);
 }
 
-Listener::Listener(BoundEndpoint endpoint, dispatch::Dispatcher& dispatcher)
-    : endpoint_(std::move(endpoint)), dispatcher_(dispatcher), wakeup_(::eventfd(0, EFD_CLOEXEC)) {}
+Listener::Listener(Bound bound, dispatch::Dispatcher& dispatcher)
+    : endpoint_(std::move(bound.endpoint)), dispatcher_(dispatcher), wakeup_(::eventfd(0, EFD_CLOEXEC)) {}
 
 Listener::~Listener() { stop(); }
 

@@ -87,8 +87,13 @@ public:
     // Stops accepting, ends every connection and waits for them; for orderly shutdown in tests.
     void stop();
 
+    // Only `create` can make one: a listener always holds a bound endpoint.
+    struct Bound {
+        BoundEndpoint endpoint;
+    };
+    Listener(Bound bound, dispatch::Dispatcher& dispatcher);
+
 private:
-    Listener(BoundEndpoint endpoint, dispatch::Dispatcher& dispatcher);
     void acceptLoop();
     void admit(UniqueFd socket);
 
