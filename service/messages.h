@@ -145,10 +145,8 @@ using Handler = std::conditional_t<M::oneWay, void (*)(Session&, Args<M>),
 template <class Session>
 struct CompanionService {
 #define COMPANION_SLOT(method, ...) Handler<Session, msg::method> method = nullptr;
-#define COMPANION_SLOT1(method, ...) Handler<Session, msg::method> method = nullptr;
-    COMPANION_SERVICE_MESSAGES(COMPANION_SLOT, COMPANION_SLOT1)
+    COMPANION_SERVICE_MESSAGES(COMPANION_SLOT, COMPANION_SLOT)
 #undef COMPANION_SLOT
-#undef COMPANION_SLOT1
 };
 
 // What the table says of one message, for checking frames and for `describe`.

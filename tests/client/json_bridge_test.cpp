@@ -1,0 +1,50 @@
+#include "client/json_bridge.h"
+
+#include <gtest/gtest.h>
+
+namespace companion::client {
+namespace {
+
+using Json = nlohmann::json;
+
+TEST(Base64, RoundTripsEveryPaddingLength) {
+    for (size_t length = 0; length < 7; ++length) {
+        std::vector<uint8_t> bytes;
+        for (size_t i = 0; i < length; ++i) bytes.push_back(static_cast<uint8_t>(0xfa + i));
+        EXPECT_EQ(base64Decode(base64Encode(bytes)), bytes) << length;
+    }
+    EXPECT_EQ(base64Encode({'M', 'a'}), "TWE=");
+}
+
+TEST(Base64, RefusesWhatIsNotBase64) {
+    for (std::string_view text : {"abc", "ab=c", "a===", "TW?=", "TWE=TWE="}) EXPECT_FALSE(base64Decode(text)) << text;
+}
+
+TEST(JsonArguments, FollowTheMessageTypes) {
+    const auto* sync = service::findServiceMessage(
+        "rcloneSyncWithId:source:destination:mirror:checksum:excludes:trashRoot:dryRun:reply:");
+    ASSERT_NE(sync, nullptr);
+    auto fits = argumentsFromJsonTexts(*sync, {R"("id")", R"("/s")", R"("r:d")", "true", "false", R"(["*.tmp"])",
+                                               "null", "false"});
+    ASSERT_TRUE(std::holds_alternative<Json>(fits));
+    EXPECT_EQ(std::get<Json>(fits)[6], nullptr);
+
+    const std::vector<std::vector<std::string>> refused = {
+        {R"("id")"},                                                                                  // too few
+        {"1", R"("/s")", R"("r:d")", "true", "false", "[]", "null", "false"},                         // number for text
+        {R"("id")", R"("/s")", R"("r:d")", "true", "false", "[1]", "null", "false"},                  // list of numbers
+        {R"("id")", R"("/s")", R"("r:d")", "yes", "false", "[]", "null", "false"},                    // not JSON
+    };
+    for (const auto& texts : refused) EXPECT_TRUE(std::holds_alternative<std::string>(argumentsFromJsonTexts(*sync, texts)));
+}
+
+TEST(JsonArguments, DataTravelsAsBase64BothWays) {
+    auto bytes = wireFromJson("Data", Json("AAEC"));
+    ASSERT_TRUE(std::holds_alternative<Json>(bytes));
+    EXPECT_TRUE(std::get<Json>(bytes).is_binary());
+    EXPECT_EQ(jsonFromWire(Json::array({-1, std::get<Json>(bytes)})), Json::array({-1, "AAEC"}));
+    EXPECT_TRUE(std::holds_alternative<std::string>(wireFromJson("Data", Json("not base64!"))));
+}
+
+}  // namespace
+}  // namespace companion::client
