@@ -16,6 +16,10 @@ namespace {
 // holding the agent's threads.
 constexpr auto sendTimeout = std::chrono::seconds(30);
 constexpr const char* connectionQueueLabel = "companion.connection";
+// Messages of one connection that may wait for its queue before the reader stops reading: a
+// client that sends faster than it is served then waits in its own socket, and the agent's
+// memory does not grow with its impatience.
+constexpr size_t maxPendingMessages = 1024;
 
 void setSendTimeout(int socket) {
     timeval limit{};
@@ -51,6 +55,24 @@ void ServerConnection::invalidate() {
     if (invalidated_.exchange(true)) return;
     // Wakes the reader, which then runs the invalidation steps once.
     ::shutdown(socket_.get(), SHUT_RDWR);
+    { std::lock_guard lock(pendingMutex_); }
+    pendingChanged_.notify_all();
+}
+
+bool ServerConnection::admitPending() {
+    std::unique_lock lock(pendingMutex_);
+    pendingChanged_.wait(lock, [&] { return pending_ < maxPendingMessages || invalidated_.load(); });
+    if (invalidated_.load()) return false;
+    ++pending_;
+    return true;
+}
+
+void ServerConnection::pendingDone() {
+    {
+        std::lock_guard lock(pendingMutex_);
+        --pending_;
+    }
+    pendingChanged_.notify_one();
 }
 
 void ServerConnection::waitUntilFinished() { finished_.wait(); }
@@ -79,7 +101,11 @@ bool ServerConnection::deliver(const std::string& payload) {
         return true;
     }
     if (!std::holds_alternative<Call>(*message) && !std::holds_alternative<OneWay>(*message)) return false;
-    queue_->async([self = shared_from_this(), message = std::move(*message)] { self->handle(message); });
+    if (!admitPending()) return false;
+    queue_->async([self = shared_from_this(), message = std::move(*message)] {
+        self->handle(message);
+        self->pendingDone();
+    });
     return true;
 }
 

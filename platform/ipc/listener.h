@@ -6,6 +6,7 @@
 // connection and nothing else.
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,9 @@ public:
 private:
     void readLoop();
     bool deliver(const std::string& payload);
+    // Holds the reader while too many messages wait for the connection's queue.
+    bool admitPending();
+    void pendingDone();
     void handle(const Message& message);
     void send(const Message& message);
 
@@ -60,6 +64,9 @@ private:
     std::mutex writeMutex_;
     std::atomic<bool> invalidated_{false};
     bool greeted_ = false;  // reader thread only
+    std::mutex pendingMutex_;
+    std::condition_variable pendingChanged_;
+    size_t pending_ = 0;  // messages handed to the queue and not yet handled
     dispatch::Group finished_;
 };
 

@@ -1,11 +1,14 @@
 // Bad input of every kind costs the sender its connection and nothing else.
 
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -111,6 +114,40 @@ TEST(HostileClient, EachKindOfBadInputEndsOnlyThatConnection) {
         expectStillServing(agent);
     }
     EXPECT_FALSE(agent.exited());
+}
+
+TEST(HostileClient, AClientThatNeverReadsIsMadeToWaitNotBuffered) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.waitForSocket());
+    auto fd = rawConnection(agent);
+    ASSERT_TRUE(fd.valid());
+    ASSERT_TRUE(ipc::writeAll(fd.get(), greeting()));
+    ::fcntl(fd.get(), F_SETFL, O_NONBLOCK);
+    // Greetings sent without ever reading a reply: once the agent's replies fill the socket it
+    // stops reading, and our writes must stall long before this much has gone in.
+    const std::string call = ipc::encodeFrame(ipc::Call{1, "helloWithReply:", Json::array()});
+    std::string burst;
+    for (int i = 0; i < 1000; ++i) burst += call;
+    constexpr size_t ceiling = 64u << 20;
+    size_t accepted = 0;
+    bool ended = false;
+    auto quietSince = std::chrono::steady_clock::now();
+    while (accepted < ceiling && std::chrono::steady_clock::now() - quietSince < std::chrono::seconds(2)) {
+        ssize_t n = ::send(fd.get(), burst.data(), burst.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            accepted += static_cast<size_t>(n);
+            quietSince = std::chrono::steady_clock::now();
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } else {
+            ended = true;
+            break;
+        }
+    }
+    EXPECT_FALSE(ended) << "the connection ended instead of making us wait";
+    EXPECT_LT(accepted, ceiling) << "the agent kept reading without answering";
+    fd.reset();
+    expectStillServing(agent);
 }
 
 TEST(HostileClient, AnotherUserIsRefusedBeforeAnythingIsRead) {
