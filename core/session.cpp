@@ -6,9 +6,7 @@ namespace companion {
 
 using namespace service;
 
-void ClientProxy::syncOutput(const std::string& id, const std::string& line) const {
-    connection_->sendOneWay(msg::syncOutput::selector, msg::syncOutput::Args::encode({id, line}));
-}
+void ClientProxy::syncOutput(const std::string& id, const std::string& line) const { syncOutput(id, std::vector{line}); }
 
 void ClientProxy::syncOutput(const std::string& id, const std::vector<std::string>& lines) const {
     std::string frames;

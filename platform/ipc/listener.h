@@ -94,7 +94,7 @@ public:
     // Stops accepting, ends every connection and waits for them; for orderly shutdown in tests.
     void stop();
 
-    // Only `create` can make one: a listener always holds a bound endpoint.
+    // What `create` hands the constructor: a listener always starts from a bound endpoint.
     struct Bound {
         BoundEndpoint endpoint;
     };

@@ -123,6 +123,13 @@ std::optional<Message> fromValue(const Json& v) {
     return std::nullopt;
 }
 
+// Fills in the length prefix of the frame that starts at `start` and runs to the end of `out`.
+void writeFrameLength(std::string& out, size_t start) {
+    const auto length = static_cast<uint32_t>(out.size() - start - frameHeaderSize);
+    for (size_t i = 0; i < frameHeaderSize; ++i)
+        out[start + i] = static_cast<char>((length >> (8 * (frameHeaderSize - 1 - i))) & 0xff);
+}
+
 Json toValue(const Message& message) {
     struct Visitor {
         Json operator()(const Greeting& g) const { return Json::array({Kind::greeting, g.name, g.version}); }
@@ -151,9 +158,7 @@ std::optional<Message> decodeMessage(std::string_view payload) {
 std::string encodeFrame(const Message& message) {
     std::string frame(frameHeaderSize, '\0');
     Json::to_msgpack(toValue(message), nlohmann::detail::output_adapter<char>(frame));
-    auto length = static_cast<uint32_t>(frame.size() - frameHeaderSize);
-    for (size_t i = 0; i < frameHeaderSize; ++i)
-        frame[i] = static_cast<char>((length >> (8 * (frameHeaderSize - 1 - i))) & 0xff);
+    writeFrameLength(frame, 0);
     return frame;
 }
 
@@ -222,9 +227,7 @@ void appendStringOneWayFrame(std::string& out, std::string_view selector,
     appendString(out, selector);
     appendArrayHeader(out, arguments.size());
     for (std::string_view argument : arguments) appendString(out, argument);
-    const auto length = static_cast<uint32_t>(out.size() - start - frameHeaderSize);
-    for (size_t i = 0; i < frameHeaderSize; ++i)
-        out[start + i] = static_cast<char>((length >> (8 * (frameHeaderSize - 1 - i))) & 0xff);
+    writeFrameLength(out, start);
 }
 
 bool decodeStringOneWay(std::string_view payload, std::string& selector, std::vector<std::string>& arguments) {
