@@ -7,6 +7,10 @@
 #include "core/agent.h"
 #include "platform/ipc/endpoint.h"
 #include "service/identity.h"
+#include "care/care_services.h"
+#include "dialogs/dialogs_services.h"
+#include "finder/finder_services.h"
+#include "images/images_services.h"
 #include "storage/storage_services.h"
 
 namespace {
@@ -31,6 +35,10 @@ int runAgent() {
     Services services;
     installCoreServices(services);
     storage::installStorageServices(services);
+    images::installImagesServices(services);
+    dialogs::installDialogsServices(services);
+    finder::installFinderServices(services);
+    care::installCareServices(services);
 
     auto started = startAgent(platform, services, ipc::endpointPath(std::string(machServiceName)));
     if (auto* error = std::get_if<std::string>(&started)) {

@@ -63,6 +63,7 @@ Platform Platform::system(dispatch::Dispatcher& dispatcher) {
     p.homeDirectory = systemHomeDirectory;
     p.environment = systemEnvironment;
     p.mountTable = systemMountTable;
+    p.workspace = workspace::systemWorkspace();
 #ifdef COMPANION_VERSION
     p.version = COMPANION_VERSION;
 #endif

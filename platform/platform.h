@@ -6,10 +6,12 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/tool_paths.h"
+#include "platform/workspace/workspace.h"
 
 namespace companion {
 
@@ -25,8 +27,13 @@ struct Platform {
     // The agent's own process environment.
     std::function<EnvironmentMap()> environment;
     std::function<MountTable()> mountTable;
+    // Running applications and the desktop's launcher.
+    std::shared_ptr<workspace::Workspace> workspace;
     // The version the agent reports; empty when the build carries none.
     std::string version;
+    // Every tool run's time limit is multiplied by this; tests shorten limits through it instead
+    // of waiting minutes for a tool to be stopped.
+    double toolTimeLimitScale = 1.0;
     // Ends the process (the idle exit); tests record the call instead.
     std::function<void(int status)> exitProcess;
 

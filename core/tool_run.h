@@ -1,0 +1,26 @@
+#pragma once
+// One way of describing a run of a fixed system tool, so that every message that runs one reads
+// the same: which tool (a path from the tool table), its arguments, what it reads, its
+// environment and its time limit.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/command_runner.h"
+#include "platform/platform.h"
+
+namespace companion {
+
+struct ToolRun {
+    std::string executable;  // absolute, from the platform's tool table
+    std::vector<std::string> arguments;
+    std::optional<Bytes> input;               // absent: the null device
+    std::optional<Environment> environment;   // absent: the agent's own
+    double timeLimitSeconds = 60.0;
+};
+
+// Runs `run` through `runCommand`, its time limit scaled by the platform (tests shorten it).
+CommandResult runTool(const Platform& platform, const ToolRun& run);
+
+}  // namespace companion

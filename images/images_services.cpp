@@ -1,0 +1,9 @@
+#include "images/images_services.h"
+
+namespace companion::images {
+
+void installImagesServices(Services& services) {
+    (void)services;
+}
+
+}  // namespace companion::images
