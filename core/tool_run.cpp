@@ -1,10 +1,29 @@
 #include "core/tool_run.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
+
 namespace companion {
 
 CommandResult runTool(const Platform& platform, const ToolRun& run) {
     return runCommand(run.executable, run.arguments, run.input, run.environment,
                       run.timeLimitSeconds * platform.toolTimeLimitScale);
+}
+
+std::vector<CommandResult> runTool(const Platform& platform, const std::vector<ToolRun>& runs) {
+    std::vector<CommandResult> results;
+    results.reserve(runs.size());
+    for (const ToolRun& run : runs) results.push_back(runTool(platform, run));
+    return results;
+}
+
+bool isExecutableFile(const std::string& path) {
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(path, ignored)) return false;
+    return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
 }  // namespace companion

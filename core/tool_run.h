@@ -2,12 +2,19 @@
 // One way of describing a run of a fixed system tool, so that every message that runs one reads
 // the same: which tool (a path from the tool table), its arguments, what it reads, its
 // environment and its time limit.
+//
+// Most tool-backed messages have one shape: on the arriving queue, a plan (the checked
+// arguments turned into the runs to make, or none when refused); on `work`, the runs, one after
+// the other; then an answer built from their results. `toolMessage` is that shape.
 
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/command_runner.h"
+#include "core/session.h"
 #include "platform/platform.h"
 
 namespace companion {
@@ -18,9 +25,39 @@ struct ToolRun {
     std::optional<Bytes> input;               // absent: the null device
     std::optional<Environment> environment;   // absent: the agent's own
     double timeLimitSeconds = 60.0;
+    bool operator==(const ToolRun&) const = default;
 };
 
 // Runs `run` through `runCommand`, its time limit scaled by the platform (tests shorten it).
 CommandResult runTool(const Platform& platform, const ToolRun& run);
+// Runs each in order, each to its end before the next starts.
+std::vector<CommandResult> runTool(const Platform& platform, const std::vector<ToolRun>& runs);
+
+// True for a regular file that this process may execute (a directory passes access(2) too).
+bool isExecutableFile(const std::string& path);
+
+// Answers that several messages give.
+inline std::tuple<std::string> standardOutput(const CommandResult& result) { return {result.output}; }
+inline std::tuple<int32_t, std::string> statusAndErrorOutput(const CommandResult& result) {
+    return {result.status, result.errorOutput};
+}
+
+// Checks on the arriving queue; none refuses the request at once and nothing runs. Otherwise
+// the runs happen on `work` and `answer` turns their results into the reply.
+template <class M, class Runs, class Answer>
+void replyAfterToolRuns(CompanionSession& session, service::Reply<M> reply, std::optional<Runs> runs,
+                        Answer answer) {
+    if (!runs) return reply.refuse();
+    session.submit(std::move(reply), [runs = std::move(*runs), answer, self = session.shared_from_this()] {
+        return typename M::Replies::Tuple(answer(runTool(self->platform(), runs)));
+    });
+}
+
+// A message served by tool runs alone: `plan(platform, arguments)` gives the runs (a `ToolRun`
+// or a list of them) or none, `answer(results)` the reply.
+template <class M, auto plan, auto answer>
+void toolMessage(CompanionSession& session, service::Args<M> arguments, service::Reply<M> reply) {
+    replyAfterToolRuns(session, std::move(reply), plan(session.platform(), arguments), answer);
+}
 
 }  // namespace companion

@@ -1,9 +1,11 @@
 #include "finder/finder_services.h"
 
+#include "finder/cloud_items.h"
+
 namespace companion::finder {
 
 void installFinderServices(Services& services) {
-    (void)services;
+    installCloudItemServices(services);
 }
 
 }  // namespace companion::finder

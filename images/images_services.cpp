@@ -1,9 +1,13 @@
 #include "images/images_services.h"
 
+#include "images/encrypted_archive.h"
+#include "images/vaults.h"
+
 namespace companion::images {
 
 void installImagesServices(Services& services) {
-    (void)services;
+    installVaultServices(services);
+    installArchiveServices(services);
 }
 
 }  // namespace companion::images

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/located_tool.h"
 #include "platform/tool_paths.h"
 #include "platform/workspace/workspace.h"
 
@@ -34,6 +35,8 @@ struct Platform {
     // Every tool run's time limit is multiplied by this; tests shorten limits through it instead
     // of waiting minutes for a tool to be stopped.
     double toolTimeLimitScale = 1.0;
+    // The git that git status runs, searched for on first use and kept as long as this context.
+    std::shared_ptr<LocatedTool> git = std::make_shared<LocatedTool>();
     // Ends the process (the idle exit); tests record the call instead.
     std::function<void(int status)> exitProcess;
 

@@ -36,6 +36,18 @@ struct ToolPaths {
     };
     // The search path every rclone run gets, whatever the agent was started with.
     std::string rcloneSearchPath = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
+
+    // Where git may be, in the order tried. Linux has git in /usr/bin and no xcode-select, so
+    // /usr/bin/git is tried last here.
+    std::vector<std::string> gitCandidates = {
+        "/opt/homebrew/bin/git",
+        "/usr/local/bin/git",
+        "/Library/Developer/CommandLineTools/usr/bin/git",
+        "/usr/bin/git",
+    };
+    // What is run when the developer folder that xcode-select names holds a git: the system's
+    // own entry point, not the file that was tested.
+    std::string selectedGit = "/usr/bin/git";
 };
 
 }  // namespace companion
