@@ -1,0 +1,247 @@
+// Vaults, attached images and encrypted archives, run against a stand-in disk-image tool.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "core/command_runner.h"
+#include "images/images_services.h"
+#include "support/files.h"
+#include "support/tool_harness.h"
+
+namespace companion::images {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace service::msg;
+using testing::ToolAnswer;
+using testing::ToolHarness;
+using testing::ToolStandIn;
+
+class ImagesTest : public ::testing::Test {
+protected:
+    ImagesTest() { h.platform.mountTable = [this] { return mounts; }; }
+
+    std::string file(const std::string& relative, const std::string& text = "x") {
+        testing::writeFile(h.files.path() / relative, text);
+        return (h.files.path() / relative).string();
+    }
+    std::string folder() const { return h.files.str(); }
+    std::string in(const std::string& relative) const { return (h.files.path() / relative).string(); }
+
+    ToolHarness h{installImagesServices};
+    ToolStandIn hdiutil = h.standIn("hdiutil", &ToolPaths::hdiutil);
+    MountTable mounts{{"/", "ext4"}};
+};
+
+
+// ---- encrypted vaults: create ----
+
+struct CreateCase {
+    std::string name;
+    std::string path;  // below the test's folder unless absolute-looking text is wanted
+    std::string volumeName;
+    int64_t maxGB;
+};
+
+class VaultCreateRefusal : public ImagesTest, public ::testing::WithParamInterface<CreateCase> {};
+
+TEST_P(VaultCreateRefusal, RefusesWithoutRunningTheTool) {
+    file("exists.sparsebundle");
+    const auto& c = GetParam();
+    const std::string path = c.path.starts_with("/") ? folder() + c.path : c.path;
+    EXPECT_EQ(h.call<vaultCreateWithPath>({path, c.volumeName, c.maxGB, "pw"}), vaultCreateWithPath::refused());
+    EXPECT_TRUE(hdiutil.calls().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, VaultCreateRefusal,
+    ::testing::Values(CreateCase{"SizeZero", "/v.sparsebundle", "V", 0},
+                      CreateCase{"SizeNegative", "/v.sparsebundle", "V", -5},
+                      CreateCase{"SizeAboveLimit", "/v.sparsebundle", "V", 16385},
+                      CreateCase{"ExtensionCase", "/v.SparseBundle", "V", 10},
+                      CreateCase{"DiskImage", "/v.dmg", "V", 10},
+                      CreateCase{"FolderMissing", "/none/v.sparsebundle", "V", 10},
+                      CreateCase{"TargetExists", "/exists.sparsebundle", "V", 10},
+                      CreateCase{"Relative", "vaults/a.sparsebundle", "V", 10},
+                      CreateCase{"LineFeed", "/v\n.sparsebundle", "V", 10},
+                      CreateCase{"VolumeWithSlash", "/v.sparsebundle", "My/Vault", 10},
+                      CreateCase{"VolumeEmpty", "/v.sparsebundle", "", 10}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(ImagesTest, CreateRunsTheThirteenArgumentsAndRepliesTheErrorText) {
+    hdiutil.answer({.output = "dropped", .errorOutput = "created\n"});
+    setenv("COMPANION_INHERITED", "yes", 1);
+    const auto reply = h.call<vaultCreateWithPath>({in("./v.sparsebundle/"), "Vault: A B", 16384, ""});
+    EXPECT_EQ(reply, std::tuple(0, std::string("created\n")));
+    const auto calls = hdiutil.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].arguments,
+              (std::vector<std::string>{"create", "-type", "SPARSEBUNDLE", "-fs", "APFS", "-encryption", "AES-256",
+                                        "-size", "16384g", "-volname", "Vault: A B", "-stdinpass",
+                                        in("v.sparsebundle")}));
+    EXPECT_EQ(calls[0].input, std::string(1, '\0')) << "an empty password is the zero byte alone";
+    EXPECT_EQ(calls[0].environment.at("COMPANION_INHERITED"), "yes") << "the agent's environment is inherited";
+}
+
+TEST_F(ImagesTest, CreateFailureRepliesTheToolsStatusAndErrorText) {
+    hdiutil.answer({.output = "ignored", .errorOutput = "hdiutil: create failed", .status = 1});
+    EXPECT_EQ(h.call<vaultCreateWithPath>({in("v.sparsebundle"), "V", 1, "pw"}),
+              std::tuple(1, std::string("hdiutil: create failed")));
+}
+
+// ---- attach ----
+
+TEST_F(ImagesTest, AttachPassesNobrowseFourthOnlyWhenHidden) {
+    const std::string image = file("v.sparsebundle");
+    hdiutil.answer({.output = "<plist/>\n", .errorOutput = "note"});
+    EXPECT_EQ(h.call<vaultAttachWithPath>({image, "pw", false}), std::tuple(0, std::string("<plist/>\n"), std::string("note")));
+    EXPECT_EQ(h.call<vaultAttachWithPath>({folder() + "/./v.sparsebundle", "pw", true}),
+              std::tuple(0, std::string("<plist/>\n"), std::string("note")));
+    const auto calls = hdiutil.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"attach", "-plist", "-stdinpass", image}));
+    EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{"attach", "-plist", "-stdinpass", "-nobrowse", image}));
+    EXPECT_EQ(calls[0].input, std::string("pw\0", 3));
+}
+
+TEST_F(ImagesTest, AttachFailureRepliesAllThreeValues) {
+    hdiutil.answer({.output = "partial", .errorOutput = "hdiutil: attach failed - Authentication error", .status = 1});
+    EXPECT_EQ(h.call<vaultAttachWithPath>({file("v.dmg"), "wrong", false}),
+              std::tuple(1, std::string("partial"), std::string("hdiutil: attach failed - Authentication error")));
+}
+
+TEST_F(ImagesTest, AttachAndDetachRefuseWhatDoesNotExistOrIsNotAbsolute) {
+    file("v.dmg");
+    for (const std::string& path : {in("none.dmg"), std::string("v.dmg"), in("v\n.dmg")}) {
+        EXPECT_EQ(h.call<vaultAttachWithPath>({path, "pw", true}), vaultAttachWithPath::refused()) << path;
+        EXPECT_EQ(h.call<vaultDetachWithMountPoint>({path, false}), vaultDetachWithMountPoint::refused()) << path;
+    }
+    EXPECT_TRUE(hdiutil.calls().empty());
+}
+
+// ---- detach ----
+
+TEST_F(ImagesTest, DetachRefusesAFolderThatIsNotAMountPoint) {
+    EXPECT_EQ(h.call<vaultDetachWithMountPoint>({folder(), true}), vaultDetachWithMountPoint::refused());
+    mounts.clear();
+    EXPECT_EQ(h.call<vaultDetachWithMountPoint>({"/", true}), vaultDetachWithMountPoint::refused())
+        << "an empty mount table holds nothing";
+    EXPECT_TRUE(hdiutil.calls().empty());
+}
+
+TEST_F(ImagesTest, DetachJoinsBothOutputsWithoutASeparator) {
+    mounts[folder()] = "apfs";
+    hdiutil.answer({.output = "A", .errorOutput = "B", .status = 16});
+    EXPECT_EQ(h.call<vaultDetachWithMountPoint>({folder() + "/", true}), std::tuple(16, std::string("AB")));
+    hdiutil.answer({});
+    EXPECT_EQ(h.call<vaultDetachWithMountPoint>({folder(), false}), std::tuple(0, std::string()));
+    const auto calls = hdiutil.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"detach", "-force", folder()}));
+    EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{"detach", folder()}));
+    EXPECT_EQ(calls[0].input, "") << "the null device";
+}
+
+// ---- attached images ----
+
+TEST_F(ImagesTest, AttachedImagesRepliesStandardOutputWhateverTheStatus) {
+    hdiutil.answer({.output = "<plist>images</plist>\n", .errorOutput = "dropped", .status = 1});
+    EXPECT_EQ(h.call<attachedImagesWithReply>({}), std::tuple(std::string("<plist>images</plist>\n")));
+    ASSERT_EQ(hdiutil.calls().size(), 1u);
+    EXPECT_EQ(hdiutil.calls()[0].arguments, (std::vector<std::string>{"info", "-plist"}));
+}
+
+// ---- encrypted archive ----
+
+struct ArchiveCase {
+    std::string name;
+    std::vector<std::string> items;  // "@" stands for the test's folder
+    std::string destination;
+};
+
+class ArchiveRefusal : public ImagesTest, public ::testing::WithParamInterface<ArchiveCase> {};
+
+TEST_P(ArchiveRefusal, RefusesTheWholeRequestWithoutRunningTheTool) {
+    file("a.txt");
+    file("b/c.txt");
+    file("exists.dmg");
+    auto resolve = [&](std::string text) { return text.starts_with("@") ? folder() + text.substr(1) : text; };
+    std::vector<std::string> items;
+    for (const auto& item : GetParam().items) items.push_back(resolve(item));
+    EXPECT_EQ(h.call<encryptedArchiveWithItems>({items, resolve(GetParam().destination), "pw"}),
+              encryptedArchiveWithItems::refused());
+    EXPECT_TRUE(hdiutil.calls().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, ArchiveRefusal,
+    ::testing::Values(ArchiveCase{"NoItems", {}, "@/out.dmg"},
+                      ArchiveCase{"OneItemMissing", {"@/a.txt", "@/none", "@/b"}, "@/out.dmg"},
+                      ArchiveCase{"OneItemRelative", {"@/a.txt", "b", "@/b"}, "@/out.dmg"},
+                      ArchiveCase{"UpperCaseExtension", {"@/a.txt"}, "@/out.DMG"},
+                      ArchiveCase{"SparseBundle", {"@/a.txt"}, "@/out.sparsebundle"},
+                      ArchiveCase{"DestinationExists", {"@/a.txt"}, "@/exists.dmg"},
+                      ArchiveCase{"FolderMissing", {"@/a.txt"}, "@/none/out.dmg"},
+                      ArchiveCase{"DestinationRelative", {"@/a.txt"}, "out.dmg"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(ImagesTest, ArchivePassesStandardizedItemsInOrderAndNamesTheVolumeAfterTheDestination) {
+    file("a.txt");
+    file("b/c.txt");
+    hdiutil.answer({.output = "dropped", .errorOutput = "done"});
+    EXPECT_EQ(h.call<encryptedArchiveWithItems>(
+                  {{folder() + "/b/../a.txt", folder() + "/./b/"}, folder() + "//Reports.dmg", "pw"}),
+              std::tuple(0, std::string("done")));
+    const auto calls = hdiutil.calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].arguments,
+              (std::vector<std::string>{"create", "-format", "UDZO", "-encryption", "AES-256", "-stdinpass", "-volname",
+                                        "Reports", "-srcfolder", in("a.txt"), "-srcfolder", in("b"),
+                                        in("Reports.dmg")}));
+}
+
+TEST_F(ImagesTest, ArchiveFailureRepliesStatusAndErrorText) {
+    hdiutil.answer({.output = "dropped", .errorOutput = "could not read", .status = 1});
+    EXPECT_EQ(h.call<encryptedArchiveWithItems>({{file("a.txt")}, in("a.b.dmg"), "pw"}),
+              std::tuple(1, std::string("could not read")));
+    EXPECT_EQ(hdiutil.calls().at(0).arguments.at(7), "a.b");
+}
+
+// ---- what every message shares ----
+
+TEST_F(ImagesTest, PasswordsReachTheToolOnlyOnStandardInput) {
+    const std::string password = "p w 'q' \"d\"\nzé€😀";
+    const std::string image = file("v.dmg");
+    h.call<vaultCreateWithPath>({in("v.sparsebundle"), "V", 5, password});
+    h.call<vaultAttachWithPath>({image, password, true});
+    h.call<encryptedArchiveWithItems>({{image}, in("out.dmg"), password});
+    const auto calls = hdiutil.calls();
+    ASSERT_EQ(calls.size(), 3u);
+    for (const auto& call : calls) {
+        EXPECT_EQ(call.input, password + std::string(1, '\0'));
+        for (const auto& argument : call.arguments) EXPECT_EQ(argument.find("p w"), std::string::npos) << argument;
+        for (const auto& [name, value] : call.environment) EXPECT_EQ(value.find("p w"), std::string::npos) << name;
+    }
+}
+
+TEST_F(ImagesTest, AToolPastItsLimitIsTerminatedAndItsPartialOutputReplied) {
+    // Attach's 300 s become 0.3 s.
+    h.platform.toolTimeLimitScale = 0.001;
+    hdiutil.answer({.output = "<partial", .errorOutput = "still working", .hang = true});
+    EXPECT_EQ(h.call<vaultAttachWithPath>({file("v.dmg"), "pw", false}),
+              std::tuple(SIGTERM, std::string("<partial"), std::string("still working")));
+}
+
+TEST_F(ImagesTest, AToolThatCannotStartGivesTheLaunchErrorAsText) {
+    h.platform.tools.hdiutil = h.missingTool();
+    const std::string description = runCommand(h.missingTool(), {}).errorOutput;
+    ASSERT_FALSE(description.empty());
+    EXPECT_EQ(h.call<vaultCreateWithPath>({in("v.sparsebundle"), "V", 5, "pw"}), std::tuple(-1, description));
+    EXPECT_EQ(h.call<vaultAttachWithPath>({file("v.dmg"), "pw", false}), std::tuple(-1, std::string(), description));
+    EXPECT_EQ(h.call<attachedImagesWithReply>({}), std::tuple(std::string()));
+}
+
+}  // namespace
+}  // namespace companion::images

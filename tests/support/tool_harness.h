@@ -1,0 +1,41 @@
+#pragma once
+// A session harness whose tool table points at stand-ins in a temporary folder.
+//
+//   ToolHarness h(images::installImagesServices);
+//   auto hdiutil = h.standIn("hdiutil", &ToolPaths::hdiutil);
+//   auto [status, message] = h.call<msg::attachedImagesWithReply>({});
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/session_fixture.h"
+#include "support/tool_stand_in.h"
+
+namespace companion::testing {
+
+struct ToolHarness : SessionHarness {
+    explicit ToolHarness(void (*install)(Services&)) { install(services); }
+
+    // Work submitted by a handler holds its session until the closure is destroyed, which may be
+    // just after the reply; the dispatcher must outlive that last release.
+    ~ToolHarness() {
+        const auto session = this->session().weak_from_this();
+        while (session.use_count() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    // A stand-in named `name`, and the tool table's entry `entry` pointing at it.
+    ToolStandIn standIn(const std::string& name, std::string ToolPaths::*entry) {
+        ToolStandIn tool(tools.path() / name);
+        platform.tools.*entry = tool.str();
+        return tool;
+    }
+
+    // A path in the stand-ins' folder at which nothing can be started.
+    std::string missingTool() const { return (tools.path() / "missing").string(); }
+
+    TempDir tools;
+    TempDir files;
+};
+
+}  // namespace companion::testing

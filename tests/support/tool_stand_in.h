@@ -1,0 +1,98 @@
+#pragma once
+// A stand-in for a system tool (tests/helpers/tools/recording_tool): it records each run's
+// arguments, environment and standard input exactly, and answers as scripted.
+//
+//   ToolStandIn hdiutil(dir / "hdiutil");          // installs the script there
+//   hdiutil.answer({.output = "<plist/>", .status = 1});
+//   ... run the code under test with the tool table pointing at hdiutil.path() ...
+//   hdiutil.calls()[0].arguments                  // {"info", "-plist"}
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace companion::testing {
+
+struct ToolAnswer {
+    std::string output;
+    std::string errorOutput;
+    int status = 0;
+    bool hang = false;  // after printing, sleep until a signal ends the run
+};
+
+struct ToolCall {
+    std::vector<std::string> arguments;
+    std::map<std::string, std::string> environment;
+    std::string input;
+};
+
+class ToolStandIn {
+public:
+    static inline const std::filesystem::path script =
+        std::filesystem::path(COMPANION_TEST_HELPERS) / "tools/recording_tool";
+
+    // Installs the stand-in at `path`, recording below `recordBase` (by default the folder
+    // "record" next to it; the script finds that itself unless COMPANION_STANDIN_RECORD says
+    // otherwise, so a different base must be handed to the run's environment too).
+    explicit ToolStandIn(std::filesystem::path path, std::optional<std::filesystem::path> recordBase = {})
+        : path_(std::move(path)),
+          record_(recordBase.value_or(path_.parent_path() / "record") / path_.filename()) {
+        std::filesystem::create_directories(path_.parent_path());
+        std::filesystem::copy_file(script, path_, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                                std::filesystem::perms::others_exec |
+                                                std::filesystem::perms::group_read |
+                                                std::filesystem::perms::others_read);
+    }
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+    // The answer of every run, or of run `call` alone (counted from 1).
+    void answer(const ToolAnswer& answer, int call = 0) const {
+        const auto folder = record_ / (call == 0 ? std::string("answer") : "answer." + std::to_string(call));
+        std::filesystem::create_directories(folder);
+        write(folder / "stdout", answer.output);
+        write(folder / "stderr", answer.errorOutput);
+        write(folder / "status", std::to_string(answer.status));
+        if (answer.hang) write(folder / "hang", "");
+    }
+
+    std::vector<ToolCall> calls() const {
+        std::vector<ToolCall> calls;
+        for (int n = 1;; ++n) {
+            const auto folder = record_ / "calls" / std::to_string(n);
+            if (!std::filesystem::exists(folder / "stdin")) return calls;
+            ToolCall call{nulSeparated(read(folder / "argv")), {}, read(folder / "stdin")};
+            for (const std::string& entry : nulSeparated(read(folder / "env"))) {
+                const auto equals = entry.find('=');
+                if (equals != std::string::npos) call.environment[entry.substr(0, equals)] = entry.substr(equals + 1);
+            }
+            calls.push_back(std::move(call));
+        }
+    }
+
+private:
+    static std::string read(const std::filesystem::path& file) {
+        std::ifstream stream(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+    }
+    static void write(const std::filesystem::path& file, const std::string& bytes) {
+        std::ofstream(file, std::ios::binary) << bytes;
+    }
+    static std::vector<std::string> nulSeparated(const std::string& bytes) {
+        std::vector<std::string> parts;
+        size_t start = 0;
+        for (size_t end; (end = bytes.find('\0', start)) != std::string::npos; start = end + 1)
+            parts.push_back(bytes.substr(start, end - start));
+        return parts;
+    }
+
+    std::filesystem::path path_;
+    std::filesystem::path record_;
+};
+
+}  // namespace companion::testing
