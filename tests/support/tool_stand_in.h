@@ -18,8 +18,8 @@
 namespace companion::testing {
 
 struct ToolAnswer {
-    std::string output;
-    std::string errorOutput;
+    std::string output{};
+    std::string errorOutput{};
     int status = 0;
     bool hang = false;  // after printing, sleep until a signal ends the run
 };

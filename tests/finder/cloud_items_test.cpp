@@ -1,0 +1,83 @@
+// Cloud items and the recent-items service, run against stand-ins and the real killall.
+
+#include <gtest/gtest.h>
+
+#include "finder/finder_services.h"
+#include "support/files.h"
+#include "support/tool_harness.h"
+
+namespace companion::finder {
+namespace {
+
+using namespace service::msg;
+using testing::ToolHarness;
+using testing::ToolStandIn;
+
+// Evicting and downloading are one routine with a verb; each case runs for both.
+struct CloudMessage {
+    std::string verb;
+    int64_t (*call)(ToolHarness&, std::vector<std::string>);
+};
+
+template <class M>
+int64_t callCloud(ToolHarness& h, std::vector<std::string> paths) {
+    return std::get<0>(h.call<M>({std::move(paths)}));
+}
+
+class CloudItemsTest : public ::testing::TestWithParam<CloudMessage> {
+protected:
+    std::string file(const std::string& relative) {
+        testing::writeFile(h.files.path() / relative, "x");
+        return (h.files.path() / relative).string();
+    }
+    int64_t call(std::vector<std::string> paths) { return GetParam().call(h, std::move(paths)); }
+
+    ToolHarness h{installFinderServices};
+    ToolStandIn fileproviderctl = h.standIn("fileproviderctl", &ToolPaths::fileproviderctl);
+};
+
+TEST_P(CloudItemsTest, RunsOnePathAtATimeAndCountsTheSuccesses) {
+    const std::string a = file("a.txt"), b = file("Docs/b.txt"), c = file("c d.txt");
+    fileproviderctl.answer({.errorOutput = "not in the cloud", .status = 1}, 2);
+    EXPECT_EQ(call({a, h.files.str() + "/./Docs/b.txt", "relative.txt", h.files.str() + "/none", a + "\n", c}), 2);
+    const auto calls = fileproviderctl.calls();
+    ASSERT_EQ(calls.size(), 3u) << "only the kept paths run, and all of them";
+    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{GetParam().verb, a}));
+    EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{GetParam().verb, b}));
+    EXPECT_EQ(calls[2].arguments, (std::vector<std::string>{GetParam().verb, c}));
+}
+
+TEST_P(CloudItemsTest, NothingKeptRepliesZeroWithoutRunning) {
+    EXPECT_EQ(call({}), 0);
+    EXPECT_EQ(call({h.files.str() + "/none", "a.txt", h.files.str() + "\t"}), 0);
+    EXPECT_TRUE(fileproviderctl.calls().empty());
+}
+
+TEST_P(CloudItemsTest, AToolThatCannotStartCountsNothing) {
+    h.platform.tools.fileproviderctl = h.missingTool();
+    EXPECT_EQ(call({file("a.txt")}), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Verbs, CloudItemsTest,
+                         ::testing::Values(CloudMessage{"evict", callCloud<evictFromCloudWithPaths>},
+                                           CloudMessage{"materialize", callCloud<downloadFromCloudWithPaths>}),
+                         [](const auto& info) { return info.param.verb; });
+
+TEST(RecentItems, RestartsTheServiceByName) {
+    ToolHarness h(installFinderServices);
+    auto killall = h.standIn("killall", &ToolPaths::killall);
+    killall.answer({.errorOutput = "No matching processes", .status = 1});
+    EXPECT_EQ(h.call<restartRecentItemsWithReply>({}), std::tuple<>());
+    ASSERT_EQ(killall.calls().size(), 1u);
+    EXPECT_EQ(killall.calls()[0].arguments, (std::vector<std::string>{"sharedfilelistd"}));
+}
+
+TEST(RecentItems, RepliesWithTheRealKillallAndWithoutAny) {
+    ToolHarness h(installFinderServices);
+    EXPECT_EQ(h.call<restartRecentItemsWithReply>({}), std::tuple<>()) << "no such process runs here";
+    h.platform.tools.killall = h.missingTool();
+    EXPECT_EQ(h.call<restartRecentItemsWithReply>({}), std::tuple<>());
+}
+
+}  // namespace
+}  // namespace companion::finder
