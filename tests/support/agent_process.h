@@ -35,8 +35,13 @@ inline pid_t spawnWithRuntimeDir(const std::vector<std::string>& argv, const std
 
 class AgentProcess {
 public:
-    explicit AgentProcess(std::vector<std::string> extraArguments = {"--agent"}) {
-        std::vector<std::string> argv{binary("tavro-companion")};
+    explicit AgentProcess(std::vector<std::string> extraArguments = {"--agent"})
+        : AgentProcess(std::vector<std::string>{}, std::move(extraArguments)) {}
+    // Starts the agent through `launcher`: a program and its arguments that end by running the
+    // rest of their command line (the binary and `extraArguments`), in the same process.
+    AgentProcess(std::vector<std::string> launcher, std::vector<std::string> extraArguments) {
+        std::vector<std::string> argv = std::move(launcher);
+        argv.push_back(binary("tavro-companion"));
         argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
         started_ = std::chrono::steady_clock::now();
         pid_ = spawnWithRuntimeDir(argv, runtime_.str());
