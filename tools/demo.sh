@@ -57,6 +57,22 @@ echo "    '\"demo\"' '\"$src\"' '\"local:$dst\"' true false '[\"*.tmp\"]' null f
 echo "== what arrived in $dst"
 (cd "$dst" && find . -type f | sort)
 
+echo "== git status of a small repository, the reply's bytes decoded (one NUL-terminated entry a line)"
+repo="$work/notes"
+git init -q -b main "$repo"
+echo "first" > "$repo/kept.txt"
+git -C "$repo" add kept.txt
+git -C "$repo" -c user.name=Demo -c user.email=demo@example.org commit -q -m "first"
+echo "changed" >> "$repo/kept.txt"
+echo "new" > "$repo/new file.txt"
+echo "\$ tavro-companion-ctl call gitStatusWithRoot:reply: '\"$repo\"'"
+"$bin/tavro-companion-ctl" call gitStatusWithRoot:reply: "\"$repo\"" | python3 -c '
+import base64, json, sys
+status, data = json.loads(sys.stdin.readline())["reply"]
+print("status", status)
+for entry in base64.b64decode(data).split(b"\0")[:-1]:
+    print("  " + entry.decode("utf-8", "replace"))'
+
 last_connection=$(date +%s)
 echo "== nobody is connected now; the agent leaves by itself 60 s later"
 set +e
