@@ -64,6 +64,10 @@ protected:
         ASSERT_TRUE(connection);
     }
     std::string record() const { return (work.path() / "record").string(); }
+    // No run sets an environment of its own: each sees the agent's.
+    void expectInheritedEnvironment(const std::vector<ToolCall>& calls) const {
+        for (const auto& call : calls) EXPECT_EQ(call.environment.at("COMPANION_STANDIN_RECORD"), record());
+    }
 
     TempDir work, files;
     ToolStandIn hdiutil{work.path() / "tools/hdiutil", work.path() / "record"};
@@ -103,7 +107,7 @@ TEST_F(StandInTools, DiskImageMessagesRunTheToolAtItsFixedPath) {
                                         "-volname", "Reports", "-srcfolder", image, archive}));
     for (size_t i : {0, 1, 4}) EXPECT_EQ(calls[i].input, std::string("pw\0", 3)) << i;
     for (size_t i : {2, 3}) EXPECT_EQ(calls[i].input, "") << i;
-    EXPECT_EQ(calls[0].environment.at("COMPANION_STANDIN_RECORD"), record()) << "the agent's environment";
+    expectInheritedEnvironment(calls);
 }
 
 TEST_F(StandInTools, CloudItemsAndBackupsRunTheirToolsAtTheirFixedPaths) {
@@ -116,11 +120,14 @@ TEST_F(StandInTools, CloudItemsAndBackupsRunTheirToolsAtTheirFixedPaths) {
     EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"evict", a}));
     EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{"evict", b}));
     EXPECT_EQ(calls[2].arguments, (std::vector<std::string>{"materialize", b}));
+    for (const auto& call : calls) EXPECT_EQ(call.input, "");
+    expectInheritedEnvironment(calls);
 
     tmutil.answer({.output = "/Volumes/B/one\n/Volumes/B/two\n", .errorOutput = "x", .status = 1});
     EXPECT_EQ(call<timeMachineBackupsWithReply>(*connection, {}), std::tuple(std::string("/Volumes/B/one\n/Volumes/B/two\n")));
     ASSERT_EQ(tmutil.calls().size(), 1u);
     EXPECT_EQ(tmutil.calls()[0].arguments, (std::vector<std::string>{"listbackups"}));
+    expectInheritedEnvironment(tmutil.calls());
 }
 
 // ---- the real git ----
