@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "core/command_runner.h"
 #include "images/images_services.h"
 #include "support/files.h"
 #include "support/tool_harness.h"
@@ -232,15 +231,6 @@ TEST_F(ImagesTest, AToolPastItsLimitIsTerminatedAndItsPartialOutputReplied) {
     hdiutil.answer({.output = "<partial", .errorOutput = "still working", .hang = true});
     EXPECT_EQ(h.call<vaultAttachWithPath>({file("v.dmg"), "pw", false}),
               std::tuple(SIGTERM, std::string("<partial"), std::string("still working")));
-}
-
-TEST_F(ImagesTest, AToolThatCannotStartGivesTheLaunchErrorAsText) {
-    h.platform.tools.hdiutil = h.missingTool();
-    const std::string description = runCommand(h.missingTool(), {}).errorOutput;
-    ASSERT_FALSE(description.empty());
-    EXPECT_EQ(h.call<vaultCreateWithPath>({in("v.sparsebundle"), "V", 5, "pw"}), std::tuple(-1, description));
-    EXPECT_EQ(h.call<vaultAttachWithPath>({file("v.dmg"), "pw", false}), std::tuple(-1, std::string(), description));
-    EXPECT_EQ(h.call<attachedImagesWithReply>({}), std::tuple(std::string()));
 }
 
 }  // namespace

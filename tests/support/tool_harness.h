@@ -31,9 +31,6 @@ struct ToolHarness : SessionHarness {
         return tool;
     }
 
-    // A path in the stand-ins' folder at which nothing can be started.
-    std::string missingTool() const { return (tools.path() / "missing").string(); }
-
     TempDir tools;
     TempDir files;
 };
