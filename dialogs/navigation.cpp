@@ -3,7 +3,6 @@
 #include <chrono>
 #include <memory>
 
-#include "core/command_runner.h"
 #include "core/input_checks.h"
 #include "dialogs/dialogs_services.h"
 
@@ -137,32 +136,12 @@ std::optional<Element> pathField(Accessibility& ax, const std::optional<Element>
 }
 
 void typeText(Accessibility& ax, std::string_view text) {
-    const std::u16string units = utf16Units(text);
+    const std::u16string units = accessibility::utf16Units(text);
     for (size_t start = 0; start < units.size(); start += accessibility::maxEventUnicodeUnits) {
         std::u16string chunk = units.substr(start, accessibility::maxEventUnicodeUnits);
         ax.postKeyboardEvent(KeyboardEvent{textKeyCode, true, std::nullopt, chunk});
         ax.postKeyboardEvent(KeyboardEvent{textKeyCode, false, std::nullopt, chunk});
     }
-}
-
-std::u16string utf16Units(std::string_view utf8) {
-    const std::string valid = decodeUtf8Lossy(utf8.data(), utf8.size());
-    std::u16string units;
-    for (size_t i = 0; i < valid.size();) {
-        const auto lead = static_cast<unsigned char>(valid[i]);
-        const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
-        i += length;
-        if (code < 0x10000) {
-            units.push_back(static_cast<char16_t>(code));
-        } else {
-            code -= 0x10000;
-            units.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-            units.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-        }
-    }
-    return units;
 }
 
 void installNavigationServices(Services& services) { services.handlers.navigateDialogWithPid = &navigateDialogWithPid; }

@@ -15,7 +15,4 @@ std::optional<Element> pathField(Accessibility& ax, const std::optional<Element>
 // Types `text` into whatever has the keyboard focus, in events of at most 18 UTF-16 code units.
 void typeText(Accessibility& ax, std::string_view text);
 
-// The text's UTF-16 code units; an invalid UTF-8 sequence becomes U+FFFD.
-std::u16string utf16Units(std::string_view utf8);
-
 }  // namespace companion::dialogs

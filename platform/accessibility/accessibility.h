@@ -72,6 +72,9 @@ struct KeyboardEvent {
     bool operator==(const KeyboardEvent&) const = default;
 };
 
+// The text's UTF-16 code units, as an event carries them; an invalid UTF-8 sequence becomes U+FFFD.
+std::u16string utf16Units(std::string_view utf8);
+
 class Accessibility {
 public:
     virtual ~Accessibility() = default;
