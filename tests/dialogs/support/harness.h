@@ -2,6 +2,7 @@
 // A session whose accessibility and workspace are a modelled desktop, with the main queue's run
 // loop running on a thread of its own as the agent's main thread would.
 
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -16,8 +17,11 @@ struct DialogsHarness : SessionHarness {
         platform.accessibility = desktop;
         platform.workspace = desktop;
         dialogs::installDialogsServices(services);
+        // Waits until the run loop serves: stopping it any earlier would go unnoticed.
+        std::promise<void> serving;
+        dispatcher.main().async([&serving] { serving.set_value(); });
         mainThread = std::thread([this] { dispatcher.main().run(); });
-        dispatcher.main().sync([] {});  // the run loop is serving
+        serving.get_future().wait();
     }
     ~DialogsHarness() {
         dispatcher.main().stop();
