@@ -107,7 +107,7 @@ DetectionReply detect(const Platform& platform, int32_t pid) {
 
 void detectDialogWithPid(CompanionSession& session, Args<msg::detectDialogWithPid> args,
                          Reply<msg::detectDialogWithPid> reply) {
-    auto [pid] = args;
+    const int32_t pid = std::get<0>(args);
     session.submit(WorkQueue::axQueue, std::move(reply),
                    [pid, self = session.shared_from_this()] { return detect(self->platform(), pid); });
 }

@@ -118,31 +118,39 @@ struct Record {
     What what;
 };
 
+// The desktop's own state, for the handles above; tests use the handles.
+namespace model {
+
+struct Node {
+    std::map<std::string, std::variant<ax::Value, ax::Error>> attributes;
+};
+struct Dialog {
+    DialogBehaviour behaviour;
+    ax::Element window, fileList;
+    std::optional<ax::Element> field;
+    std::optional<int> looksUntilFocus;
+    std::u16string text;
+    bool allSelected = false;
+    std::optional<std::string> confirmed;
+};
+struct Application {
+    std::string bundleIdentifier;
+    std::vector<Node> nodes{1};  // [0] is the application element
+    std::optional<ax::Error> failure;
+    double answerDelay = 0;
+    bool activates = true;
+    std::optional<Dialog> dialog;
+};
+
+}  // namespace model
+
 class Desktop final : public ax::Accessibility, public workspace::Workspace {
 public:
     static constexpr ax::Error valueRefused = -25205;  // the code a refused write returns
 
-    // The model's own state; public to the handles above, not to tests.
-    struct Node {
-        std::map<std::string, std::variant<ax::Value, ax::Error>> attributes;
-    };
-    struct Dialog {
-        DialogBehaviour behaviour;
-        ax::Element window, fileList;
-        std::optional<ax::Element> field;
-        std::optional<int> looksUntilFocus;
-        std::u16string text;
-        bool allSelected = false;
-        std::optional<std::string> confirmed;
-    };
-    struct Application {
-        std::string bundleIdentifier;
-        std::vector<Node> nodes{1};  // [0] is the application element
-        std::optional<ax::Error> failure;
-        double answerDelay = 0;
-        bool activates = true;
-        std::optional<Dialog> dialog;
-    };
+    using Node = model::Node;
+    using Dialog = model::Dialog;
+    using Application = model::Application;
 
     Desktop& trust(bool trusted);
     ModelApplication launch(int32_t pid, std::string bundleIdentifier = "");
