@@ -93,6 +93,9 @@ struct SizeRuleCase {
     double width, height;
     int sidebarLevelsDown;
     bool found;
+    friend void PrintTo(const SizeRuleCase& c, std::ostream* out) {
+        *out << c.width << " by " << c.height << ", sidebar " << c.sidebarLevelsDown << " levels down";
+    }
 };
 
 class SizeRule : public Detect, public ::testing::WithParamInterface<SizeRuleCase> {};

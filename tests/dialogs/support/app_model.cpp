@@ -132,14 +132,14 @@ void Desktop::focus(const std::optional<ax::Element>& element) {
 
 DialogHandle Desktop::openDialog(ModelApplication& app, DialogBehaviour behaviour) {
     auto window = app.window().identifier("open-panel").frame(100, 100, 800, 500);
-    auto fileList = window.child("AXOutline");
+    auto initialFocus = window.child(behaviour.initialFocusRole);
     std::lock_guard lock(mutex_);
     auto& dialog = applications_.at(app.pid()).dialog.emplace();
     dialog.behaviour = std::move(behaviour);
     dialog.window = window.element();
-    dialog.fileList = fileList.element();
+    dialog.initialFocus = initialFocus.element();
     frontmost_ = app.pid();
-    focus_ = fileList.element();
+    focus_ = initialFocus.element();
     return {*this, app.pid()};
 }
 
@@ -262,7 +262,7 @@ ax::Error Desktop::setAttributeValue(const ax::Element& element, std::string_vie
                                                   !dialog->behaviour.fieldRefusesValue) {
         error = ax::success;
         dialog->text = ax::utf16Units(value);
-        if (dialog->behaviour.focusLeavesOnValue) focus_ = dialog->fileList;
+        if (dialog->behaviour.focusLeavesOnValue) focus_ = dialog->initialFocus;
     }
     record(AttributeWrite{element, std::string(attribute), value, error});
     return error;

@@ -58,6 +58,9 @@ private:
 
 // How a modelled Open/Save dialog behaves once Command-Shift-G reaches it.
 struct DialogBehaviour {
+    // The role of what has the focus when the dialog opens: its file list, or the name field of
+    // a Save dialog.
+    std::string initialFocusRole = "AXOutline";
     // The go-to-folder field takes the focus at this look (a read of the focused element) after
     // the shortcut; never when none.
     std::optional<int> fieldFocusedAfterLooks = 1;
@@ -126,7 +129,7 @@ struct Node {
 };
 struct Dialog {
     DialogBehaviour behaviour;
-    ax::Element window, fileList;
+    ax::Element window, initialFocus;
     std::optional<ax::Element> field;
     std::optional<int> looksUntilFocus;
     std::u16string text;
@@ -158,7 +161,7 @@ public:
     void bringToFront(int32_t pid);
     void focus(const std::optional<ax::Element>& element);
 
-    // Gives the application an Open/Save dialog in front, with the focus in its file list.
+    // Gives the application an Open/Save dialog in front, with the focus where `behaviour` says.
     DialogHandle openDialog(ModelApplication& app, DialogBehaviour behaviour = {});
 
     double displayHeight = 1080;
