@@ -64,6 +64,7 @@ Platform Platform::system(dispatch::Dispatcher& dispatcher) {
     p.environment = systemEnvironment;
     p.mountTable = systemMountTable;
     p.workspace = workspace::systemWorkspace();
+    p.accessibility = accessibility::systemAccessibility();
 #ifdef COMPANION_VERSION
     p.version = COMPANION_VERSION;
 #endif

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/accessibility/accessibility.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/located_tool.h"
 #include "platform/tool_paths.h"
@@ -30,6 +31,8 @@ struct Platform {
     std::function<MountTable()> mountTable;
     // Running applications and the desktop's launcher.
     std::shared_ptr<workspace::Workspace> workspace;
+    // Other applications' windows, the keyboard and the display, for the dialog assistant.
+    std::shared_ptr<accessibility::Accessibility> accessibility;
     // The version the agent reports; empty when the build carries none.
     std::string version;
     // Every tool run's time limit is multiplied by this; tests shorten limits through it instead

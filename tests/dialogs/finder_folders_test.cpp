@@ -1,0 +1,104 @@
+// The Finder's folders, the trust message and the element helpers, against modelled applications.
+
+#include <gtest/gtest.h>
+
+#include "dialogs/finder_folders.h"
+#include "dialogs/support/harness.h"
+
+namespace companion::testing {
+namespace {
+
+using service::msg::accessibilityWithPrompt;
+using service::msg::finderFoldersWithReply;
+using Folders = std::vector<std::string>;
+
+class FinderFolders : public ::testing::Test {
+protected:
+    Folders folders() { return std::get<0>(h.call<finderFoldersWithReply>({})); }
+    void windowShowing(const std::string& url) { finder.window().document(url); }
+
+    DialogsHarness h;
+    Desktop& desktop = *h.desktop;
+    ModelApplication finder = desktop.launch(300, "com.apple.finder");
+};
+
+TEST_F(FinderFolders, EachPathOnceInWindowOrder) {
+    for (auto url : {"file:///Users/me/", "file:///Applications", "file:///Users/me"}) windowShowing(url);
+    EXPECT_EQ(folders(), (Folders{"/Users/me", "/Applications"}));
+}
+
+TEST_F(FinderFolders, OnlyTheFirstTwelveWindowsAreRead) {
+    Folders expected;
+    for (int i = 0; i < 15; ++i) {
+        windowShowing("file:///w" + std::to_string(i));
+        if (i < 12) expected.push_back("/w" + std::to_string(i));
+    }
+    EXPECT_EQ(folders(), expected);
+}
+
+TEST_F(FinderFolders, WindowsWithoutAFileDocumentAreSkipped) {
+    windowShowing("https://example.com/a");
+    finder.window();
+    finder.window().set("AXDocument", ax::Point{1, 2});
+    finder.window().fail("AXDocument", ax::cannotComplete);
+    windowShowing("file:///Users/me/My%20Files/%C3%A9t%C3%A9/");
+    EXPECT_EQ(folders(), (Folders{"/Users/me/My Files/\u00e9t\u00e9"}));
+}
+
+TEST_F(FinderFolders, EmptyWhenUntrustedOrWithoutFinder) {
+    windowShowing("file:///Users/me");
+    desktop.trust(false);
+    EXPECT_EQ(folders(), Folders{});
+    EXPECT_EQ(desktop.reads(), 0u);
+
+    DialogsHarness noFinder;
+    noFinder.desktop->launch(301, "org.example.other").window().document("file:///Users/me");
+    EXPECT_EQ(std::get<0>(noFinder.call<finderFoldersWithReply>({})), Folders{});
+}
+
+TEST(FileUrl, PathOfAFileUrl) {
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"file:///a/./b/../c/", "/a/c"},
+        {"file://localhost/a%2Fb", "/a/b"},
+        {"FILE:///a?query#fragment", "/a"},
+        {"file:/a", "/a"},
+        {"file://", std::nullopt},
+        {"file:relative", std::nullopt},
+        {"file:///a%2", std::nullopt},
+        {"file:///a%zz", std::nullopt},
+        {"file:///a%00b", std::nullopt},
+        {"file:///a%FF", std::nullopt},
+        {"file:///a b", std::nullopt},
+        {"ftp:///a", std::nullopt},
+        {"/a", std::nullopt},
+    };
+    for (const auto& [url, path] : cases) EXPECT_EQ(dialogs::filePathOfUrl(url), path) << url;
+}
+
+TEST(Trust, AnsweredAtOnceAndAskedForOnlyWithPrompt) {
+    DialogsHarness h;
+    h.desktop->trust(false);
+    EXPECT_EQ(h.call<accessibilityWithPrompt>({false}), std::tuple{false});
+    EXPECT_EQ(h.desktop->prompts(), 0u);
+    EXPECT_EQ(h.call<accessibilityWithPrompt>({true}), std::tuple{false});
+    EXPECT_EQ(h.desktop->prompts(), 1u);
+    h.desktop->trust(true);
+    EXPECT_EQ(h.call<accessibilityWithPrompt>({true}), std::tuple{true});
+    EXPECT_EQ(h.desktop->prompts(), 1u);
+}
+
+TEST(ElementAccess, ValuesOfAnotherKindOrUnreadableCountAsAbsent) {
+    Desktop desktop;
+    auto window = desktop.launch(1).window().set("AXPosition", ax::Point{1, 2}).fail("AXSize", ax::cannotComplete);
+    EXPECT_EQ(dialogs::frameOfElement(desktop, window.element()), std::nullopt);
+    window.set("AXSize", std::string("800x600"));
+    EXPECT_EQ(dialogs::frameOfElement(desktop, window.element()), std::nullopt);
+    window.set("AXSize", ax::Size{3, 4});
+    EXPECT_EQ(dialogs::frameOfElement(desktop, window.element()), (dialogs::Frame{1, 2, 3, 4}));
+    EXPECT_EQ(dialogs::focusedElement(desktop), std::nullopt);
+    desktop.focus(window.element());
+    EXPECT_EQ(dialogs::focusedElement(desktop), window.element());
+}
+
+}  // namespace
+}  // namespace companion::testing
