@@ -2,9 +2,21 @@
 
 namespace companion {
 
+namespace {
+constexpr const char* forceUnmountFlag = "-f";
+constexpr double unmountTimeLimitSeconds = 8;
+}  // namespace
+
 CommandResult runTool(const Platform& platform, const ToolRun& run) {
     return runCommand(run.executable, run.arguments, run.input, run.environment,
                       run.timeLimitSeconds * platform.toolTimeLimitScale);
+}
+
+ToolRun unmountRun(const Platform& platform, const std::string& mountPoint, bool force) {
+    ToolRun run{platform.tools.umount, {}, std::nullopt, std::nullopt, unmountTimeLimitSeconds};
+    if (force) run.arguments.emplace_back(forceUnmountFlag);
+    run.arguments.push_back(mountPoint);
+    return run;
 }
 
 }  // namespace companion

@@ -23,4 +23,8 @@ struct ToolRun {
 // Runs `run` through `runCommand`, its time limit scaled by the platform (tests shorten it).
 CommandResult runTool(const Platform& platform, const ToolRun& run);
 
+// The umount run of one mount point, plain or forced: shared by the unmount request and the
+// end of a session's mounts, which must agree on it.
+ToolRun unmountRun(const Platform& platform, const std::string& mountPoint, bool force);
+
 }  // namespace companion

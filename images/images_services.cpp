@@ -4,6 +4,7 @@ namespace companion::images {
 
 void installImagesServices(Services& services) {
     (void)services;
+    installUnmountServices(services);
 }
 
 }  // namespace companion::images
