@@ -4,6 +4,7 @@
 #include "storage/mount.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "support/files.h"
 #include "support/mount_namespace.h"
 #include "support/session_fixture.h"
+#include "support/ssh_server.h"
 #include "storage/rclone_stand_in.h"
 
 namespace companion::storage {
@@ -251,6 +253,24 @@ TEST(RealMount, TheEndOfTheConnectionUnmountsPlainlyThenStopsRclone) {
     EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint()));
     EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); }, 20s));
     EXPECT_EQ(m.h.session().mountCount(), 0u);
+}
+
+// Read-only: the whole file system of this machine is what the server serves.
+TEST(RealMount, AnSftpServerIsMountedFromItsRoot) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    MountHarness m;
+    fs::create_directory(m.h.home.path() / "sshd");
+    testing::SshServer server(m.h.home.path() / "sshd");
+    ASSERT_EQ(server.start(), "");
+    testing::writeFile(m.h.home.path() / "served.txt", "served over sftp\n");
+    const ConnectionDescription sftp = {{"kind", "sftp"},
+                                        {"host", testing::SshServer::loopback},
+                                        {"user", ::getpwuid(::geteuid())->pw_name},
+                                        {"port", std::to_string(server.port())},
+                                        {"keyFile", server.clientKey()},
+                                        {"path", "/ignored"}};
+    ASSERT_EQ(m.mount("sftp", sftp, true), (Answer{true, ""}));
+    EXPECT_EQ(testing::readFile(m.mountPoint() + m.h.home.str() + "/served.txt"), "served over sftp\n");
 }
 
 }  // namespace
