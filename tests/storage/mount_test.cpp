@@ -133,8 +133,9 @@ struct MountHarness {
         return pids.at(index);
     }
     ConnectionDescription local() const { return {{"kind", "remote"}, {"remote", "loc"}, {"path", remoteFolder().string()}}; }
-    Answer mount(const std::string& id, const ConnectionDescription& description, bool readOnly = false) {
-        return h.call<rcloneMountWithId>({id, description, mountPoint(), "Vol", readOnly});
+    Answer mount(const std::string& id, const ConnectionDescription& description, bool readOnly = false,
+                 const std::string& name = "vol") {
+        return h.call<rcloneMountWithId>({id, description, mountPoint(name), "Vol", readOnly});
     }
     std::vector<std::string> endedMounts() const {
         std::vector<std::string> ids;
@@ -253,6 +254,32 @@ TEST(RealMount, TheEndOfTheConnectionUnmountsPlainlyThenStopsRclone) {
     EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint()));
     EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); }, 20s));
     EXPECT_EQ(m.h.session().mountCount(), 0u);
+}
+
+TEST(RealMount, AMountThatEndsLeavesALaterMountOfItsIdentifierInTheTable) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    MountHarness m;
+    ASSERT_EQ(m.mount("twice", m.local(), false, "first"), (Answer{true, ""}));
+    ASSERT_EQ(m.mount("twice", m.local(), false, "second"), (Answer{true, ""}));
+    ASSERT_EQ(runCommand("/bin/umount", {m.mountPoint("first")}).status, 0);
+    ASSERT_TRUE(eventually([&] { return m.endedMounts().size() == 1; }));
+    EXPECT_EQ(m.h.session().mountCount(), 1u) << "the second mount is still tracked";
+
+    m.h.send<stopRcloneMountWithId>({"twice"});
+    EXPECT_TRUE(eventually([&] { return !m.h.platform.mountTable().contains(m.mountPoint("second")); }));
+}
+
+TEST(RealMount, AMountThatComesUpAfterItsConnectionEndedIsEnded) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    MountHarness m;
+    m.h.platform.waitForMountPoint = [&](const std::string& mountPoint, int processFd, mounts::Clock::time_point deadline) {
+        m.h.session().stopAll();  // the client leaves while its mount is coming up
+        return mounts::waitForMountPoint(mountPoint, processFd, deadline, systemMountTable);
+    };
+    EXPECT_EQ(m.mount("late", m.local()), (Answer{true, ""}));
+    EXPECT_EQ(m.h.session().mountCount(), 0u);
+    EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint()));
+    EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); }, 20s));
 }
 
 // Read-only: the whole file system of this machine is what the server serves.
