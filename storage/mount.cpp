@@ -31,11 +31,11 @@ constexpr char safeNameCharacter = '_';
 
 constexpr const char* mountCommand = "nfsmount";
 constexpr const char* volumeNameOption = "--volname";
-// Directory listings are kept 30 s and the remote is asked for changes every minute; mount
-// errors and worse go to the log, which is what a failed mount is reported from.
+// Directory listings are kept 30 s and the remote is asked for changes every minute.
 constexpr std::string_view commonOptions[] = {
     "--dir-cache-time", "30s", "--poll-interval", "1m", "--log-file",
 };
+// Notices and worse reach the log, from which a failed mount is reported.
 constexpr std::string_view logLevelOptions[] = {"--log-level", "NOTICE"};
 // A server that stops answering makes calls fail after 30 s instead of hanging the caller.
 constexpr std::string_view networkMountOptions[] = {"-o", "soft", "-o", "intr", "-o", "deadtimeout=30"};
