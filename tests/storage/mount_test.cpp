@@ -204,6 +204,21 @@ TEST(MountRequest, AnRcloneThatFailsAtOnceRepliesItsErrorLine) {
     EXPECT_TRUE(m.endedMounts().empty()) << "a mount that never came up never ends";
 }
 
+TEST(MountRequest, ALogLeftByAnEarlierMountIsNeverReported) {
+    MountHarness m;
+    m.mode("exit");
+    testing::writeFile(mountLogFile(m.h.home.str(), "earlier-mount"), "2026/01/01 ERROR : an old failure\n");
+    EXPECT_EQ(m.mount("earlier-mount", m.local()), (Answer{false, ""}));
+}
+
+TEST(MountRequest, AnRcloneThatCannotStartRepliesWhy) {
+    MountHarness m;
+    testing::writeFile(m.rclone.path(), "#!/nonexistent/interpreter\n");
+    const auto [mounted, message] = m.mount("x", {{"kind", "sftp"}, {"host", "h"}});
+    EXPECT_FALSE(mounted);
+    EXPECT_NE(message.find(m.rclone.path().string()), std::string::npos) << message;
+}
+
 TEST(MountRequest, AMountThatNeverAppearsFailsAfterTheDeadline) {
     MountHarness m;
     m.mode("never");
