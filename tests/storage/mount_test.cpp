@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/input_checks.h"
+#include "platform/process/process.h"
 #include "storage/connection.h"
 #include "storage/storage_services.h"
 #include "support/files.h"
@@ -230,6 +231,43 @@ TEST(MountRequest, AMountThatNeverAppearsFailsAfterTheDeadline) {
     EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); })) << "rclone was told to terminate";
 }
 
+// ---- ending a mount when its connection goes ----
+
+struct EndCase {
+    std::string name;
+    int listedUntilRuns;  // the mount table lists the mount point until umount has run this often
+    std::vector<std::string> runs;
+};
+
+class EndMountTest : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(EndMountTest, UnmountsOnlyWhileMountedThenTerminates) {
+    testing::SessionHarness h;
+    const fs::path umount = h.home.path() / "umount";
+    const fs::path runs = h.home.path() / "runs";
+    testing::writeFile(umount, "#!/bin/sh\necho \"$*\" >> \"$(/usr/bin/dirname \"$0\")/runs\"\n");
+    fs::permissions(umount, fs::perms::owner_all);
+    h.platform.tools.umount = umount.string();
+    h.platform.mountTable = [&, listedUntil = GetParam().listedUntilRuns] {
+        MountTable table{{"/", "ext4"}};
+        if (testing::readLines(runs).size() < static_cast<size_t>(listedUntil)) table["/m/vol"] = "fuse.rclone";
+        return table;
+    };
+    auto process = std::make_shared<process::SharedProcess>(
+        std::move(std::get<process::Process>(process::Process::launch({"/bin/sleep", {"60"}}))));
+
+    endMount(h.session(), {process, "/m/vol"});
+    EXPECT_EQ(testing::readLines(runs), GetParam().runs);
+    EXPECT_EQ(process->wait(), (process::Termination{process::Termination::Kind::signalled, SIGTERM}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, EndMountTest,
+    ::testing::Values(EndCase{"NoLongerMounted", 0, {}}, EndCase{"PlainUnmountSuffices", 1, {"/m/vol"}},
+                      EndCase{"BusyNeedsForce", 2, {"/m/vol", "-f /m/vol"}},
+                      EndCase{"StillMountedAfterForce", 3, {"/m/vol", "-f /m/vol"}}),
+    [](const auto& info) { return info.param.name; });
+
 // ---- real mounts ----
 
 TEST(RealMount, MountsServesAndEndsWhenStoppedById) {
@@ -245,15 +283,6 @@ TEST(RealMount, MountsServesAndEndsWhenStoppedById) {
     EXPECT_TRUE(eventually([&] { return m.endedMounts() == std::vector<std::string>{"mount-0001"}; }));
     EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint()));
     EXPECT_TRUE(isGone(m.mountPid()));
-}
-
-TEST(RealMount, AnExternalUnmountEndsTheMountAndTellsTheClient) {
-    COMPANION_IN_PRIVATE_NAMESPACE();
-    MountHarness m;
-    ASSERT_EQ(m.mount("gone", m.local()), (Answer{true, ""}));
-    ASSERT_EQ(runCommand("/bin/umount", {m.mountPoint()}).status, 0);
-    EXPECT_TRUE(eventually([&] { return m.endedMounts() == std::vector<std::string>{"gone"}; }));
-    EXPECT_EQ(m.h.session().mountCount(), 0u);
 }
 
 TEST(RealMount, TheEndOfTheConnectionUnmountsPlainlyThenStopsRclone) {
