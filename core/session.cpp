@@ -71,6 +71,12 @@ std::optional<MountEntry> CompanionSession::removeMount(const std::string& id) {
     return std::move(node.mapped());
 }
 
+void CompanionSession::removeMount(const std::string& id, const std::shared_ptr<process::SharedProcess>& process) {
+    std::lock_guard guard(lock_);
+    auto it = mounts_.find(id);
+    if (it != mounts_.end() && it->second.process == process) mounts_.erase(it);
+}
+
 size_t CompanionSession::syncCount() const {
     std::lock_guard guard(lock_);
     return syncs_.size();

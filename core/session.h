@@ -106,6 +106,8 @@ public:
     std::shared_ptr<process::SharedProcess> findSync(const std::string& id) const;
     [[nodiscard]] bool registerMount(const std::string& id, MountEntry entry);
     std::optional<MountEntry> removeMount(const std::string& id);
+    // Removes the entry only while it still holds `process`, like `removeSync`.
+    void removeMount(const std::string& id, const std::shared_ptr<process::SharedProcess>& process);
     size_t syncCount() const;
     size_t mountCount() const;
 

@@ -8,6 +8,11 @@
 
 namespace companion {
 
+namespace {
+constexpr const char* forceUnmountFlag = "-f";
+constexpr double unmountTimeLimitSeconds = 8;
+}  // namespace
+
 CommandResult runTool(const Platform& platform, const ToolRun& run) {
     return runCommand(run.executable, run.arguments, run.input, run.environment,
                       run.timeLimitSeconds * platform.toolTimeLimitScale);
@@ -24,6 +29,13 @@ bool isExecutableFile(const std::string& path) {
     std::error_code ignored;
     if (!std::filesystem::is_regular_file(path, ignored)) return false;
     return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+}
+
+ToolRun unmountRun(const Platform& platform, const std::string& mountPoint, bool force) {
+    ToolRun run{platform.tools.umount, {}, std::nullopt, std::nullopt, unmountTimeLimitSeconds};
+    if (force) run.arguments.emplace_back(forceUnmountFlag);
+    run.arguments.push_back(mountPoint);
+    return run;
 }
 
 }  // namespace companion

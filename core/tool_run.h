@@ -60,4 +60,8 @@ void toolMessage(CompanionSession& session, service::Args<M> arguments, service:
     replyAfterToolRuns(session, std::move(reply), plan(session.platform(), arguments), answer);
 }
 
+// The umount run of one mount point, plain or forced: shared by the unmount request and the
+// end of a session's mounts, which must agree on it.
+ToolRun unmountRun(const Platform& platform, const std::string& mountPoint, bool force);
+
 }  // namespace companion

@@ -8,6 +8,7 @@ namespace companion::images {
 void installImagesServices(Services& services) {
     installVaultServices(services);
     installArchiveServices(services);
+    installUnmountServices(services);
 }
 
 }  // namespace companion::images

@@ -6,5 +6,6 @@
 namespace companion::images {
 
 void installImagesServices(Services& services);
+void installUnmountServices(Services& services);  // unmountWithPath
 
 }  // namespace companion::images

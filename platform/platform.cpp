@@ -63,6 +63,9 @@ Platform Platform::system(dispatch::Dispatcher& dispatcher) {
     p.homeDirectory = systemHomeDirectory;
     p.environment = systemEnvironment;
     p.mountTable = systemMountTable;
+    p.waitForMountPoint = [](const std::string& mountPoint, int processFd, mounts::Clock::time_point deadline) {
+        return mounts::waitForMountPoint(mountPoint, processFd, deadline, systemMountTable);
+    };
     p.workspace = workspace::systemWorkspace();
     p.accessibility = accessibility::systemAccessibility();
 #ifdef COMPANION_VERSION

@@ -12,6 +12,7 @@
 #include "platform/accessibility/accessibility.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/located_tool.h"
+#include "platform/mounts/mount_wait.h"
 #include "platform/tool_paths.h"
 #include "platform/workspace/workspace.h"
 
@@ -29,6 +30,11 @@ struct Platform {
     // The agent's own process environment.
     std::function<EnvironmentMap()> environment;
     std::function<MountTable()> mountTable;
+    // Returns once the folder is in the mount table, the process behind the pidfd has ended or
+    // the deadline has passed; tests replace it to stand in for the kernel's notice.
+    std::function<mounts::MountWait(const std::string& mountPoint, int processFd,
+                                    std::chrono::steady_clock::time_point deadline)>
+        waitForMountPoint;
     // Running applications and the desktop's launcher.
     std::shared_ptr<workspace::Workspace> workspace;
     // Other applications' windows, the keyboard and the display, for the dialog assistant.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The demo: an agent on a private endpoint in a temporary folder, talked to through
-# tavro-companion-ctl (greeting, protocol, a real synchronisation through rclone), then seen
+# tavro-companion-ctl (greeting, protocol, a real synchronisation through rclone, a real mount), then seen
 # leaving by itself once nobody is connected.
 set -euo pipefail
 bin="$(cd "${1:-build/bin}" && pwd)"
@@ -72,6 +72,53 @@ status, data = json.loads(sys.stdin.readline())["reply"]
 print("status", status)
 for entry in base64.b64decode(data).split(b"\0")[:-1]:
     print("  " + entry.decode("utf-8", "replace"))'
+
+echo "== a real mount: the local remote as a volume, read through its mount point"
+# This rclone has no NFS mount, so a stand-in that turns it into a FUSE mount is laid where the
+# agent looks for rclone first. Both the stand-in and the mount exist only inside a private
+# mount namespace, with a second agent of its own; nothing reaches this machine's mount table.
+mount_demo() {
+  set -euo pipefail
+  mount -t tmpfs tmpfs /opt
+  mkdir -p /opt/homebrew/bin
+  cp "$mount_standin" /opt/homebrew/bin/rclone
+  export HOME="$work/mount-home" XDG_RUNTIME_DIR="$work/mount-home/run"
+  export COMPANION_STANDIN_RECORD="$HOME/record"
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+  local socket="$XDG_RUNTIME_DIR/QX47MV8KT3.es.vextralune.tavro.companion"
+  "$bin/tavro-companion" --agent &
+  for _ in $(seq 1 200); do [ -S "$socket" ] && break; sleep 0.05; done
+  local mp="$HOME/Library/Application Support/Tavro/Montages/photos"
+  echo "\$ tavro-companion-ctl --linger 4 call rcloneMountWithId:connection:mountPoint:volumeName:readOnly:reply: \\"
+  echo "    '\"demo\"' '{\"kind\":\"remote\",\"remote\":\"local\",\"path\":\"$src\"}' '\"$mp\"' '\"Photos\"' true &"
+  "$bin/tavro-companion-ctl" --linger 4 call rcloneMountWithId:connection:mountPoint:volumeName:readOnly:reply: \
+    '"demo"' "{\"kind\":\"remote\",\"remote\":\"local\",\"path\":\"$src\"}" "\"$mp\"" '"Photos"' true \
+    > "$HOME/client.out" &
+  local client=$!
+  for _ in $(seq 1 300); do mountpoint -q "$mp" && break; sleep 0.05; done
+  echo "== the mount table: $(findmnt -n -o SOURCE,TARGET,FSTYPE "$mp")"
+  echo "== the files, listed through the mount point"
+  (cd "$mp" && find . -type f | sort)
+  echo "== unmounting it; rclone ends, and the lingering client hears of it"
+  echo "\$ tavro-companion-ctl call unmountWithPath:force:reply: '\"$mp\"' false"
+  "$bin/tavro-companion-ctl" call unmountWithPath:force:reply: "\"$mp\"" false
+  wait "$client"
+  cat "$HOME/client.out"
+  mountpoint -q "$mp" || echo "== $mp is no longer a mount point"
+}
+if [ "$(id -u)" -ne 0 ]; then
+  echo "(skipped: mounting needs root, to mount inside a private mount namespace)"
+elif ! unshare --mount true 2>/dev/null; then
+  echo "(skipped: no private mount namespace can be made here)"
+else
+  export -f mount_demo
+  export bin work src
+  export mount_standin
+  mount_standin="$(cd "$(dirname "$0")/.." && pwd)/tests/helpers/mount/rclone"
+  unshare --mount --propagation private --pid --fork --kill-child --mount-proc bash -c mount_demo
+fi
+# That part had an agent of its own: greet the first one again, so its idle minute starts now.
+"$bin/tavro-companion-ctl" call helloWithReply: > /dev/null
 
 last_connection=$(date +%s)
 echo "== nobody is connected now; the agent leaves by itself 60 s later"

@@ -349,6 +349,8 @@ SharedProcess::SharedProcess(Process process) : shared_(std::make_shared<Shared>
 
 int SharedProcess::pid() const { return shared_->process.pid(); }
 
+int SharedProcess::pidFd() const { return shared_->process.pidFd(); }
+
 bool SharedProcess::isRunning() const {
     {
         std::lock_guard lock(shared_->mutex);

@@ -103,6 +103,8 @@ public:
     explicit SharedProcess(Process process);
 
     int pid() const;
+    // Readable when the child has ended; for poll loops. Open while any copy lives.
+    int pidFd() const;
     bool isRunning() const;
     void terminate() const;
     void signal(int signalNumber) const;

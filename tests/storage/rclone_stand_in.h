@@ -74,8 +74,9 @@ inline void waitForSessionWork(SessionHarness& harness) {
 class RcloneStandIn {
 public:
     // Installs the stand-in at `path`; it records its runs and finds its answers next to itself.
-    explicit RcloneStandIn(std::filesystem::path path) : path_(std::move(path)) {
-        installFile(standInSource, path_, executablePermissions);
+    explicit RcloneStandIn(std::filesystem::path path, const std::filesystem::path& source = standInSource)
+        : path_(std::move(path)) {
+        installFile(source, path_, executablePermissions);
     }
     const std::filesystem::path& path() const { return path_; }
 

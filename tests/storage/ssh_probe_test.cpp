@@ -15,6 +15,7 @@
 #include "platform/process/process.h"
 #include "support/files.h"
 #include "support/session_fixture.h"
+#include "support/ssh_server.h"
 
 namespace companion::storage {
 namespace {
@@ -162,79 +163,28 @@ TEST_F(SshProbeWithStandIn, RefusedRequestsNeverRunSsh) {
 
 // ---- against a real ssh server on this machine ----
 
-constexpr const char* sshd = "/usr/sbin/sshd";
-constexpr const char* sshKeygen = "/usr/bin/ssh-keygen";
-// sshd refuses to start without its privilege-separation folder.
-constexpr const char* privilegeSeparationDir = "/run/sshd";
-constexpr const char* loopback = "127.0.0.1";
-constexpr auto serverStartLimit = 20s;
+constexpr const char* loopback = testing::SshServer::loopback;
 
-sockaddr_in loopbackAddress(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A port nobody listens on right now.
-int freePort() {
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address = loopbackAddress(0);
-    socklen_t length = sizeof address;
-    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) return -1;
-    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
-    return ntohs(address.sin_port);
-}
-
-bool accepts(int port) {
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in address = loopbackAddress(port);
-    return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-}
-
-// An sshd of its own on the loopback address, with a host key and a client key made for the
-// test, and an ssh client configured to trust exactly that host key. Nothing of this machine's
-// own ssh configuration or known hosts is read or changed.
+// The test's own sshd, and an ssh client configured to trust exactly its host key.
 class SshProbeWithServer : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "a real sshd for another account needs root; skipped";
-        if (!fs::exists(sshd)) GTEST_SKIP() << sshd << " is not installed; skipped";
+        if (!fs::exists(testing::SshServer::sshd)) GTEST_SKIP() << testing::SshServer::sshd << " is not installed; skipped";
         const passwd* account = ::getpwuid(::geteuid());
         ASSERT_NE(account, nullptr);
         user = account->pw_name;
         home = account->pw_dir;
-        std::error_code ignored;
-        fs::create_directories(privilegeSeparationDir, ignored);
-        makeKey("host_key");
-        makeKey("client_key");
-        fs::copy_file(path("client_key.pub"), path("authorized_keys"));
-        port = freePort();
-        ASSERT_GT(port, 0);
-        writeServerConfig();
+        const std::string failure = sshServer.start();
+        ASSERT_EQ(failure, "");
+        port = sshServer.port();
         writeClientConfig();
-        startServer();
         fs::create_symlink(helpers / "configured_ssh", path("ssh"));
         harness.platform.tools.ssh = path("ssh");
         installSshServices(harness.services);
     }
 
     std::string path(const std::string& name) const { return (folder.path() / name).string(); }
-
-    void makeKey(const std::string& name) {
-        const auto result = runCommand(sshKeygen, {"-q", "-t", "ed25519", "-N", "", "-C", "test", "-f", path(name)});
-        ASSERT_EQ(result.status, 0) << result.errorOutput;
-    }
-
-    void writeServerConfig() {
-        writeFile(path("sshd_config"), "Port " + std::to_string(port) + "\nListenAddress " + loopback +
-                                           "\nHostKey " + path("host_key") + "\nAuthorizedKeysFile " +
-                                           path("authorized_keys") +
-                                           "\nPidFile none\nStrictModes no\nUsePAM no\n"
-                                           "PermitRootLogin prohibit-password\nPasswordAuthentication no\n"
-                                           "KbdInteractiveAuthentication no\nLogLevel ERROR\n");
-    }
 
     void writeClientConfig() {
         writeFile(path("known_hosts"), "[" + std::string(loopback) + "]:" + std::to_string(port) + " " +
@@ -243,24 +193,6 @@ protected:
                                           "\n  GlobalKnownHostsFile /dev/null\n  StrictHostKeyChecking yes\n"
                                           "  IdentitiesOnly yes\n  IdentityAgent none\n  UpdateHostKeys no\n"
                                           "  LogLevel ERROR\n");
-    }
-
-    void startServer() {
-        const auto check = runCommand(sshd, {"-t", "-f", path("sshd_config")});
-        ASSERT_EQ(check.status, 0) << check.errorOutput;
-        process::LaunchOptions options;
-        options.executable = sshd;
-        options.arguments = {"-f", path("sshd_config"), "-D", "-e"};
-        options.error = process::Stream::inherit;
-        auto launched = process::Process::launch(options);
-        ASSERT_TRUE(std::holds_alternative<process::Process>(launched)) << std::get<std::string>(launched);
-        server.emplace(std::move(std::get<process::Process>(launched)));
-        const auto deadline = std::chrono::steady_clock::now() + serverStartLimit;
-        while (!accepts(port)) {
-            ASSERT_TRUE(server->isRunning()) << "sshd ended at start";
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "sshd never listened";
-            std::this_thread::sleep_for(20ms);
-        }
     }
 
     std::optional<std::string> probe(std::string host, int64_t onPort, std::string keyFile) {
@@ -272,7 +204,7 @@ protected:
     std::string user;  // who we are, and our home folder, as the password database says
     std::string home;
     int port = 0;
-    std::optional<process::Process> server;  // ended and reaped with the fixture
+    testing::SshServer sshServer{folder.path()};
     SessionHarness harness;
 };
 
@@ -282,7 +214,7 @@ TEST_F(SshProbeWithServer, FindsTheAccountsHomeFolder) {
 }
 
 TEST_F(SshProbeWithServer, AClosedPortGivesNothing) {
-    const int closed = freePort();
+    const int closed = testing::SshServer::freePort();
     EXPECT_EQ(probe(loopback, closed, path("client_key")), std::nullopt);
 }
 

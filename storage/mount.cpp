@@ -1,0 +1,239 @@
+#include "storage/mount.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <tuple>
+#include <utility>
+#include <variant>
+
+#include "core/input_checks.h"
+#include "core/tool_run.h"
+#include "platform/process/process.h"
+#include "storage/connection.h"
+#include "storage/rclone.h"
+#include "storage/stale_mounts.h"
+
+namespace companion::storage {
+
+using namespace service;
+
+namespace {
+
+constexpr const char* logFolder = "/Library/Logs/Tavro";
+constexpr std::string_view logFilePrefix = "rclone-";
+constexpr std::string_view logFileSuffix = ".log";
+constexpr size_t logNameCharacters = 8;
+// The identifier is the client's: a character that would leave the log folder, or cut the path
+// short, must not reach the file name.
+constexpr std::string_view unsafeNameCharacters{"/\0", 2};
+constexpr char safeNameCharacter = '_';
+
+constexpr const char* mountCommand = "nfsmount";
+constexpr const char* volumeNameOption = "--volname";
+// Directory listings are kept 30 s and the remote is asked for changes every minute.
+constexpr std::string_view commonOptions[] = {
+    "--dir-cache-time", "30s", "--poll-interval", "1m", "--log-file",
+};
+// Notices and worse reach the log, from which a failed mount is reported.
+constexpr std::string_view logLevelOptions[] = {"--log-level", "NOTICE"};
+// A server that stops answering makes calls fail after 30 s instead of hanging the caller.
+constexpr std::string_view networkMountOptions[] = {"-o", "soft", "-o", "intr", "-o", "deadtimeout=30"};
+constexpr std::string_view readOnlyOptions[] = {"--read-only", "--vfs-cache-mode", "off"};
+// Writes go through a local cache of at most 1 GiB and reach the remote 2 s after a file is
+// closed, written over in place.
+constexpr std::string_view writableOptions[] = {
+    "--vfs-cache-mode", "writes", "--vfs-cache-max-size", "1G", "--vfs-write-back", "2s", "--inplace",
+};
+
+constexpr std::string_view failureMarkers[] = {"ERROR", "Fatal", "CRITICAL"};
+constexpr std::string_view sftpMountPath = "/";
+// How long a mount may take to appear before it counts as failed.
+constexpr auto mountDeadline = std::chrono::seconds(25);
+
+// The identifier's first characters, counted as UTF-8 code points so that no character is cut.
+std::string logNamePart(std::string_view id) {
+    size_t characters = 0;
+    size_t end = 0;
+    for (; end < id.size(); ++end) {
+        const bool startsCharacter = (static_cast<unsigned char>(id[end]) & 0xC0) != 0x80;
+        if (startsCharacter && characters++ == logNameCharacters) break;
+    }
+    std::string part(id.substr(0, end));
+    for (char& c : part) {
+        if (unsafeNameCharacters.find(c) != std::string_view::npos) c = safeNameCharacter;
+    }
+    return part;
+}
+
+bool isMounted(const Platform& platform, const std::string& mountPoint) {
+    return platform.mountTable().contains(mountPoint);
+}
+
+template <size_t N>
+void append(std::vector<std::string>& arguments, const std::string_view (&options)[N]) {
+    arguments.insert(arguments.end(), std::begin(options), std::end(options));
+}
+
+std::string readLog(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "";
+    return decodeUtf8Lossy(std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
+}
+
+// Folder errors are not reported: a folder that exists already is the usual case, and anything
+// worse makes rclone fail with a log line that says so.
+void prepareFolders(const MountPlan& plan) {
+    std::error_code ignored;
+    std::filesystem::create_directories(plan.mountPoint, ignored);
+    std::filesystem::create_directories(std::filesystem::path(plan.logFile).parent_path(), ignored);
+    std::filesystem::remove(plan.logFile, ignored);
+}
+
+process::LaunchOptions mountLaunchOptions(const Platform& platform, const std::string& rclone,
+                                          const MountPlan& plan, const Environment& secrets) {
+    process::LaunchOptions options;
+    options.executable = rclone;
+    options.arguments = mountArguments(plan);
+    options.environment = rcloneEnvironment(platform, secrets);
+    options.input = process::Stream::inherit;
+    options.output = process::Stream::nullDevice;
+    options.error = process::Stream::nullDevice;
+    return options;
+}
+
+// Lets a process that is no longer wanted end in the background: it is told to terminate and
+// reaped when it goes, without anyone waiting for it.
+void abandon(const std::shared_ptr<process::SharedProcess>& process) {
+    process->terminate();
+    process->onExit([](process::Termination) {});
+}
+
+// Tells the client, while it is there, that the mount `id` ended, and drops the entry this
+// process still holds.
+void watchMountEnd(const std::weak_ptr<CompanionSession>& session, const std::string& id,
+                   const std::shared_ptr<process::SharedProcess>& process) {
+    process->onExit([session, id, held = std::weak_ptr(process)](process::Termination) {
+        auto owner = session.lock();
+        if (!owner) return;
+        if (auto still = held.lock()) owner->removeMount(id, still);
+        if (auto client = owner->client()) client->rcloneMountEnded(id);
+    });
+}
+
+// A mount that came up: entered in the table and watched until it ends. When the connection
+// has gone meanwhile, nobody would ever end it, so it is ended here as the clean-up would have.
+void adoptMount(const std::weak_ptr<CompanionSession>& session, const std::string& id,
+                const std::shared_ptr<process::SharedProcess>& process, const std::string& mountPoint) {
+    auto owner = session.lock();
+    if (!owner) return abandon(process);
+    MountEntry entry{process, mountPoint};
+    if (!owner->registerMount(id, entry)) return endMount(*owner, entry);
+    watchMountEnd(session, id, process);
+}
+
+std::tuple<bool, std::string> runMount(const std::weak_ptr<CompanionSession>& session, const Platform& platform,
+                                       const std::string& id, const MountPlan& plan,
+                                       const process::LaunchOptions& options) {
+    prepareFolders(plan);
+    auto launched = process::Process::launch(options);
+    if (auto* error = std::get_if<std::string>(&launched)) return {false, *error};
+    auto process = std::make_shared<process::SharedProcess>(std::move(std::get<process::Process>(launched)));
+
+    platform.waitForMountPoint(plan.mountPoint, process->pidFd(), mounts::Clock::now() + mountDeadline);
+    if (isMounted(platform, plan.mountPoint)) {
+        adoptMount(session, id, process, plan.mountPoint);
+        return {true, ""};
+    }
+    abandon(process);
+    return {false, failureLine(readLog(plan.logFile))};
+}
+
+// ---- the messages ----
+
+void rcloneMountWithId(CompanionSession& session, Args<msg::rcloneMountWithId> args,
+                       Reply<msg::rcloneMountWithId> reply) {
+    auto& [id, description, mountPoint, volumeName, readOnly] = args;
+    const Platform& platform = session.platform();
+    if (!isAllowedMountPoint(platform, mountPoint)) return reply.refuse();
+    const std::string standardized = standardizePath(mountPoint);
+    if (hasControlCharacters(volumeName)) return reply.refuse();
+    const std::string path = isSftpDescription(description) ? std::string(sftpMountPath) : descriptionPath(description);
+    auto resolved = resolveConnection(platform, description, path);
+    if (!resolved) return reply.refuse();
+    auto rclone = locateRclone(platform);
+    if (!rclone) return reply.refuse();
+
+    MountPlan plan{resolved->remote, standardized, std::move(volumeName), mountLogFile(platform.homeDirectory(), id),
+                   readOnly};
+    auto options = mountLaunchOptions(platform, *rclone, plan, resolved->environment);
+    session.submit(std::move(reply), [owner = session.weak_from_this(), &platform, id = std::move(id),
+                                      plan = std::move(plan), options = std::move(options)] {
+        return runMount(owner, platform, id, plan, options);
+    });
+}
+
+// Ending the process is the whole of the stop: rclone unmounts as it goes, and its end still
+// reaches the client through the watch on it.
+void stopRcloneMountWithId(CompanionSession& session, Args<msg::stopRcloneMountWithId> args) {
+    auto entry = session.removeMount(std::get<0>(args));
+    if (entry && entry->process->isRunning()) entry->process->terminate();
+}
+
+}  // namespace
+
+std::string mountLogFile(std::string_view home, std::string_view id) {
+    std::string file(home);
+    file += logFolder;
+    file += '/';
+    file += logFilePrefix;
+    file += logNamePart(id);
+    file += logFileSuffix;
+    return file;
+}
+
+std::vector<std::string> mountArguments(const MountPlan& plan) {
+    std::vector<std::string> arguments{mountCommand, plan.remote, plan.mountPoint, volumeNameOption, plan.volumeName};
+    append(arguments, commonOptions);
+    arguments.push_back(plan.logFile);
+    append(arguments, logLevelOptions);
+    append(arguments, networkMountOptions);
+    if (plan.readOnly)
+        append(arguments, readOnlyOptions);
+    else
+        append(arguments, writableOptions);
+    return arguments;
+}
+
+std::string failureLine(std::string_view log) {
+    std::string_view last;
+    std::string_view rest = log;
+    std::string_view marked;
+    while (!rest.empty()) {
+        const size_t end = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (line.empty()) continue;
+        last = line;
+        for (std::string_view marker : failureMarkers) {
+            if (line.find(marker) != std::string_view::npos) marked = line;
+        }
+    }
+    return std::string(marked.empty() ? last : marked);
+}
+
+void endMount(CompanionSession& session, const MountEntry& mount) {
+    const Platform& platform = session.platform();
+    if (isMounted(platform, mount.mountPoint)) runTool(platform, unmountRun(platform, mount.mountPoint, false));
+    if (isMounted(platform, mount.mountPoint)) runTool(platform, unmountRun(platform, mount.mountPoint, true));
+    if (mount.process && mount.process->isRunning()) mount.process->terminate();
+}
+
+void installMountServices(Services& services) {
+    services.handlers.rcloneMountWithId = &rcloneMountWithId;
+    services.handlers.stopRcloneMountWithId = &stopRcloneMountWithId;
+    services.endMount = &endMount;
+    installStaleMountServices(services);
+}
+
+}  // namespace companion::storage

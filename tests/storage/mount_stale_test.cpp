@@ -1,0 +1,127 @@
+// Stale mounts: reading the process list, and ending only the process the scan saw.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/input_checks.h"
+#include "platform/process/process.h"
+#include "storage/stale_mounts.h"
+#include "storage/storage_services.h"
+#include "support/files.h"
+#include "storage/rclone_stand_in.h"
+#include "support/session_fixture.h"
+
+namespace companion::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using service::msg::staleRcloneMountsWithReply;
+using service::msg::stopStaleRcloneMountWithPid;
+
+const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "mount";
+const std::vector<std::string> roots = allowedMountRoots("/home/ana");
+
+struct ListingCase {
+    std::string name;
+    std::string line;
+    std::vector<StaleMount> found;
+};
+
+class StaleListingTest : public ::testing::TestWithParam<ListingCase> {};
+
+TEST_P(StaleListingTest, ReadsMountProcessesUnderTheRootsOnly) {
+    std::vector<StaleMount> found;
+    for (const auto& scanned : parseStaleMounts(GetParam().line, roots)) found.push_back(scanned.mount);
+    EXPECT_EQ(found, GetParam().found);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, StaleListingTest,
+    ::testing::Values(
+        ListingCase{"SpacesInTheMountPointAndOptionsAfter",
+                    "  4242 /usr/bin/rclone nfsmount loc:photos " + roots[0] +
+                        "/My Photos --volname My Photos --dir-cache-time 30s\n",
+                    {{4242, "loc:photos", roots[0] + "/My Photos"}}},
+        ListingCase{"ContainerRootToTheEndOfTheLine", "17 rclone nfsmount :sftp,host=\"h\":/ " + roots[1] + "/srv",
+                    {{17, ":sftp,host=\"h\":/", roots[1] + "/srv"}}},
+        ListingCase{"OutsideEveryRoot", "77 rclone nfsmount loc:x /mnt/elsewhere --volname x", {}},
+        ListingCase{"NotAMountCommand", "78 rclone mount loc:x " + roots[0] + "/x", {}},
+        ListingCase{"NoPid", "rclone nfsmount loc:x " + roots[0] + "/x", {}},
+        ListingCase{"SeveralLinesInOrder",
+                    "\n1 a nfsmount r:1 " + roots[0] + "/one\n\n2 b nfsmount r:2 " + roots[2] + "/two --x\n",
+                    {{1, "r:1", roots[0] + "/one"}, {2, "r:2", roots[2] + "/two"}}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(StaleListing, KeepsTheCommandLineTheListShowed) {
+    const auto scanned = parseStaleMounts("   9 /bin/sh x nfsmount r: " + roots[0] + "/v", roots);
+    ASSERT_EQ(scanned.size(), 1u);
+    EXPECT_EQ(scanned[0].commandLine, "/bin/sh x nfsmount r: " + roots[0] + "/v");
+    EXPECT_TRUE(showsAs({"/bin/sh", "x", "nfsmount", "r:", roots[0] + "/v"}, scanned[0].commandLine));
+    EXPECT_TRUE(showsAs({"a", "\xC3\xA9\n"}, "a ???")) << "what the list cannot print shows as ?";
+    EXPECT_FALSE(showsAs({"a", "b"}, "a c"));
+    EXPECT_FALSE(showsAs({"a", "b"}, "a b c"));
+}
+
+TEST(StaleListing, FormatsOneTabSeparatedLinePerMount) {
+    EXPECT_EQ(formatStaleMounts({{1, "r:a", "/m/a"}, {22, "r:b", "/m/b c"}}), "1\tr:a\t/m/a\n22\tr:b\t/m/b c");
+    EXPECT_EQ(formatStaleMounts({}), "");
+}
+
+// Leftover mount processes of a temporary home, found with the real process list.
+struct StaleHarness {
+    StaleHarness() {
+        installCoreServices(h.services);
+        installStorageServices(h.services);
+    }
+    ~StaleHarness() { testing::waitForSessionWork(h); }
+
+    std::string root() const { return allowedMountRoots(h.home.str()).front(); }
+    process::Process leftover(const std::string& mountPoint) const {
+        auto launched = process::Process::launch(
+            {"/bin/sh", {(helpers / "stale_rclone").string(), "nfsmount", "loc:photos", mountPoint, "--volname",
+                         "My Photos", "--dir-cache-time", "30s"}});
+        return std::move(std::get<process::Process>(launched));
+    }
+    bool stop(int pid) { return std::get<0>(h.call<stopStaleRcloneMountWithPid>({pid})); }
+
+    testing::SessionHarness h;
+};
+
+TEST(StaleMounts, ListsAndStopsOnlyMountsUnderARoot) {
+    StaleHarness s;
+    auto inside = s.leftover(s.root() + "/My Photos");
+    auto outside = s.leftover(s.h.home.str() + "/elsewhere/My Photos");
+    const auto [listing] = s.h.call<staleRcloneMountsWithReply>({});
+    EXPECT_EQ(listing, std::to_string(inside.pid()) + "\tloc:photos\t" + s.root() + "/My Photos");
+
+    EXPECT_FALSE(s.stop(outside.pid()));
+    EXPECT_TRUE(outside.isRunning());
+    EXPECT_TRUE(s.stop(inside.pid()));
+    const auto ended = inside.waitFor(std::chrono::milliseconds(10000));
+    ASSERT_TRUE(ended.has_value());
+    EXPECT_EQ(*ended, (process::Termination{process::Termination::Kind::signalled, SIGTERM}));
+}
+
+TEST(StaleMounts, AProcessReplacedAfterTheScanIsNotSignalled) {
+    StaleHarness s;
+    auto process = s.leftover(s.root() + "/vol");
+    s.h.platform.tools.ps = (s.h.home.path() / "ps").string();
+    fs::copy_file(helpers / "ps_replacing", s.h.platform.tools.ps);
+    testing::writeFile(s.h.home.path() / "target", std::to_string(process.pid()));
+
+    EXPECT_FALSE(s.stop(process.pid()));
+    EXPECT_TRUE(process.isRunning());
+    EXPECT_EQ(testing::readFile("/proc/" + std::to_string(process.pid()) + "/cmdline"), std::string("/bin/sleep\0" "300\0", 15));
+}
+
+TEST(StaleMounts, AFailingProcessListFindsNothing) {
+    StaleHarness s;
+    s.h.platform.tools.ps = "/bin/false";
+    EXPECT_EQ(s.h.call<staleRcloneMountsWithReply>({}), std::tuple<std::string>{""});
+    EXPECT_FALSE(s.stop(1));
+}
+
+}  // namespace
+}  // namespace companion::storage

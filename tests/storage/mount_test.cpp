@@ -1,0 +1,348 @@
+// Mounts: the argument list and log rules, refusals, and real FUSE mounts through the translating
+// rclone stand-in (root only, each in a private namespace).
+
+#include "storage/mount.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "core/input_checks.h"
+#include "platform/process/process.h"
+#include "storage/connection.h"
+#include "storage/storage_services.h"
+#include "support/files.h"
+#include "support/mount_namespace.h"
+#include "support/session_fixture.h"
+#include "support/ssh_server.h"
+#include "storage/rclone_stand_in.h"
+
+namespace companion::storage {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using service::msg::rcloneMountWithId;
+using service::msg::stopRcloneMountWithId;
+using Request = rcloneMountWithId::Args::Tuple;
+using Answer = rcloneMountWithId::Replies::Tuple;
+
+const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "mount";
+constexpr auto patience = 30s;
+const Answer refused{false, "invalid"};
+
+bool isGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
+
+template <class Condition>
+bool eventually(Condition condition, std::chrono::seconds limit = patience) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// ---- the argument list, the log file, the failure line ----
+
+TEST(MountArguments, ReadOnlyAndWritableGroupsFollowTheNetworkOptions) {
+    MountPlan plan{"loc:data", "/m/vol", "Vol", "/h/rclone-x.log", true};
+    const std::vector<std::string> head = {"nfsmount", "loc:data", "/m/vol", "--volname", "Vol", "--dir-cache-time",
+                                           "30s", "--poll-interval", "1m", "--log-file", "/h/rclone-x.log",
+                                           "--log-level", "NOTICE", "-o", "soft", "-o", "intr", "-o", "deadtimeout=30"};
+    auto readOnly = head;
+    readOnly.insert(readOnly.end(), {"--read-only", "--vfs-cache-mode", "off"});
+    EXPECT_EQ(mountArguments(plan), readOnly);
+    plan.readOnly = false;
+    auto writable = head;
+    writable.insert(writable.end(), {"--vfs-cache-mode", "writes", "--vfs-cache-max-size", "1G", "--vfs-write-back",
+                                     "2s", "--inplace"});
+    EXPECT_EQ(mountArguments(plan), writable);
+}
+
+TEST(MountLogFile, NamesTheFirstEightCharactersAndStaysInTheLogFolder) {
+    const std::string folder = "/home/ana/Library/Logs/Tavro/";
+    EXPECT_EQ(mountLogFile("/home/ana", "0123456789ab"), folder + "rclone-01234567.log");
+    EXPECT_EQ(mountLogFile("/home/ana", "abc"), folder + "rclone-abc.log");
+    EXPECT_EQ(mountLogFile("/home/ana", "éééééééééé"), folder + "rclone-éééééééé.log");
+    EXPECT_EQ(mountLogFile("/home/ana", "x/../../y"), folder + "rclone-x_.._.._.log");
+}
+
+struct LogCase {
+    std::string name;
+    std::string log;
+    std::string line;
+};
+
+class FailureLineTest : public ::testing::TestWithParam<LogCase> {};
+
+TEST_P(FailureLineTest, PicksTheLastFailureElseTheLastLine) { EXPECT_EQ(failureLine(GetParam().log), GetParam().line); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Logs, FailureLineTest,
+    ::testing::Values(LogCase{"ErrorBeforeAPlainLine", "a\nx ERROR y\nb Fatal\nplain\n\n", "b Fatal"},
+                      LogCase{"NoMarkerGivesTheLastLine", "one\ntwo\n\n", "two"},
+                      LogCase{"MarkersAreCaseSensitive", "error\ncritical\nlast", "last"},
+                      LogCase{"NothingGivesEmpty", "\n\n", ""}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- requests ----
+
+// A session whose rclone is the translating stand-in below the home folder, with one local
+// remote "loc" over a folder of the home.
+struct MountHarness {
+    MountHarness() {
+        testing::lookOnlyBelowHome(h.platform);
+        h.platform.environment = [config = config()] {
+            auto environment = systemEnvironment();
+            environment["RCLONE_CONFIG"] = config;
+            return environment;
+        };
+        testing::writeFile(config(), "[loc]\ntype = local\n");
+        testing::writeFile(remoteFolder() / "hello.txt", "hello through the mount\n");
+        installCoreServices(h.services);
+        installStorageServices(h.services);
+    }
+    ~MountHarness() {
+        testing::waitForSessionWork(h);
+        testing::detachMountsBelow(h.home.str());
+    }
+
+    std::string config() const { return h.home.str() + "/rclone.conf"; }
+    fs::path remoteFolder() const { return h.home.path() / "remote data"; }
+    std::string mountPoint(const std::string& name = "vol") const {
+        return allowedMountRoots(h.home.str()).front() + "/" + name;
+    }
+    void mode(const std::string& name) const { testing::writeFile(rclone.path().parent_path() / "mode", name); }
+    std::vector<testing::RecordedRun> mountRuns() const {
+        std::vector<testing::RecordedRun> runs;
+        for (auto& run : rclone.runs()) {
+            if (!run.arguments.empty() && run.arguments[0] == "nfsmount") runs.push_back(std::move(run));
+        }
+        return runs;
+    }
+    pid_t mountPid(size_t index = 0) const {
+        std::vector<int> pids;
+        for (int n = 1; fs::exists(rclone.path().parent_path() / "calls" / std::to_string(n)); ++n) {
+            const auto call = rclone.path().parent_path() / "calls" / std::to_string(n);
+            if (testing::readWholeFile(call / "argv").starts_with(std::string("nfsmount\0", 9)))
+                pids.push_back(std::stoi(testing::readFile(call / "pid")));
+        }
+        return pids.at(index);
+    }
+    ConnectionDescription local() const { return {{"kind", "remote"}, {"remote", "loc"}, {"path", remoteFolder().string()}}; }
+    Answer mount(const std::string& id, const ConnectionDescription& description, bool readOnly = false,
+                 const std::string& name = "vol") {
+        return h.call<rcloneMountWithId>({id, description, mountPoint(name), "Vol", readOnly});
+    }
+    std::vector<std::string> endedMounts() const {
+        std::vector<std::string> ids;
+        for (const auto& callback : h.connection->callbacks()) {
+            if (callback.selector == "rcloneMountEnded:") ids.push_back(callback.arguments.at(0));
+        }
+        return ids;
+    }
+
+    testing::SessionHarness h;
+    testing::RcloneStandIn rclone{testing::homeCandidate(h.home.path()), helpers / "rclone"};
+};
+
+struct RefusalCase {
+    std::string name;
+    std::function<Request(const MountHarness&)> request;
+};
+
+class MountRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(MountRefusalTest, RepliesInvalidAndStartsNothing) {
+    MountHarness m;
+    EXPECT_EQ(m.h.call<rcloneMountWithId>(GetParam().request(m)), refused);
+    EXPECT_TRUE(m.mountRuns().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, MountRefusalTest,
+    ::testing::Values(
+        RefusalCase{"TwoLevelsBelowARoot",
+                    [](const MountHarness& m) { return Request{"a", m.local(), m.mountPoint("x/y"), "V", false}; }},
+        RefusalCase{"DotDotLeavesTheRoot",
+                    [](const MountHarness& m) { return Request{"a", m.local(), m.mountPoint("../x"), "V", false}; }},
+        RefusalCase{"TheRootItself",
+                    [](const MountHarness& m) { return Request{"a", m.local(), m.mountPoint("."), "V", false}; }},
+        RefusalCase{"ControlCharacterInTheVolumeName",
+                    [](const MountHarness& m) { return Request{"a", m.local(), m.mountPoint(), "V\n", false}; }},
+        RefusalCase{"UnknownRemote",
+                    [](const MountHarness& m) {
+                        return Request{"a", {{"kind", "remote"}, {"remote", "nope"}}, m.mountPoint(), "V", false};
+                    }},
+        RefusalCase{"NoRclone",
+                    [](const MountHarness& m) {
+                        fs::remove(m.rclone.path());
+                        return Request{"a", {{"kind", "sftp"}, {"host", "h"}}, m.mountPoint(), "V", false};
+                    }}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(MountRequest, SftpMountsTheServerRootWithTheReadOnlyGroup) {
+    MountHarness m;
+    m.mode("fail");
+    m.mount("sftp-mount-1", {{"kind", "sftp"}, {"host", "127.0.0.1"}, {"path", "/ignored"}}, true);
+    const auto runs = m.mountRuns();
+    ASSERT_EQ(runs.size(), 1u);
+    const MountPlan plan{":sftp,host=\"127.0.0.1\",key_use_agent=true:/", m.mountPoint(), "Vol",
+                         m.h.home.str() + "/Library/Logs/Tavro/rclone-sftp-mou.log", true};
+    EXPECT_EQ(runs[0].arguments, mountArguments(plan));
+    EXPECT_EQ(runs[0].environment.at("PATH"), ToolPaths{}.rcloneSearchPath);
+}
+
+TEST(MountRequest, AnRcloneThatFailsAtOnceRepliesItsErrorLine) {
+    MountHarness m;
+    m.mode("fail");
+    EXPECT_EQ(m.mount("failing", m.local()), (Answer{false, "2026/01/01 10:00:00 ERROR : remote: directory not found"}));
+    EXPECT_EQ(m.h.session().mountCount(), 0u);
+    EXPECT_TRUE(m.endedMounts().empty()) << "a mount that never came up never ends";
+}
+
+TEST(MountRequest, ALogLeftByAnEarlierMountIsNeverReported) {
+    MountHarness m;
+    m.mode("exit");
+    testing::writeFile(mountLogFile(m.h.home.str(), "earlier-mount"), "2026/01/01 ERROR : an old failure\n");
+    EXPECT_EQ(m.mount("earlier-mount", m.local()), (Answer{false, ""}));
+}
+
+TEST(MountRequest, AnRcloneThatCannotStartRepliesWhy) {
+    MountHarness m;
+    testing::writeFile(m.rclone.path(), "#!/nonexistent/interpreter\n");
+    const auto [mounted, message] = m.mount("x", {{"kind", "sftp"}, {"host", "h"}});
+    EXPECT_FALSE(mounted);
+    EXPECT_NE(message.find(m.rclone.path().string()), std::string::npos) << message;
+}
+
+TEST(MountRequest, AMountThatNeverAppearsFailsAfterTheDeadline) {
+    MountHarness m;
+    m.mode("never");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m.mount("slow", m.local()), (Answer{false, ""}));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 25s);
+    EXPECT_LT(waited, 40s);
+    EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); })) << "rclone was told to terminate";
+}
+
+// ---- ending a mount when its connection goes ----
+
+struct EndCase {
+    std::string name;
+    int listedUntilRuns;  // the mount table lists the mount point until umount has run this often
+    std::vector<std::string> runs;
+};
+
+class EndMountTest : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(EndMountTest, UnmountsOnlyWhileMountedThenTerminates) {
+    testing::SessionHarness h;
+    const fs::path umount = h.home.path() / "umount";
+    const fs::path runs = h.home.path() / "runs";
+    testing::writeFile(umount, "#!/bin/sh\necho \"$*\" >> \"$(/usr/bin/dirname \"$0\")/runs\"\n");
+    fs::permissions(umount, fs::perms::owner_all);
+    h.platform.tools.umount = umount.string();
+    h.platform.mountTable = [&, listedUntil = GetParam().listedUntilRuns] {
+        MountTable table{{"/", "ext4"}};
+        if (testing::readLines(runs).size() < static_cast<size_t>(listedUntil)) table["/m/vol"] = "fuse.rclone";
+        return table;
+    };
+    auto process = std::make_shared<process::SharedProcess>(
+        std::move(std::get<process::Process>(process::Process::launch({"/bin/sleep", {"60"}}))));
+
+    endMount(h.session(), {process, "/m/vol"});
+    EXPECT_EQ(testing::readLines(runs), GetParam().runs);
+    EXPECT_EQ(process->wait(), (process::Termination{process::Termination::Kind::signalled, SIGTERM}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, EndMountTest,
+    ::testing::Values(EndCase{"NoLongerMounted", 0, {}}, EndCase{"PlainUnmountSuffices", 1, {"/m/vol"}},
+                      EndCase{"BusyNeedsForce", 2, {"/m/vol", "-f /m/vol"}},
+                      EndCase{"StillMountedAfterForce", 3, {"/m/vol", "-f /m/vol"}}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- real mounts ----
+
+TEST(RealMount, MountsServesAndEndsWhenStoppedById) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    MountHarness m;
+    ASSERT_EQ(m.mount("mount-0001", m.local()), (Answer{true, ""}));
+    EXPECT_TRUE(m.h.platform.mountTable().contains(m.mountPoint()));
+    EXPECT_EQ(testing::readFile(m.mountPoint() + "/hello.txt"), "hello through the mount\n");
+    EXPECT_EQ(m.h.session().mountCount(), 1u);
+
+    m.h.send<stopRcloneMountWithId>({"mount-0001"});
+    EXPECT_EQ(m.h.session().mountCount(), 0u) << "the entry goes at once";
+    EXPECT_TRUE(eventually([&] { return m.endedMounts() == std::vector<std::string>{"mount-0001"}; }));
+    EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint()));
+    EXPECT_TRUE(isGone(m.mountPid()));
+}
+
+TEST(RealMount, TheEndOfTheConnectionUnmountsPlainlyThenStopsRclone) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    MountHarness m;
+    m.h.platform.tools.umount = (m.h.home.path() / "umount").string();
+    testing::installFile(helpers / "umount", m.h.platform.tools.umount, testing::executablePermissions);
+    ASSERT_EQ(m.mount("held", m.local()), (Answer{true, ""}));
+
+    m.h.session().stopAll();
+    EXPECT_EQ(testing::readLines(m.h.home.path() / "runs"), std::vector<std::string>{m.mountPoint()})
+        << "one plain unmount; no forced one, since the plain one worked";
+    EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint()));
+    EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); }, 20s));
+    EXPECT_EQ(m.h.session().mountCount(), 0u);
+}
+
+TEST(RealMount, AMountThatEndsLeavesALaterMountOfItsIdentifierInTheTable) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    MountHarness m;
+    ASSERT_EQ(m.mount("twice", m.local(), false, "first"), (Answer{true, ""}));
+    ASSERT_EQ(m.mount("twice", m.local(), false, "second"), (Answer{true, ""}));
+    ASSERT_EQ(runCommand("/bin/umount", {m.mountPoint("first")}).status, 0);
+    ASSERT_TRUE(eventually([&] { return m.endedMounts().size() == 1; }));
+    EXPECT_EQ(m.h.session().mountCount(), 1u) << "the second mount is still tracked";
+
+    m.h.send<stopRcloneMountWithId>({"twice"});
+    EXPECT_TRUE(eventually([&] { return !m.h.platform.mountTable().contains(m.mountPoint("second")); }));
+}
+
+TEST(RealMount, AMountThatComesUpAfterItsConnectionEndedIsEnded) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    MountHarness m;
+    m.h.platform.waitForMountPoint = [&](const std::string& mountPoint, int processFd, mounts::Clock::time_point deadline) {
+        m.h.session().stopAll();  // the client leaves while its mount is coming up
+        return mounts::waitForMountPoint(mountPoint, processFd, deadline, systemMountTable);
+    };
+    EXPECT_EQ(m.mount("late", m.local()), (Answer{true, ""}));
+    EXPECT_EQ(m.h.session().mountCount(), 0u);
+    EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint()));
+    EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); }, 20s));
+}
+
+// Read-only: the whole file system of this machine is what the server serves.
+TEST(RealMount, AnSftpServerIsMountedFromItsRoot) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    MountHarness m;
+    fs::create_directory(m.h.home.path() / "sshd");
+    testing::SshServer server(m.h.home.path() / "sshd");
+    ASSERT_EQ(server.start(), "");
+    testing::writeFile(m.h.home.path() / "served.txt", "served over sftp\n");
+    const ConnectionDescription sftp = {{"kind", "sftp"},
+                                        {"host", testing::SshServer::loopback},
+                                        {"user", ::getpwuid(::geteuid())->pw_name},
+                                        {"port", std::to_string(server.port())},
+                                        {"keyFile", server.clientKey()},
+                                        {"path", "/ignored"}};
+    ASSERT_EQ(m.mount("sftp", sftp, true), (Answer{true, ""}));
+    EXPECT_EQ(testing::readFile(m.mountPoint() + m.h.home.str() + "/served.txt"), "served over sftp\n");
+}
+
+}  // namespace
+}  // namespace companion::storage
