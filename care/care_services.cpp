@@ -1,9 +1,17 @@
 #include "care/care_services.h"
 
+#include "care/launch_items.h"
+#include "care/login_items.h"
+#include "care/maintenance.h"
+#include "care/permissions.h"
+
 namespace companion::care {
 
 void installCareServices(Services& services) {
-    (void)services;
+    installMaintenanceServices(services);
+    installLaunchItemServices(services);
+    installLoginItemServices(services);
+    installPermissionServices(services);
 }
 
 }  // namespace companion::care

@@ -64,6 +64,8 @@ Platform Platform::system(dispatch::Dispatcher& dispatcher) {
     p.environment = systemEnvironment;
     p.mountTable = systemMountTable;
     p.workspace = workspace::systemWorkspace();
+    p.scripts = script::systemScriptHost({p.tools.shell, p.tools.pkexec, [] { return ::geteuid() == 0; }});
+    p.preferences = std::make_shared<preferences::PreferenceStore>(systemHomeDirectory);
 #ifdef COMPANION_VERSION
     p.version = COMPANION_VERSION;
 #endif

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/preferences/preferences.h"
+#include "platform/script/script_host.h"
 #include "platform/tool_paths.h"
 #include "platform/workspace/workspace.h"
 
@@ -29,6 +31,10 @@ struct Platform {
     std::function<MountTable()> mountTable;
     // Running applications and the desktop's launcher.
     std::shared_ptr<workspace::Workspace> workspace;
+    // Where scripts run (always on the main thread, through the core's script routines).
+    std::shared_ptr<script::ScriptHost> scripts;
+    // The user's preference domains.
+    std::shared_ptr<preferences::PreferenceStore> preferences;
     // The version the agent reports; empty when the build carries none.
     std::string version;
     // Every tool run's time limit is multiplied by this; tests shorten limits through it instead
