@@ -40,11 +40,13 @@ struct FileContents {
 // Absent when the file exists but is not a property list with a dictionary at its top (it is
 // then left alone rather than replaced). A missing file is an empty dictionary.
 std::optional<FileContents> readDomainFile(const std::string& path) {
+    std::error_code error;
+    const fs::file_type type = fs::status(path, error).type();
+    if (type == fs::file_type::not_found) return FileContents{Plist(plist_new_dict()), Format::binary};
+    // Reading anything but a regular file (a folder, a pipe) would fail or block.
+    if (type != fs::file_type::regular) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (!fs::exists(path)) return FileContents{Plist(plist_new_dict()), Format::binary};
-        return std::nullopt;
-    }
+    if (!in) return std::nullopt;
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
     if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
     plist_t root = nullptr;
