@@ -72,17 +72,6 @@ std::string serialized(const FileContents& contents) {
     return bytes;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-    size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A temporary file in the same folder, then a rename over the file: a reader sees the old
 // contents or the new, never half of them.
 bool writeAtomically(const std::string& path, const std::string& bytes) {

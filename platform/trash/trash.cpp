@@ -61,17 +61,6 @@ std::string localDeletionDate() {
     return std::string(text, length);
 }
 
-bool writeAll(int fd, const std::string& text) {
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Renames without ever replacing what is at `to`.
 int renameWithoutReplacing(const std::string& from, const std::string& to) {
     return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE));
