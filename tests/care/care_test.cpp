@@ -276,6 +276,12 @@ TEST_F(CareTest, PermissionRequestsWithOneBadEntryRunNothing) {
     EXPECT_TRUE(host->sources().empty());
 }
 
+TEST(PermissionWire, TheSystemWideListCarriesBooleans) {
+    using Args = msg::resetPermissionsWithServices::Args;
+    EXPECT_TRUE(Args::decode(nlohmann::json::parse(R"([["Camera"], ["com.example.app"], [true]])")).has_value());
+    EXPECT_FALSE(Args::decode(nlohmann::json::parse(R"([["Camera"], ["com.example.app"], ["true"]])")).has_value());
+}
+
 TEST_F(CareTest, PermissionResetsAsTheUserThenOnePrivilegedShell) {
     EXPECT_EQ(h.call<msg::resetPermissionsWithServices>({{}, {}, {}}), (std::tuple{true, std::string()}));
     EXPECT_TRUE(host->sources().empty());

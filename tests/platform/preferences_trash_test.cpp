@@ -37,19 +37,6 @@ TEST(PreferenceStore, ChangesWaitForSynchronisingWhichAlsoSeesOtherWriters) {
     EXPECT_FALSE(store.value("d", "k").has_value());
 }
 
-TEST(PreferenceStore, ValuesKeepTheirTypes) {
-    TempDir home;
-    PreferenceStore store([&] { return home.str(); });
-    writeFile(store.domainPath("d"),
-              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>i</key><integer>-3</integer>"
-              "<key>r</key><real>1.5</real><key>s</key><string>x</string><key>a</key><array/></dict></plist>");
-    ASSERT_TRUE(store.synchronize("d"));
-    EXPECT_EQ(store.value("d", "i"), PreferenceValue(int64_t{-3}));
-    EXPECT_EQ(store.value("d", "r"), PreferenceValue(1.5));
-    EXPECT_EQ(store.value("d", "s"), PreferenceValue(std::string("x")));
-    EXPECT_EQ(store.value("d", "a"), PreferenceValue(preferences::OtherValue{}));
-}
-
 struct TrashTest : ::testing::Test {
     TempDir root;
     std::string trash() const { return root.str() + "/data/Trash"; }
