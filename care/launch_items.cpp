@@ -113,9 +113,9 @@ void setLaunchItemWithLabel(CompanionSession& session, Args<msg::setLaunchItemWi
     auto [label, plist, domain, enabled] = std::move(args);
     auto item = resolveLaunchItem(session.platform(), label, plist, domain);
     if (!item) return reply.refuse();
-    session.submit(std::move(reply), [item = std::move(*item), label = std::move(label), enabled,
+    session.submit(std::move(reply), [item = std::move(*item), label = std::move(label), on = enabled,
                                       self = session.shared_from_this()] {
-        const AdminShellResult result = switchItem(self->platform(), item, label, enabled);
+        const AdminShellResult result = switchItem(self->platform(), item, label, on);
         return std::tuple{result.success, result.error};
     });
 }
