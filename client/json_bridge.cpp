@@ -82,6 +82,7 @@ std::variant<Json, std::string> wireFromJson(std::string_view typeName, const Js
     if (typeName == Bool::name) return viaTag<Bool>(value);
     if (typeName == StringArray::name) return viaTag<StringArray>(value);
     if (typeName == DoubleArray::name) return viaTag<DoubleArray>(value);
+    if (typeName == BoolArray::name) return viaTag<BoolArray>(value);
     if (typeName == Dictionary::name) return viaTag<Dictionary>(value);
     if (typeName == Data::name) {
         if (value.is_null()) return Json::binary({});

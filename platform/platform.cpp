@@ -68,6 +68,8 @@ Platform Platform::system(dispatch::Dispatcher& dispatcher) {
     };
     p.workspace = workspace::systemWorkspace();
     p.accessibility = accessibility::systemAccessibility();
+    p.scripts = script::systemScriptHost({p.tools.shell, p.tools.pkexec, [] { return ::geteuid() == 0; }});
+    p.preferences = std::make_shared<preferences::PreferenceStore>(systemHomeDirectory);
 #ifdef COMPANION_VERSION
     p.version = COMPANION_VERSION;
 #endif

@@ -13,6 +13,8 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/located_tool.h"
 #include "platform/mounts/mount_wait.h"
+#include "platform/preferences/preferences.h"
+#include "platform/script/script_host.h"
 #include "platform/tool_paths.h"
 #include "platform/workspace/workspace.h"
 
@@ -39,6 +41,10 @@ struct Platform {
     std::shared_ptr<workspace::Workspace> workspace;
     // Other applications' windows, the keyboard and the display, for the dialog assistant.
     std::shared_ptr<accessibility::Accessibility> accessibility;
+    // Where scripts run (always on the main thread, through the core's script routines).
+    std::shared_ptr<script::ScriptHost> scripts;
+    // The user's preference domains.
+    std::shared_ptr<preferences::PreferenceStore> preferences;
     // The version the agent reports; empty when the build carries none.
     std::string version;
     // Every tool run's time limit is multiplied by this; tests shorten limits through it instead

@@ -23,6 +23,24 @@ struct ToolPaths {
     std::string fileproviderctl = "/usr/bin/fileproviderctl";
     std::string killall = "/usr/bin/killall";
 
+    // The shell of the privileged statement, and what raises it to root when the agent is not.
+    std::string shell = "/bin/sh";
+    std::string pkexec = "/usr/bin/pkexec";
+
+    // Where the system-wide launch agents and daemons lie.
+    std::string launchAgentsFolder = "/Library/LaunchAgents";
+    std::string launchDaemonsFolder = "/Library/LaunchDaemons";
+
+    // The maintenance tools.
+    std::string dscacheutil = "/usr/bin/dscacheutil";
+    std::string mdutil = "/usr/bin/mdutil";
+    std::string purge = "/usr/sbin/purge";
+    std::string lsregister =
+        "/System/Library/Frameworks/CoreServices.framework/Frameworks/LaunchServices.framework/Support/lsregister";
+    std::string qlmanage = "/usr/bin/qlmanage";
+    std::string diskutil = "/usr/sbin/diskutil";
+    std::string atsutil = "/usr/bin/atsutil";
+
     // Where rclone may be, in the order tried: absolute paths first, then paths below the home
     // folder (joined to it by plain concatenation).
     std::vector<std::string> rcloneAbsoluteCandidates = {

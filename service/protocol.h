@@ -45,7 +45,7 @@
     CALL(loginItemsWithReply, "loginItemsWithReply:", (), (OptionalString), (std::nullopt))        \
     CALL(removeLoginItemWithName, "removeLoginItemWithName:reply:", (String), (Bool), (false))     \
     CALL(resetPermissionsWithServices, "resetPermissionsWithServices:clients:systemWide:reply:",   \
-         (StringArray, StringArray, StringArray), (Bool, String), (false, "invalid"))              \
+         (StringArray, StringArray, BoolArray), (Bool, String), (false, "invalid"))                \
     CALL(restartRecentItemsWithReply, "restartRecentItemsWithReply:", (), (), ())                  \
     CALL(evictFromCloudWithPaths, "evictFromCloudWithPaths:reply:", (StringArray), (Int64), (0))   \
     CALL(downloadFromCloudWithPaths, "downloadFromCloudWithPaths:reply:", (StringArray), (Int64),  \

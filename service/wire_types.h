@@ -102,6 +102,23 @@ struct StringArray {
     static Value encode(const type& a) { return Value(a); }
 };
 
+// The one list of booleans: which entries of a permission reset are system-wide.
+struct BoolArray {
+    using type = std::vector<bool>;
+    static constexpr std::string_view name = "[Bool]";
+    static std::optional<type> decode(const Value& v) {
+        if (v.is_null()) return type{};
+        if (!v.is_array()) return std::nullopt;
+        type out;
+        for (const auto& e : v) {
+            if (!e.is_boolean()) return std::nullopt;
+            out.push_back(e.get<bool>());
+        }
+        return out;
+    }
+    static Value encode(const type& a) { return Value(a); }
+};
+
 struct DoubleArray {
     using type = std::vector<double>;
     static constexpr std::string_view name = "[Double]";

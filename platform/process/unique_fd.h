@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace companion {
@@ -33,5 +35,17 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes every byte, resuming after interruptions and short writes; false on any other failure.
+inline bool writeAll(int fd, std::string_view bytes) {
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
 
 }  // namespace companion

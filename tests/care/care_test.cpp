@@ -1,0 +1,312 @@
+// System care: maintenance, launch items, login items and permission reset, through a session.
+// Scripts go to a recording host; where a test says so, the statement really runs in a root
+// shell, and stand-in tools record what the shell ran.
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "care/care_services.h"
+#include "care/launch_items.h"
+#include "care/login_items.h"
+#include "care/maintenance.h"
+#include "core/scripts.h"
+#include "support/files.h"
+#include "support/script_host_double.h"
+#include "support/session_fixture.h"
+
+namespace companion::testing {
+namespace {
+
+using namespace service;
+namespace fs = std::filesystem;
+using Runs = std::vector<std::vector<std::string>>;
+
+const std::string uid = std::to_string(::getuid());
+
+struct CareTest : ::testing::Test {
+    SessionHarness h;
+    MainLoop loop{h.dispatcher.main()};
+    std::shared_ptr<RecordingScriptHost> host = std::make_shared<RecordingScriptHost>(h.dispatcher.main());
+    TempDir folder;
+    StandInTools tools{folder.path()};
+
+    void SetUp() override {
+        h.platform.scripts = host;
+        h.platform.environment = [] { return EnvironmentMap{}; };
+        h.platform.tools.launchctl = tools.add("launchctl");
+        h.platform.tools.tccutil = tools.add("tccutil");
+        h.platform.tools.launchAgentsFolder = folder.str() + "/LaunchAgents";
+        h.platform.tools.launchDaemonsFolder = folder.str() + "/LaunchDaemons";
+        care::installCareServices(h.services);
+    }
+    // The shell texts of the privileged statements run so far.
+    std::vector<std::string> shellLines() const {
+        std::vector<std::string> lines;
+        for (const auto& source : host->sources()) lines.push_back(script::adminShellText(source).value_or("?" + source));
+        return lines;
+    }
+    void runInRootShell() {
+        if (::geteuid() != 0) GTEST_SKIP() << "the privileged shell runs directly only as root";
+        host->inner = rootShellHost();
+    }
+};
+
+// ---- maintenance ----
+
+TEST_F(CareTest, MaintenanceRefusesAnyUnknownIdentifierWhole) {
+    for (std::vector<std::string> ids : {std::vector<std::string>{"dns", "DNS"}, {"ram", "nope"}, {""}, {" dns"}}) {
+        EXPECT_EQ(h.call<msg::runMaintenance>({ids}), (std::tuple{false, std::string("invalid")}));
+    }
+    EXPECT_TRUE(host->sources().empty());
+}
+
+TEST_F(CareTest, MaintenanceWithNothingPickedAsksNoPassword) {
+    EXPECT_EQ(h.call<msg::runMaintenance>({{}}), (std::tuple{true, std::string()}));
+    EXPECT_TRUE(host->sources().empty());
+}
+
+TEST_F(CareTest, PrivilegedTasksShareOneShellInListOrder) {
+    EXPECT_EQ(h.call<msg::runMaintenance>({{"dns", "ram"}}), (std::tuple{true, std::string()}));
+    EXPECT_EQ(shellLines(), (std::vector<std::string>{
+                                "'/usr/bin/dscacheutil' '-flushcache' ; '/usr/bin/killall' '-HUP' 'mDNSResponder' ; "
+                                "'/usr/sbin/purge'"}));
+}
+
+TEST_F(CareTest, ThePrivilegedFailureIsTheReply) {
+    host->respond = [](const std::string&) { return scriptFailure("User canceled."); };
+    EXPECT_EQ(h.call<msg::runMaintenance>({{"quicklook", "spotlight"}}), (std::tuple{false, std::string("User canceled.")}));
+}
+
+TEST(MaintenanceCatalogue, PermissionsCarryTheUserId) {
+    const auto& task = care::maintenanceTasks().at("permissions");
+    EXPECT_TRUE(task.admin);
+    EXPECT_EQ(task.commands, (std::vector<ShellCommand>{{"/usr/sbin/diskutil", "resetUserPermissions", "/", uid}}));
+    EXPECT_EQ(care::maintenanceTasks().size(), 8u);
+}
+
+// ---- launch items ----
+
+struct LaunchItemTest : CareTest {
+    std::string userFolder() const { return h.home.str() + "/Library/LaunchAgents"; }
+    std::string item(const std::string& folder, const std::string& name = "com.example.agent.plist") const {
+        writeFile(folder + "/" + name, "<plist/>");
+        return folder + "/" + name;
+    }
+    std::string trashFiles() const { return h.home.str() + "/.local/share/Trash/files"; }
+};
+
+TEST_F(LaunchItemTest, RefusedRequestsRunNothing) {
+    const std::string user = item(userFolder());
+    const std::string daemon = item(h.platform.tools.launchDaemonsFolder);
+    const std::string agent = item(h.platform.tools.launchAgentsFolder);
+    const std::string nested = item(userFolder() + "/sub");
+    const std::string backup = item(userFolder(), "com.example.agent.plist.bak");
+    struct Case {
+        std::string label, plist, domain;
+    };
+    const Case cases[] = {
+        {"com.example.agent", user, "User"},        {"com.example.agent", user, ""},
+        {"", user, "user"},                          {"-x", user, "user"},
+        {"a b", user, "user"},                       {"a/b", user, "user"},
+        {"com.example.agent", nested, "user"},       {"com.example.agent", agent, "daemon"},
+        {"com.example.agent", daemon, "user"},       {"com.example.agent", backup, "user"},
+        {"com.example.agent", userFolder() + "/missing.plist", "user"},
+        {"com.example.agent", "Library/LaunchAgents/com.example.agent.plist", "user"},
+        {"com.example.agent", user + "\n", "user"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({c.label, c.plist, c.domain, true}),
+                  (std::tuple{false, std::string("invalid")}))
+            << c.label << " " << c.plist << " " << c.domain;
+        EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({c.label, c.plist, c.domain}),
+                  (std::tuple{false, std::string("invalid")}));
+    }
+    EXPECT_TRUE(tools.runs().empty());
+    EXPECT_TRUE(host->sources().empty());
+    EXPECT_TRUE(fs::exists(user));
+}
+
+TEST_F(LaunchItemTest, LabelsFollowTheIdentifierRule) {
+    const std::string user = item(userFolder());
+    for (std::string label : {"a-b", "_x", "x@2", "com.example.agent"})
+        EXPECT_TRUE(care::resolveLaunchItem(h.platform, label, user, "user").has_value()) << label;
+    EXPECT_EQ(care::resolveLaunchItem(h.platform, "l", userFolder() + "/./sub/../com.example.agent.plist", "user"),
+              (care::ResolvedLaunchItem{user, "gui/" + uid, false}));
+}
+
+TEST_F(LaunchItemTest, AUserItemSwitchesAsTheUserWhateverLaunchctlSays) {
+    const std::string plist = item(userFolder());
+    tools.fail("launchctl", 5);
+    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.agent", plist, "user", true}),
+              (std::tuple{true, std::string()}));
+    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.agent", plist, "user", false}),
+              (std::tuple{true, std::string()}));
+    const std::string& launchctl = h.platform.tools.launchctl;
+    EXPECT_EQ(tools.runs(), (Runs{{launchctl, "enable", "gui/" + uid + "/com.example.agent"},
+                                  {launchctl, "bootstrap", "gui/" + uid, plist},
+                                  {launchctl, "disable", "gui/" + uid + "/com.example.agent"},
+                                  {launchctl, "bootout", "gui/" + uid, plist}}));
+    EXPECT_TRUE(host->sources().empty());
+}
+
+TEST_F(LaunchItemTest, ASystemItemSwitchesInOnePrivilegedShell) {
+    const std::string plist = item(h.platform.tools.launchDaemonsFolder, "com.example.d.plist");
+    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.d", plist, "daemon", true}),
+              (std::tuple{true, std::string()}));
+    const std::string launchctl = "'" + h.platform.tools.launchctl + "'";
+    EXPECT_EQ(shellLines(), (std::vector<std::string>{launchctl + " 'enable' 'system/com.example.d' ; " + launchctl +
+                                                       " 'bootstrap' 'system' '" + plist + "'"}));
+    host->respond = [](const std::string&) { return scriptFailure("launchctl: no"); };
+    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.d", plist, "agent", false}),
+              (std::tuple{false, std::string("invalid")})) << "a daemon's file given as an agent";
+    const std::string agentPlist = item(h.platform.tools.launchAgentsFolder, "com.example.a.plist");
+    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.a", agentPlist, "agent", false}),
+              (std::tuple{false, std::string("launchctl: no")}));
+    EXPECT_TRUE(tools.runs().empty());
+}
+
+TEST_F(LaunchItemTest, TheStateIsBothOutputsUntrimmedInOrder) {
+    EXPECT_EQ(h.call<msg::launchctlStateWithReply>({}),
+              (std::tuple{"print-disabled gui/" + uid + " \n", std::string("list \n")}));
+}
+
+TEST_F(LaunchItemTest, ARemovedUserItemGoesToTheTrashWithoutReplacingAnEarlierOne) {
+    for (int round = 0; round < 2; ++round) {
+        const std::string plist = item(userFolder());
+        writeFile(plist, "round " + std::to_string(round));
+        EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.agent", plist, "user"}),
+                  (std::tuple{true, std::string()}));
+        EXPECT_FALSE(fs::exists(plist));
+    }
+    EXPECT_EQ(readFile(trashFiles() + "/com.example.agent.plist"), "round 0");
+    EXPECT_EQ(readFile(trashFiles() + "/com.example.agent 2.plist"), "round 1");
+    const std::string info = readFile(h.home.str() + "/.local/share/Trash/info/com.example.agent 2.plist.trashinfo");
+    EXPECT_TRUE(info.starts_with("[Trash Info]\nPath=" + userFolder() + "/com.example.agent.plist\nDeletionDate="))
+        << info;
+    EXPECT_EQ(tools.runs().front(), (std::vector<std::string>{h.platform.tools.launchctl, "disable",
+                                                              "gui/" + uid + "/com.example.agent"}));
+}
+
+TEST_F(LaunchItemTest, AFailedMoveToTheUserTrashSaysTrash) {
+    const std::string plist = item(userFolder());
+    writeFile(h.home.str() + "/.local/share/Trash", "not a folder");
+    EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.agent", plist, "user"}),
+              (std::tuple{false, std::string("trash")}));
+    EXPECT_EQ(tools.runs().size(), 2u) << "switched off first";
+}
+
+TEST_F(LaunchItemTest, ASystemItemIsMovedInASecondShellEvenWhenSwitchingOffFailed) {
+    const std::string plist = item(h.platform.tools.launchAgentsFolder, "com.example.a.plist");
+    int scripts = 0;
+    host->respond = [&](const std::string&) {
+        return ++scripts == 1 ? scriptFailure("User canceled.") : script::ScriptOutcome{};
+    };
+    EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.a", plist, "agent"}),
+              (std::tuple{true, std::string()}));
+    ASSERT_EQ(shellLines().size(), 2u);
+    EXPECT_EQ(shellLines()[1], "'/bin/mv' '" + plist + "' '" + h.home.str() + "/.Trash/com.example.a.plist'");
+}
+
+TEST_F(LaunchItemTest, PrivilegedRemovalsKeepEveryEarlierItemInTheTrash) {
+    runInRootShell();
+    fs::create_directories(h.home.path() / ".Trash");
+    for (int round = 0; round < 2; ++round) {
+        const std::string plist = item(h.platform.tools.launchDaemonsFolder, "com.example.d.plist");
+        writeFile(plist, "round " + std::to_string(round));
+        EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.d", plist, "daemon"}),
+                  (std::tuple{true, std::string()}));
+    }
+    EXPECT_EQ(readFile(h.home.path() / ".Trash/com.example.d.plist"), "round 0");
+    EXPECT_EQ(readFile(h.home.path() / ".Trash/com.example.d 2.plist"), "round 1");
+    const std::string& launchctl = h.platform.tools.launchctl;
+    const std::string plist = h.platform.tools.launchDaemonsFolder + "/com.example.d.plist";
+    EXPECT_EQ(tools.runs(), (Runs{{launchctl, "disable", "system/com.example.d"}, {launchctl, "bootout", "system", plist},
+                                  {launchctl, "disable", "system/com.example.d"}, {launchctl, "bootout", "system", plist}}));
+}
+
+// ---- login items ----
+
+TEST_F(CareTest, TheListingScriptIsExactAndNoItemsIsAnEmptyText) {
+    EXPECT_EQ(care::loginItemsScript.size(), 195u);
+    EXPECT_EQ(h.call<msg::loginItemsWithReply>({}), (std::tuple{std::optional<std::string>("")}));
+    EXPECT_EQ(host->sources(), (std::vector<std::string>{care::loginItemsScript}));
+    host->respond = [](const std::string&) { return scriptFailure("not allowed"); };
+    EXPECT_EQ(h.call<msg::loginItemsWithReply>({}), (std::tuple{std::optional<std::string>()}));
+}
+
+TEST_F(CareTest, RemovingALoginItemEscapesItsName) {
+    EXPECT_EQ(h.call<msg::removeLoginItemWithName>({"My \"App\""}), std::tuple{true});
+    EXPECT_EQ(h.call<msg::removeLoginItemWithName>({"Tool\\"}), std::tuple{true});
+    EXPECT_EQ(host->sources(), (std::vector<std::string>{
+                                   R"(tell application "System Events" to delete login item "My \"App\"")",
+                                   R"(tell application "System Events" to delete login item "Tool\\")"}));
+    host->respond = [](const std::string&) { return scriptFailure(std::nullopt); };
+    EXPECT_EQ(h.call<msg::removeLoginItemWithName>({"Gone"}), std::tuple{false});
+}
+
+TEST_F(CareTest, LoginItemNamesWithControlCharactersRunNoScript) {
+    for (const std::string& name : std::vector<std::string>{"", "a\tb", "a\nb", std::string("a\0b", 3)})
+        EXPECT_EQ(h.call<msg::removeLoginItemWithName>({name}), std::tuple{false});
+    EXPECT_TRUE(host->sources().empty());
+}
+
+// ---- permission reset ----
+
+TEST_F(CareTest, PermissionRequestsWithOneBadEntryRunNothing) {
+    using Lists = std::tuple<std::vector<std::string>, std::vector<std::string>, std::vector<bool>>;
+    const Lists cases[] = {
+        {{"Camera", "Microphone"}, {"com.example.app"}, {false, false}},
+        {{"Camera"}, {"com.example.app"}, {false, true}},
+        {{"Camera"}, {"com.example.app"}, {}},
+        {{"Camera2"}, {"com.example.app"}, {false}},
+        {{"Camera X"}, {"com.example.app"}, {false}},
+        {{""}, {"com.example.app"}, {false}},
+        {{"Camera"}, {""}, {false}},
+        {{"Camera"}, {"/Applications/It's.app"}, {false}},
+        {{"Camera"}, {"/Applications/A\tB.app"}, {false}},
+        {{"Camera"}, {"relative/path"}, {false}},
+        {{"Camera", "Camera"}, {"com.example.app", "-x"}, {false, true}},
+    };
+    for (const Lists& lists : cases)
+        EXPECT_EQ(h.call<msg::resetPermissionsWithServices>(lists), (std::tuple{false, std::string("invalid")}));
+    EXPECT_TRUE(tools.runs().empty());
+    EXPECT_TRUE(host->sources().empty());
+}
+
+TEST(PermissionWire, TheSystemWideListCarriesBooleans) {
+    using Args = msg::resetPermissionsWithServices::Args;
+    EXPECT_TRUE(Args::decode(nlohmann::json::parse(R"([["Camera"], ["com.example.app"], [true]])")).has_value());
+    EXPECT_FALSE(Args::decode(nlohmann::json::parse(R"([["Camera"], ["com.example.app"], ["true"]])")).has_value());
+}
+
+TEST_F(CareTest, PermissionResetsAsTheUserThenOnePrivilegedShell) {
+    EXPECT_EQ(h.call<msg::resetPermissionsWithServices>({{}, {}, {}}), (std::tuple{true, std::string()}));
+    EXPECT_TRUE(host->sources().empty());
+
+    host->respond = [](const std::string&) { return scriptFailure("denied"); };
+    EXPECT_EQ(h.call<msg::resetPermissionsWithServices>(
+                  {{"Camera", "Microphone", "SystemPolicyAllFiles"},
+                   {"com.example.app", "com.example.app", "/Applications/Example.app"},
+                   {false, true, true}}),
+              (std::tuple{false, std::string("denied")}));
+    const std::string& tccutil = h.platform.tools.tccutil;
+    EXPECT_EQ(tools.runs(), (Runs{{tccutil, "reset", "Camera", "com.example.app"}}));
+    EXPECT_EQ(shellLines(), (std::vector<std::string>{"'" + tccutil + "' 'reset' 'Microphone' 'com.example.app' ; '" +
+                                                       tccutil + "' 'reset' 'SystemPolicyAllFiles' '/Applications/Example.app'"}));
+}
+
+TEST_F(CareTest, UserResetsRunBeforeThePrivilegedShellWhateverTheirOrder) {
+    runInRootShell();
+    EXPECT_EQ(h.call<msg::resetPermissionsWithServices>(
+                  {{"Camera", "Microphone"}, {"com.example.first", "com.example.second"}, {true, false}}),
+              (std::tuple{true, std::string()}));
+    const std::string& tccutil = h.platform.tools.tccutil;
+    EXPECT_EQ(tools.runs(), (Runs{{tccutil, "reset", "Microphone", "com.example.second"},
+                                  {tccutil, "reset", "Camera", "com.example.first"}}));
+}
+
+}  // namespace
+}  // namespace companion::testing

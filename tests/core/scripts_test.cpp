@@ -1,0 +1,146 @@
+// Scripts and privileges: the statement runAdminShell builds, how script results read, the main
+// thread, and the system host running the statement through a real shell.
+
+#include <unistd.h>
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/scripts.h"
+#include "support/script_host_double.h"
+#include "support/session_fixture.h"
+
+namespace companion::testing {
+namespace {
+
+using script::ScriptOutcome;
+
+// A word holding every character a shell or a string literal treats specially.
+const std::string awkwardWord = "it's \"quoted\" back\\slash $HOME `id` two  spaces";
+
+TEST(AdminShellStatement, QuotesEveryWordAndEscapesTheLiteral) {
+    struct Case {
+        std::vector<ShellCommand> commands;
+        std::string line;
+        std::string statement;
+    };
+    const Case cases[] = {
+        {{{"/bin/echo", "a"}}, "'/bin/echo' 'a'", R"(do shell script "'/bin/echo' 'a'" with administrator privileges)"},
+        {{{"/x", "it's"}, {"/y"}}, R"('/x' 'it'\''s' ; '/y')",
+         R"(do shell script "'/x' 'it'\\''s' ; '/y'" with administrator privileges)"},
+        {{{"/x", R"(a"b\c)"}}, R"('/x' 'a"b\c')", R"(do shell script "'/x' 'a\"b\\c'" with administrator privileges)"},
+        {{{"/x", ""}}, "'/x' ''", R"(do shell script "'/x' ''" with administrator privileges)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(adminShellLine(c.commands), c.line);
+        EXPECT_EQ(adminShellStatement(c.commands), c.statement);
+        EXPECT_EQ(script::adminShellText(c.statement), c.line) << "the host reads back exactly the line";
+    }
+}
+
+TEST(AdminShellStatement, TheHostRecognisesNoOtherScript) {
+    for (std::string source : {
+             "tell application \"Finder\" to activate",
+             R"(do shell script "a" with administrator privileges and more)",
+             R"(do shell script "a"b" with administrator privileges)",   // an unescaped quote
+             R"(do shell script "a\" with administrator privileges)",    // escapes the closing quote
+             R"(do shell script "a\n" with administrator privileges)",   // an escape never made
+             R"(do shell script "a")",
+         })
+        EXPECT_FALSE(script::adminShellText(source).has_value()) << source;
+}
+
+struct ScriptTest : ::testing::Test {
+    SessionHarness h;
+    MainLoop loop{h.dispatcher.main()};
+    std::shared_ptr<RecordingScriptHost> host = std::make_shared<RecordingScriptHost>(h.dispatcher.main());
+    TempDir folder;
+    StandInTools tools{folder.path()};
+    void SetUp() override { h.platform.scripts = host; }
+};
+
+TEST_F(ScriptTest, ResultsReadAsDescribed) {
+    struct Case {
+        std::optional<ScriptOutcome> outcome;
+        AppleScriptResult expected;
+    };
+    ScriptOutcome text;
+    text.text = "out";
+    const Case cases[] = {
+        {text, {"out", std::nullopt}},
+        {ScriptOutcome{}, {"", std::nullopt}},               // a result without text
+        {std::nullopt, {"", std::nullopt}},                  // no script could be made
+        {scriptFailure("refused"), {std::nullopt, "refused"}},
+        {scriptFailure(std::nullopt), {std::nullopt, "AppleScript"}},
+    };
+    for (const Case& c : cases) {
+        host->respond = [&](const std::string&) { return c.outcome; };
+        EXPECT_EQ(runAppleScript(h.platform, "x"), c.expected);
+    }
+}
+
+TEST_F(ScriptTest, AnEmptyCommandListRunsNoScript) {
+    EXPECT_EQ(runAdminShell(h.platform, {}), (AdminShellResult{true, ""}));
+    EXPECT_TRUE(host->sources().empty());
+}
+
+TEST_F(ScriptTest, ConcurrentScriptsRunOnTheMainThreadOneAtATime) {
+    host->hold = std::chrono::milliseconds(20);
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 6; ++i)
+        callers.emplace_back([&, i] { runAppleScript(h.platform, "script " + std::to_string(i)); });
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(host->sources().size(), 6u);
+    EXPECT_TRUE(host->allOnMain());
+    EXPECT_EQ(host->mostAtOnce(), 1);
+}
+
+struct RootShellTest : ScriptTest {
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "the privileged shell runs directly only as root";
+        host->inner = rootShellHost();
+        h.platform.scripts = host;
+    }
+};
+
+TEST_F(RootShellTest, EveryWordReachesTheToolUnchanged) {
+    const std::string tool = tools.add("tool");
+    const auto result = runAdminShell(h.platform, {{tool, awkwardWord, "plain"}, {tool, "second"}});
+    EXPECT_EQ(result, (AdminShellResult{true, ""}));
+    EXPECT_EQ(tools.runs(), (std::vector<std::vector<std::string>>{{tool, awkwardWord, "plain"}, {tool, "second"}}));
+}
+
+TEST_F(RootShellTest, OnlyTheLastCommandDecidesAndItsErrorTextComesBack) {
+    const std::string tool = tools.add("tool");
+    const std::string failing = tools.add("failing");
+    tools.fail("failing", 3);
+    EXPECT_EQ(runAdminShell(h.platform, {{failing}, {tool}}), (AdminShellResult{true, ""}));
+    EXPECT_EQ(runAdminShell(h.platform, {{tool}, {failing}}), (AdminShellResult{false, "failing failed\n"}));
+    EXPECT_EQ(tools.runs().size(), 4u) << "a failing command does not stop the next";
+}
+
+TEST(SystemScriptHost, WithoutRootItGoesThroughPkexecOrFailsClearly) {
+    TempDir folder;
+    StandInTools tools{folder.path()};
+    const std::string pkexec = tools.add("pkexec");
+    const std::string statement = adminShellStatement({{"/bin/true"}});
+    std::vector<std::string> ran;
+    const script::ShellRunner runShell = [&](const std::string& executable, const std::vector<std::string>& arguments) {
+        ran = arguments;
+        ran.insert(ran.begin(), executable);
+        return script::ShellRun{0, "done", ""};
+    };
+
+    auto viaPkexec = script::systemScriptHost({"/bin/sh", pkexec, [] { return false; }});
+    EXPECT_FALSE(viaPkexec->execute(statement, runShell)->failed);
+    EXPECT_EQ(ran, (std::vector<std::string>{pkexec, "/bin/sh", "-c", "'/bin/true'"}));
+
+    auto unprivileged = script::systemScriptHost({"/bin/sh", folder.str() + "/missing", [] { return false; }});
+    EXPECT_EQ(*unprivileged->execute(statement, runShell), scriptFailure(std::string(script::noPrivilegesText)));
+    EXPECT_EQ(*unprivileged->execute("tell application \"Finder\" to activate", runShell),
+              scriptFailure(std::string(script::unsupportedScriptText)));
+}
+
+}  // namespace
+}  // namespace companion::testing

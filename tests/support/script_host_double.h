@@ -1,0 +1,137 @@
+#pragma once
+// Doubles for the script facilities: a main loop on its own thread, a script host that records
+// every script it is given, and stand-in tools that record how they were run.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/dispatch.h"
+#include "platform/script/script_host.h"
+#include "support/files.h"
+
+namespace companion::testing {
+
+// Serves the main queue on a thread of its own for the test's life.
+class MainLoop {
+public:
+    explicit MainLoop(dispatch::MainQueue& queue) : queue_(queue), thread_([&queue] { queue.run(); }) {
+        // stop() before run() would be forgotten: wait until the loop serves.
+        std::promise<void> serving;
+        queue_.async([&serving] { serving.set_value(); });
+        serving.get_future().wait();
+    }
+    ~MainLoop() {
+        queue_.stop();
+        thread_.join();
+    }
+
+private:
+    dispatch::MainQueue& queue_;
+    std::thread thread_;
+};
+
+// Records each script, whether it ran on the main thread and how many ran at once; answers with
+// `respond` (success with no text unless a test says otherwise), or hands the script to `inner`.
+class RecordingScriptHost final : public script::ScriptHost {
+public:
+    explicit RecordingScriptHost(const dispatch::MainQueue& main) : main_(main) {}
+
+    std::optional<script::ScriptOutcome> execute(const std::string& source,
+                                                 const script::ShellRunner& runShell) override {
+        const int running = ++running_;
+        {
+            std::lock_guard lock(mutex_);
+            sources_.push_back(source);
+            allOnMain_ = allOnMain_ && main_.isCurrent();
+            mostAtOnce_ = std::max(mostAtOnce_, running);
+        }
+        std::this_thread::sleep_for(hold);
+        auto outcome = inner ? inner->execute(source, runShell) : respond(source);
+        --running_;
+        return outcome;
+    }
+
+    std::vector<std::string> sources() const {
+        std::lock_guard lock(mutex_);
+        return sources_;
+    }
+    bool allOnMain() const {
+        std::lock_guard lock(mutex_);
+        return allOnMain_;
+    }
+    int mostAtOnce() const {
+        std::lock_guard lock(mutex_);
+        return mostAtOnce_;
+    }
+
+    std::function<std::optional<script::ScriptOutcome>(const std::string&)> respond =
+        [](const std::string&) { return script::ScriptOutcome{}; };
+    std::shared_ptr<script::ScriptHost> inner;
+    std::chrono::milliseconds hold{0};
+
+private:
+    const dispatch::MainQueue& main_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> sources_;
+    bool allOnMain_ = true;
+    int mostAtOnce_ = 0;
+    std::atomic<int> running_{0};
+};
+
+inline script::ScriptOutcome scriptFailure(std::optional<std::string> message) {
+    script::ScriptOutcome outcome;
+    outcome.failed = true;
+    outcome.message = std::move(message);
+    return outcome;
+}
+
+// The system host as it runs for root: the privileged statement through the real shell.
+inline std::shared_ptr<script::ScriptHost> rootShellHost() {
+    return script::systemScriptHost({"/bin/sh", "", [] { return true; }});
+}
+
+// A folder of stand-in tools that record their runs in one log, in order.
+class StandInTools {
+public:
+    explicit StandInTools(std::filesystem::path folder) : folder_(std::move(folder)) {}
+
+    // A stand-in called `name`; its runs are recorded under the path returned.
+    std::string add(const std::string& name) const {
+        const auto path = folder_ / name;
+        std::filesystem::create_symlink(std::string(COMPANION_TEST_HELPERS) + "/care/recording_tool", path);
+        return path.string();
+    }
+    // Makes the stand-in `name` fail with `status`.
+    void fail(const std::string& name, int status) const {
+        writeFile(folder_ / (name + ".status"), std::to_string(status));
+    }
+    // Every run so far: the stand-in's path, then its arguments.
+    std::vector<std::vector<std::string>> runs() const { return runsIn(folder_ / "log"); }
+
+    static std::vector<std::vector<std::string>> runsIn(const std::filesystem::path& log) {
+        std::vector<std::vector<std::string>> runs;
+        for (const std::string& line : readLines(log)) {
+            std::vector<std::string> words;
+            size_t start = 0;
+            for (size_t end; (end = line.find('\0', start)) != std::string::npos; start = end + 1)
+                words.push_back(line.substr(start, end - start));
+            runs.push_back(std::move(words));
+        }
+        return runs;
+    }
+
+private:
+    std::filesystem::path folder_;
+};
+
+}  // namespace companion::testing
