@@ -107,6 +107,8 @@ public:
     [[nodiscard]] bool registerMount(const std::string& id, MountEntry entry);
     std::optional<MountEntry> removeMount(const std::string& id);
     size_t syncCount() const;
+    // True once `stopAll` has run: the connection is gone, and nothing new may start for it.
+    bool hasStopped() const;
     size_t mountCount() const;
 
     // Ends every sync and mount this session started; called once when the connection ends.

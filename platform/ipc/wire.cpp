@@ -6,6 +6,9 @@ namespace companion::ipc {
 
 namespace {
 
+// What an idle reader keeps of its buffer after a frame: enough for the usual small frames.
+constexpr size_t keptCapacity = 64 * 1024;
+
 // One open container during the walk: how many values it still expects.
 struct Open {
     uint64_t remaining;
@@ -269,6 +272,8 @@ FrameReader::Status FrameReader::next(std::string& payload) {
     payload.assign(buffer_, consumed_ + frameHeaderSize, length);
     consumed_ += frameHeaderSize + length;
     if (consumed_ == buffer_.size()) {
+        // A large frame's buffer is not kept for the small frames that follow.
+        if (buffer_.capacity() > keptCapacity) std::string().swap(buffer_);
         buffer_.clear();
         consumed_ = 0;
     }
