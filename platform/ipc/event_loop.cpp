@@ -83,12 +83,19 @@ void EventLoop::stop() {
     if (!thread_.joinable()) return;
     post([this] { stopping_ = true; });
     thread_.join();
+    // Work posted from now on would never run; what it holds (often an owner of this loop) is
+    // let go at once instead of being kept for ever.
+    std::vector<Task> dropped;
+    std::lock_guard lock(postedMutex_);
+    closed_ = true;
+    dropped.swap(posted_);
 }
 
 void EventLoop::post(Task task) {
     bool wasEmpty;
     {
         std::lock_guard lock(postedMutex_);
+        if (closed_) return;
         wasEmpty = posted_.empty();
         posted_.push_back(std::move(task));
     }

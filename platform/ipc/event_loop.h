@@ -109,6 +109,7 @@ private:
 
     std::mutex postedMutex_;
     std::vector<Task> posted_;  // guarded by postedMutex_
+    bool closed_ = false;       // guarded by postedMutex_: the loop has stopped for good
 
     std::vector<Slot> slots_;
     std::vector<uint32_t> freeSlots_;
