@@ -153,7 +153,8 @@ private:
 
     void scheduleTrim() {
         if (trim_.armed()) return;
-        trim_ = loop.after(trimDelay, [] { ::malloc_trim(0); });
+        // Trimming a large heap takes a while: not on the loop, which serves everyone.
+        trim_ = loop.after(trimDelay, [&dispatcher = dispatcher_] { dispatcher.global().async([] { ::malloc_trim(0); }); });
     }
 
     int listening_;
@@ -255,8 +256,8 @@ bool ServerConnection::acceptFrame(std::string payload) {
     const size_t bytes = payload.size() + perRequestOverhead;
     pendingBytes_ += bytes;
     core_->hold(bytes);
-    queue_->async([self = shared_from_this(), payload = std::move(payload), bytes] {
-        self->handle(payload);
+    queue_->async([self = shared_from_this(), payload = std::move(payload), bytes]() mutable {
+        self->handle(std::move(payload));
         self->handled(bytes);
     });
     return true;
@@ -355,9 +356,11 @@ void ServerConnection::end() {
 
 // ---- the connection's queue ----
 
-void ServerConnection::handle(const std::string& payload) {
+void ServerConnection::handle(std::string payload) {
     if (invalidated_.load() || !exported_) return;
     auto message = decodeMessage(payload);
+    // The bytes are not needed once decoded; a large call is not held twice while it is handled.
+    std::string().swap(payload);
     bool fits = false;
     if (const auto* call = message ? std::get_if<Call>(&*message) : nullptr) {
         auto reply = [self = shared_from_this(), sequence = call->sequence](Json values) {

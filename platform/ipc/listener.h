@@ -91,7 +91,7 @@ private:
     void end();
 
     // ---- the connection's queue ----
-    void handle(const std::string& payload);
+    void handle(std::string payload);
     void handled(size_t bytes);
     void send(const Message& message);
 

@@ -1,5 +1,6 @@
 #include "platform/ipc/wire.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace companion::ipc {
@@ -268,6 +269,15 @@ FrameReader::Status FrameReader::next(std::string& payload) {
             consumed_ = 0;
         }
         return Status::needMore;
+    }
+    if (consumed_ == 0 && available - frameHeaderSize == length) {
+        // The buffer holds exactly this frame: it becomes the payload, so a large frame is
+        // never held twice.
+        std::copy(buffer_.begin() + frameHeaderSize, buffer_.end(), buffer_.begin());
+        buffer_.resize(length);
+        payload = std::move(buffer_);
+        buffer_ = std::string();
+        return Status::frame;
     }
     payload.assign(buffer_, consumed_ + frameHeaderSize, length);
     consumed_ += frameHeaderSize + length;
