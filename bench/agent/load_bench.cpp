@@ -229,10 +229,12 @@ void runningSyncThreads() {
     for (int i = 0; i < 2000 && !fd; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         fd = rawConnect(folder + "/agent.sock");
     std::string calls = greeting();
-    for (int i = 0; i < runningSyncs; ++i)
+    for (int i = 0; i < runningSyncs; ++i) {
+        const Json id = std::to_string(i);
         calls += ipc::encodeFrame(ipc::Call{static_cast<uint64_t>(i), std::string(service::msg::rcloneSyncWithId::selector),
-                                            Json::array({"s" + std::to_string(i), folder, "bench:/dst", false, false,
-                                                         Json::array(), nullptr, false})});
+                                            Json::array({id, folder, "bench:/dst", false, false, Json::array(), nullptr,
+                                                         false})});
+    }
     ipc::writeAll(fd.get(), calls);
     for (const auto until = Clock::now() + std::chrono::seconds(30); Clock::now() < until;) {
         if (childCount(agent) >= runningSyncs) break;

@@ -207,7 +207,8 @@ void ServerConnection::waitUntilFinished() { finished_.wait(); }
 void ServerConnection::watchSocket() {
     if (ended_) return;
     reading_ = true;
-    watch_ = core_->loop.watch(socket_.get(), EPOLLIN, [this](uint32_t events) { onReady(events); });
+    interest_ = EPOLLIN;
+    watch_ = core_->loop.watch(socket_.get(), interest_, [this](uint32_t events) { onReady(events); });
     // Replies may have been queued before the socket was watched.
     updateInterest();
 }
@@ -300,7 +301,11 @@ void ServerConnection::updateInterest() {
         reading_ = wantsReading();
     }
     trackFrameDeadline();
-    watch_.setInterest((reading_ ? uint32_t{EPOLLIN} : 0u) | (writing_ ? uint32_t{EPOLLOUT} : 0u));
+    const uint32_t interest = (reading_ ? uint32_t{EPOLLIN} : 0u) | (writing_ ? uint32_t{EPOLLOUT} : 0u);
+    // Most passes change nothing; a system call per message would be the loop's largest cost.
+    if (interest == interest_) return;
+    interest_ = interest;
+    watch_.setInterest(interest);
 }
 
 void ServerConnection::flushOutbound() {

@@ -114,6 +114,7 @@ private:
     bool ended_ = false;
     bool writing_ = false;  // the loop watches for writability
     bool reading_ = false;  // the loop watches for readability
+    uint32_t interest_ = 0;  // what the watch was last given
 
     // Frames handed to the queue and not yet handled; any thread.
     std::atomic<size_t> pendingBytes_{0};

@@ -218,6 +218,32 @@ TEST(HostileClient, AnAgentOutOfDescriptorsWaitsIdleAndServesTheWaitingOnceSomeA
     EXPECT_FALSE(agent.exited());
 }
 
+// Churn of every kind, ending with clients stalled in the middle of a frame: those are ended at
+// the frame time limit, and the idle exit follows a minute after that, not never.
+TEST(HostileClient, StalledClientsDoNotKeepTheAgentFromItsIdleExit) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.waitForSocket());
+    for (int i = 0; i < 20; ++i) {
+        auto fd = rawConnection(agent);
+        ipc::writeAll(fd.get(), greeting() + ipc::encodeFrame(ipc::Call{1, "helloWithReply:", Json::array()}));
+    }
+    for (const auto& input : hostileInputs()) ipc::writeAll(rawConnection(agent).get(), input.bytes);
+    std::vector<UniqueFd> stalled;
+    for (int i = 0; i < 5; ++i) {
+        stalled.push_back(rawConnection(agent));
+        ipc::writeAll(stalled.back().get(), greeting() + std::string("\x00\x00\x01\x00" "half", 8));
+    }
+    const auto frameBegun = std::chrono::steady_clock::now();
+
+    // frame time limit (10 s) plus the idle exit's minute
+    const auto status = agent.waitForExit(std::chrono::seconds(90));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    const double afterFrame = std::chrono::duration<double>(std::chrono::steady_clock::now() - frameBegun).count();
+    EXPECT_GE(afterFrame, 69.0);
+    EXPECT_LE(afterFrame, 76.0);
+}
+
 TEST(HostileClient, AnotherUserIsRefusedBeforeAnythingIsRead) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     AgentProcess agent;
