@@ -1,10 +1,12 @@
 #include "platform/ipc/listener.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <future>
 #include <unordered_map>
@@ -64,6 +66,7 @@ public:
 
     // ---- loop thread ----
     void startAccepting() {
+        takeReserve();
         listenWatch_ = loop.watch(listening_, EPOLLIN, [this](uint32_t) { acceptWaiting(); });
     }
     void stopAccepting() {
@@ -122,16 +125,28 @@ private:
 
     // Out of descriptors, retrying at once would spin: the listening socket stays readable while
     // clients wait. Accepting resumes when a connection closes, or after a while in case
-    // descriptors came free elsewhere.
+    // descriptors came free elsewhere. Meanwhile the reserve is given back, so the agent itself
+    // is never left without a descriptor (to end a connection, to run a tool, for its runtime).
     void pauseAccepting() {
         acceptPaused_ = true;
+        reserve_ = {};
         listenWatch_.setInterest(0);
         acceptRetry_ = loop.after(limits.acceptRetryDelay, [this] { resumeAccepting(); });
     }
     void resumeAccepting() {
-        acceptPaused_ = false;
         acceptRetry_.cancel();
+        if (!takeReserve()) {
+            acceptRetry_ = loop.after(limits.acceptRetryDelay, [this] { resumeAccepting(); });
+            return;
+        }
+        acceptPaused_ = false;
         listenWatch_.setInterest(EPOLLIN);
+    }
+    bool takeReserve() {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+        reserve_ = {UniqueFd(ends[0]), UniqueFd(ends[1])};
+        return true;
     }
 
     void admit(UniqueFd socket) {
@@ -163,6 +178,8 @@ private:
     EventLoop::Deadline acceptRetry_;
     EventLoop::Deadline trim_;
     bool acceptPaused_ = false;
+    // Descriptors held back while accepting, given back when they run out.
+    std::array<UniqueFd, 2> reserve_;
     std::unordered_map<ServerConnection*, std::shared_ptr<ServerConnection>> connections_;
     std::vector<std::weak_ptr<ServerConnection>> heldForPressure_;
     std::atomic<size_t> connectionCount_{0};
@@ -274,7 +291,9 @@ void ServerConnection::accountReader() {
 }
 
 bool ServerConnection::wantsReading() const {
-    const size_t held = reader_.buffered() + pendingBytes_.load() + outboundSize();
+    const size_t unread = outboundSize();
+    if (unread >= core_->limits.unreadReplies) return false;
+    const size_t held = reader_.buffered() + pendingBytes_.load() + unread;
     if (held >= core_->limits.connectionBudget) return false;
     return held < core_->limits.pressureAllowance || !core_->underPressure();
 }
@@ -324,6 +343,7 @@ void ServerConnection::flushOutbound() {
             outboundOffset_ = 0;
         }
     }
+    if (progressed) roomChanged_.notify_all();
     if (failed) return end();
     writing_ = !drained;
     if (drained) {
@@ -347,6 +367,7 @@ void ServerConnection::end() {
         outboundOffset_ = 0;
         socket_.reset();
     }
+    roomChanged_.notify_all();
     reader_ = FrameReader(maxRequestFrame);
     accountReader();
     core_->connectionEnded(this);
@@ -390,16 +411,27 @@ void ServerConnection::sendOneWay(std::string_view selector, Json arguments) {
     send(OneWay{std::string(selector), std::move(arguments)});
 }
 
-void ServerConnection::send(const Message& message) { sendFrames(encodeFrame(message)); }
+void ServerConnection::send(const Message& message) { enqueue(encodeFrame(message)); }
 
 size_t ServerConnection::outboundSize() const {
     std::lock_guard lock(outMutex_);
     return outbound_.size() - outboundOffset_;
 }
 
+// A stream of callbacks (a sync's log) is produced as fast as its tool writes: the producer
+// waits while the client is behind by more than the budget, so the agent's memory does not
+// grow with a slow reader. It never waits for long: a client that takes nothing loses its
+// connection at the write limit.
+void ServerConnection::sendFrames(const std::string& frames) {
+    enqueue(frames);
+    if (core_->loop.isCurrent()) return;
+    std::unique_lock lock(outMutex_);
+    roomChanged_.wait(lock, [&] { return !socket_ || outbound_.size() - outboundOffset_ < core_->limits.connectionBudget; });
+}
+
 // Written at once when nothing waits before it, so a reply costs no trip through the loop;
 // what the socket does not take waits for the loop to write it.
-void ServerConnection::sendFrames(const std::string& frames) {
+void ServerConnection::enqueue(const std::string& frames) {
     bool needsLoop = false;
     bool failed = false;
     {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,9 @@ struct ConnectionLimits {
     // `pressureAllowance` are no longer read: many clients sending large calls at once still
     // cannot add up past this.
     size_t agentBudget = 32u << 20;
+    // Replies a client has not taken beyond which its further requests wait: a client that does
+    // not read its answers is not given more of them.
+    size_t unreadReplies = 256u << 10;
     // Under agent-wide pressure a connection holding less than this is still read, so a client
     // sending small calls (a greeting) is served while others flood.
     size_t pressureAllowance = 64u << 10;
@@ -94,6 +98,7 @@ private:
     void handle(std::string payload);
     void handled(size_t bytes);
     void send(const Message& message);
+    void enqueue(const std::string& frames);
 
     size_t outboundSize() const;
 
@@ -126,6 +131,7 @@ private:
     UniqueFd socket_;
     std::string outbound_;
     size_t outboundOffset_ = 0;
+    std::condition_variable roomChanged_;  // the outbound shrank, or the socket closed
 };
 
 // Listens on a named service's endpoint and hands each admitted connection to its delegate.

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -99,6 +100,7 @@ protected:
                 return true;
             });
             connection->resume();
+            if (!admittedOne.exchange(true)) admittedConnection.set_value(connection);
             return true;
         });
         listener->resume();
@@ -116,6 +118,9 @@ protected:
     dispatch::Dispatcher dispatcher;
     std::unique_ptr<Listener> listener;
     std::shared_future<void> gate;  // when set, handlers wait for it
+    std::promise<std::shared_ptr<ServerConnection>> admittedConnection;  // the first one
+    std::future<std::shared_ptr<ServerConnection>> admitted = admittedConnection.get_future();
+    std::atomic<bool> admittedOne{false};
 };
 
 TEST_F(ListenerTest, ManyConnectionsCostNoThreadEach) {
@@ -189,6 +194,30 @@ TEST_F(ListenerTest, AFloodingClientWaitsInItsOwnSocketWithinTheBudget) {
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_TRUE(other.roundTrip(2));
+}
+
+TEST_F(ListenerTest, ACallbackStreamIsPacedByItsReader) {
+    ConnectionLimits limits;
+    limits.connectionBudget = 1u << 20;
+    start(limits);
+    RawClient slow(path());
+    ASSERT_TRUE(slow.greet());
+    auto connection = admitted.get();
+
+    const std::string frame = encodeFrame(OneWay{"line:", Json::array({std::string(64 << 10, 'x')})});
+    constexpr int frames = 100;  // six times the budget
+    std::atomic<int> sent{0};
+    std::thread producer([&] {
+        for (int i = 0; i < frames; ++i, ++sent) connection->sendFrames(frame);
+    });
+    std::this_thread::sleep_for(300ms);
+    // The budget, plus what the socket itself holds, plus the frame in hand.
+    EXPECT_LT(sent.load(), frames / 2) << "the producer was never made to wait";
+
+    int received = 0;
+    while (received < frames && slow.receive()) ++received;
+    producer.join();
+    EXPECT_EQ(received, frames);
 }
 
 TEST_F(ListenerTest, AHandedOverSocketIsServedAndLeftAsItWas) {
