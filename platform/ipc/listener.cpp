@@ -254,6 +254,8 @@ void ServerConnection::readAvailable() {
             }
         }
         accountReader();
+        // A short read emptied the socket; asking again would only hear "nothing more".
+        if (static_cast<size_t>(count) < chunk.size()) break;
     }
     if (ended_) return;
     trackFrameDeadline();
