@@ -30,6 +30,7 @@ constexpr size_t perRequestOverhead = 128;
 // been over for `trimDelay`.
 constexpr size_t trimThreshold = 1u << 20;
 constexpr auto trimDelay = std::chrono::seconds(1);
+constexpr int largeBlockThreshold = 256 * 1024;
 
 // Writes `bytes` from `sent` on until the socket takes no more; `sent` grows by what went.
 // False when the peer is gone.
@@ -55,7 +56,12 @@ bool isOutOfDescriptors(int error) {
 // held bytes, and the table of live connections.
 class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
 public:
-    ListenerCore(int listening, dispatch::Dispatcher& dispatcher) : listening_(listening), dispatcher_(dispatcher) {}
+    ListenerCore(int listening, dispatch::Dispatcher& dispatcher) : listening_(listening), dispatcher_(dispatcher) {
+        // Large requests come and go by the megabyte. By default the allocator raises its
+        // threshold for mapping blocks of their own after the first is freed, and later ones
+        // then stay in its heaps; a fixed threshold hands each back to the system when freed.
+        ::mallopt(M_MMAP_THRESHOLD, largeBlockThreshold);
+    }
 
     EventLoop loop;
     ConnectionLimits limits;

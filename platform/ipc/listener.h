@@ -33,10 +33,10 @@ using ExportedHandler =
 // shrink them.
 struct ConnectionLimits {
     // Bytes one connection may hold (the frame being assembled, frames waiting for its queue,
-    // replies not yet taken by its client) before it is no longer read. Two of the largest
-    // requests: one being assembled while one waits, so a client sending large calls keeps its
-    // pipeline full, while a client that floods waits in its own socket.
-    size_t connectionBudget = 2 * (size_t{maxRequestFrame} + frameHeaderSize);
+    // replies not yet taken by its client) before it is no longer read. One of the largest
+    // requests and a little more: a large request is always received whole, and while one is
+    // handled (decoded, it takes about twice its size) the next waits in the client's socket.
+    size_t connectionBudget = size_t{maxRequestFrame} + frameHeaderSize + (64u << 10);
     // Bytes all connections together may hold in requests before the ones holding more than
     // `pressureAllowance` are no longer read: many clients sending large calls at once still
     // cannot add up past this.
