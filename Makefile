@@ -30,7 +30,11 @@ fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build build-fuzz -j $(JOBS) --target wire_fuzz
 	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
-	build-fuzz/bin/wire_fuzz -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 build-fuzz/corpus tests/fuzz/corpus
+	@# The fuzzer reports progress thousands of times; only its summary is shown, or the log's
+	@# end when it found something.
+	@build-fuzz/bin/wire_fuzz -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -print_final_stats=1 \
+		build-fuzz/corpus tests/fuzz/corpus > build-fuzz/fuzz.log 2>&1 || { tail -n 60 build-fuzz/fuzz.log; exit 1; }
+	@grep -E '^(Done|stat::)' build-fuzz/fuzz.log
 
 check-tsan: deps
 	cmake --preset tsan >/dev/null

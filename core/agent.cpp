@@ -13,6 +13,12 @@ std::variant<std::shared_ptr<CompanionAgent>, std::string> CompanionAgent::creat
                                             std::move(std::get<std::unique_ptr<ipc::Listener>>(listener)));
 }
 
+std::shared_ptr<CompanionAgent> CompanionAgent::adopt(const Platform& platform, const Services& services,
+                                                      UniqueFd listening) {
+    return std::make_shared<CompanionAgent>(platform, services,
+                                            ipc::Listener::adopt(std::move(listening), *platform.dispatcher));
+}
+
 CompanionAgent::CompanionAgent(const Platform& platform, const Services& services,
                                std::unique_ptr<ipc::Listener> listener)
     : platform_(platform), services_(services), listener_(std::move(listener)) {}
@@ -55,12 +61,9 @@ void CompanionAgent::scheduleIdleExit() {
     platform_.mainQueue().asyncAfter(idleExitDelay, idleExit_);
 }
 
-std::variant<std::shared_ptr<CompanionAgent>, std::string> startAgent(const Platform& platform,
-                                                                      const Services& services,
-                                                                      const std::string& socketPath) {
-    auto created = CompanionAgent::create(platform, services, socketPath);
-    if (auto* error = std::get_if<std::string>(&created)) return *error;
-    auto agent = std::get<std::shared_ptr<CompanionAgent>>(created);
+namespace {
+
+std::shared_ptr<CompanionAgent> start(const Platform& platform, std::shared_ptr<CompanionAgent> agent) {
     auto& listener = agent->listener();
     listener.setDelegate([weakAgent = std::weak_ptr(agent)](const auto& connection) {
         auto agent = weakAgent.lock();
@@ -71,6 +74,20 @@ std::variant<std::shared_ptr<CompanionAgent>, std::string> startAgent(const Plat
     // The first idle period counts from start-up; scheduleIdleExit belongs to the main queue.
     platform.mainQueue().async([agent] { agent->scheduleIdleExit(); });
     return agent;
+}
+
+}  // namespace
+
+std::variant<std::shared_ptr<CompanionAgent>, std::string> startAgent(const Platform& platform,
+                                                                      const Services& services,
+                                                                      const std::string& socketPath) {
+    auto created = CompanionAgent::create(platform, services, socketPath);
+    if (auto* error = std::get_if<std::string>(&created)) return *error;
+    return start(platform, std::get<std::shared_ptr<CompanionAgent>>(created));
+}
+
+std::shared_ptr<CompanionAgent> startAgent(const Platform& platform, const Services& services, UniqueFd listening) {
+    return start(platform, CompanionAgent::adopt(platform, services, std::move(listening)));
 }
 
 }  // namespace companion

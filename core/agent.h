@@ -27,6 +27,9 @@ public:
     static std::variant<std::shared_ptr<CompanionAgent>, std::string> create(const Platform& platform,
                                                                              const Services& services,
                                                                              const std::string& socketPath);
+    // Serves a listening socket handed over by the service manager; see `ipc::Listener::adopt`.
+    static std::shared_ptr<CompanionAgent> adopt(const Platform& platform, const Services& services,
+                                                 UniqueFd listening);
 
     ipc::Listener& listener() { return *listener_; }
 
@@ -54,5 +57,8 @@ private:
 std::variant<std::shared_ptr<CompanionAgent>, std::string> startAgent(const Platform& platform,
                                                                       const Services& services,
                                                                       const std::string& socketPath);
+// The same start-up on a listening socket handed over by the service manager: no lock is taken
+// and the socket file is left as it is, at start and at exit.
+std::shared_ptr<CompanionAgent> startAgent(const Platform& platform, const Services& services, UniqueFd listening);
 
 }  // namespace companion

@@ -82,6 +82,11 @@ size_t CompanionSession::syncCount() const {
     return syncs_.size();
 }
 
+bool CompanionSession::hasStopped() const {
+    std::lock_guard guard(lock_);
+    return stopped_;
+}
+
 size_t CompanionSession::mountCount() const {
     std::lock_guard guard(lock_);
     return mounts_.size();

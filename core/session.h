@@ -109,6 +109,8 @@ public:
     // Removes the entry only while it still holds `process`, like `removeSync`.
     void removeMount(const std::string& id, const std::shared_ptr<process::SharedProcess>& process);
     size_t syncCount() const;
+    // True once `stopAll` has run: the connection is gone, and nothing new may start for it.
+    bool hasStopped() const;
     size_t mountCount() const;
 
     // Ends every sync and mount this session started; called once when the connection ends.

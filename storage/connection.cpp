@@ -140,8 +140,13 @@ std::optional<ResolvedConnection> resolveSftp(const Platform& platform, const Co
         parameters.push_back(agentAuthenticationParameter);
     }
 
+    const auto password = optionalValue(description, passwordKey);
+    // A line end cannot travel to rclone in a password: the request is refused rather than
+    // sent on without the password the user gave.
+    if (password && password->find_first_of(lineEnds) != std::string::npos) return std::nullopt;
+
     ResolvedConnection resolved{remoteArgument(sftpPrefix, parameters, path), {}};
-    if (auto password = optionalValue(description, passwordKey)) {
+    if (password) {
         // Not a refusal: without the password the server's own rejection tells the host.
         if (auto obscured = obscurePassword(platform, *password))
             resolved.environment[sftpPasswordVariable] = std::move(*obscured);

@@ -111,11 +111,10 @@ public:
     SyncRegistration(std::weak_ptr<CompanionSession> session, std::string id,
                      std::shared_ptr<process::SharedProcess> process)
         : session_(std::move(session)), id_(std::move(id)), process_(std::move(process)) {
+        // The session may have ended, or run its clean-up, between the check before the launch
+        // and now; nobody would ever stop the process, so stop it here.
         auto owner = session_.lock();
-        if (!owner) return;
-        // The session's clean-up may already have run while this sync waited for its launch;
-        // it would then never stop the process, so stop it here.
-        if (!owner->registerSync(id_, process_)) process_->terminate();
+        if (!owner || !owner->registerSync(id_, process_)) process_->terminate();
     }
     SyncRegistration(const SyncRegistration&) = delete;
     SyncRegistration& operator=(const SyncRegistration&) = delete;
@@ -202,9 +201,17 @@ private:
     std::vector<char> buffer_ = std::vector<char>(logChunkSize);
 };
 
+bool isServing(const std::weak_ptr<CompanionSession>& session) {
+    auto owner = session.lock();
+    return owner && !owner->hasStopped();
+}
+
 // Runs one sync to its end; the status it reports is the reply.
 int32_t runSync(const std::weak_ptr<CompanionSession>& session, const std::string& id,
                 const process::LaunchOptions& options) {
+    // A run whose client has gone would go on changing the destination for nobody, and nobody
+    // could cancel it: it is not started at all.
+    if (!isServing(session)) return launchFailedStatus;
     auto launched = process::Process::launch(options);
     auto* child = std::get_if<process::Process>(&launched);
     if (!child) return launchFailedStatus;

@@ -16,6 +16,8 @@ public:
     virtual void sendOneWay(std::string_view selector, nlohmann::json arguments) = 0;
     // Sends whole frames already encoded, in order and in one write, so that a stream of
     // callbacks does not cost a write each. Dropped like `sendOneWay` once the connection ended.
+    // Waits while the client is behind by more than its budget, so a stream produced faster
+    // than the client reads is slowed to the client's pace instead of piling up.
     virtual void sendFrames(const std::string& frames) = 0;
 };
 

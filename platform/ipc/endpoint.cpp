@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace companion::ipc {
 
@@ -19,7 +20,10 @@ namespace {
 
 constexpr const char* fallbackFolderPrefix = "/tmp/tavro-companion-";
 constexpr const char* lockSuffix = ".lock";
-constexpr int listenBacklog = 64;
+// The kernel caps a backlog at its own maximum (net.core.somaxconn), so asking for the largest
+// value gets the system's maximum: clients that connect at the same moment wait to be
+// accepted instead of being refused.
+constexpr int listenBacklog = std::numeric_limits<int>::max();
 constexpr size_t readChunk = 64 * 1024;
 
 std::string errorText(const std::string& what, int error) { return what + ": " + std::strerror(error); }
@@ -94,6 +98,11 @@ std::variant<UniqueFd, std::string> connectEndpoint(const std::string& socketPat
     } while (result != 0 && errno == EINTR);
     if (result != 0) return errorText("cannot connect to " + socketPath, errno);
     return socket;
+}
+
+bool setNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 std::optional<uid_t> peerUid(int socket) {

@@ -1,10 +1,14 @@
 #include "platform/ipc/wire.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace companion::ipc {
 
 namespace {
+
+// What an idle reader keeps of its buffer after a frame: enough for the usual small frames.
+constexpr size_t keptCapacity = 64 * 1024;
 
 // One open container during the walk: how many values it still expects.
 struct Open {
@@ -266,9 +270,20 @@ FrameReader::Status FrameReader::next(std::string& payload) {
         }
         return Status::needMore;
     }
+    if (consumed_ == 0 && available - frameHeaderSize == length) {
+        // The buffer holds exactly this frame: it becomes the payload, so a large frame is
+        // never held twice.
+        std::copy(buffer_.begin() + frameHeaderSize, buffer_.end(), buffer_.begin());
+        buffer_.resize(length);
+        payload = std::move(buffer_);
+        buffer_ = std::string();
+        return Status::frame;
+    }
     payload.assign(buffer_, consumed_ + frameHeaderSize, length);
     consumed_ += frameHeaderSize + length;
     if (consumed_ == buffer_.size()) {
+        // A large frame's buffer is not kept for the small frames that follow.
+        if (buffer_.capacity() > keptCapacity) std::string().swap(buffer_);
         buffer_.clear();
         consumed_ = 0;
     }

@@ -79,6 +79,8 @@ public:
     enum class Status { frame, needMore, tooLarge };
     // On `frame`, `payload` holds the next frame's bytes.
     Status next(std::string& payload);
+    // Bytes received and not yet returned as a frame: non-zero while a frame is under way.
+    size_t buffered() const { return buffer_.size() - consumed_; }
 
 private:
     uint32_t maxFrame_;

@@ -4,10 +4,13 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -148,6 +151,100 @@ TEST(HostileClient, AClientThatNeverReadsIsMadeToWaitNotBuffered) {
     EXPECT_LT(accepted, ceiling) << "the agent kept reading without answering";
     fd.reset();
     expectStillServing(agent);
+}
+
+// True when the agent's greeting arrives within `limit`.
+bool greetedWithin(int fd, std::chrono::milliseconds limit) {
+    std::string received;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (received.size() < greeting().size() && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0) continue;
+        char buffer[256];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    return received.size() >= greeting().size();
+}
+
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
+    return std::stol(values.at(11)) + std::stol(values.at(12));  // utime, stime
+}
+
+// An agent started with few descriptors, so that clients outnumber them.
+std::unique_ptr<AgentProcess> agentWithDescriptorLimit(rlim_t limit) {
+    rlimit original{};
+    ::getrlimit(RLIMIT_NOFILE, &original);
+    rlimit lowered = original;
+    lowered.rlim_cur = limit;
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+    auto agent = std::make_unique<AgentProcess>();  // the child inherits the lowered limit
+    ::setrlimit(RLIMIT_NOFILE, &original);
+    return agent;
+}
+
+TEST(HostileClient, AnAgentOutOfDescriptorsWaitsIdleAndServesTheWaitingOnceSomeAreFree) {
+    auto started = agentWithDescriptorLimit(48);
+    AgentProcess& agent = *started;
+    ASSERT_TRUE(agent.waitForSocket());
+    // One connection served and ended first: a sanitizer's runtime needs descriptors of its own
+    // the first time it meets a code path, which it would not find later on.
+    expectStillServing(agent);
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < 60; ++i) {
+        clients.push_back(rawConnection(agent));
+        ASSERT_TRUE(clients.back().valid());
+        ASSERT_TRUE(ipc::writeAll(clients.back().get(), greeting()));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::vector<UniqueFd> served, waiting;
+    for (auto& client : clients)
+        (greetedWithin(client.get(), std::chrono::milliseconds(20)) ? served : waiting).push_back(std::move(client));
+    ASSERT_FALSE(waiting.empty()) << "the limit should have been reached";
+
+    const long before = cpuTicks(agent.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const long spent = cpuTicks(agent.pid()) - before;
+    EXPECT_LE(spent * 1000 / ::sysconf(_SC_CLK_TCK), 100) << "ms of CPU while waiting for descriptors";
+
+    served.clear();  // descriptors come free
+    for (auto& client : waiting) {
+        EXPECT_TRUE(greetedWithin(client.get(), std::chrono::seconds(10)));
+        const std::string hello = ipc::encodeFrame(ipc::Call{1, "helloWithReply:", Json::array()});
+        EXPECT_TRUE(ipc::writeAll(client.get(), hello));
+    }
+    EXPECT_FALSE(agent.exited());
+}
+
+// Churn of every kind, ending with clients stalled in the middle of a frame: those are ended at
+// the frame time limit, and the idle exit follows a minute after that, not never.
+TEST(HostileClient, StalledClientsDoNotKeepTheAgentFromItsIdleExit) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.waitForSocket());
+    for (int i = 0; i < 20; ++i) {
+        auto fd = rawConnection(agent);
+        ipc::writeAll(fd.get(), greeting() + ipc::encodeFrame(ipc::Call{1, "helloWithReply:", Json::array()}));
+    }
+    for (const auto& input : hostileInputs()) ipc::writeAll(rawConnection(agent).get(), input.bytes);
+    std::vector<UniqueFd> stalled;
+    for (int i = 0; i < 5; ++i) {
+        stalled.push_back(rawConnection(agent));
+        ipc::writeAll(stalled.back().get(), greeting() + std::string("\x00\x00\x01\x00" "half", 8));
+    }
+    const auto frameBegun = std::chrono::steady_clock::now();
+
+    // frame time limit (10 s) plus the idle exit's minute
+    const auto status = agent.waitForExit(std::chrono::seconds(90));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    const double afterFrame = std::chrono::duration<double>(std::chrono::steady_clock::now() - frameBegun).count();
+    EXPECT_GE(afterFrame, 69.0);
+    EXPECT_LE(afterFrame, 76.0);
 }
 
 TEST(HostileClient, AnotherUserIsRefusedBeforeAnythingIsRead) {

@@ -119,8 +119,9 @@ TEST_F(WithRclone, SftpPasswordTravelsObscuredInTheEnvironmentOnly) {
 TEST_F(WithRclone, PasswordThatCannotBeObscuredIsLeftOut) {
     rclone.answer("obscure", "ignored\n", "cannot", 1);
     EXPECT_EQ(resolve(sftp({{"password", "pw"}}), "/"), remote(sftpDefault));
-    // A line end would cut the password short on its way to rclone: it is not sent at all.
-    EXPECT_EQ(resolve(sftp({{"password", "first\nsecond"}}), "/"), remote(sftpDefault));
+    // A line end would cut the password short on its way to rclone: the request is refused.
+    for (const char* password : {"first\nsecond", "first\rsecond", "trailing\r\n"})
+        EXPECT_EQ(resolve(sftp({{"password", password}}), "/"), std::nullopt) << password;
     EXPECT_EQ(resolve(sftp({{"port", "0"}, {"password", "pw"}}), "/"), std::nullopt);
     EXPECT_EQ(rclone.runs().size(), 1u);
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <random>
 #include <regex>
 #include <thread>
 
@@ -325,16 +326,35 @@ TEST(SyncStream, ADescendantHoldingTheLogOpenDoesNotHoldTheReply) {
     EXPECT_EQ(s.linesOf("job"), std::vector<std::string>{R"({"msg":"done"})"});
 }
 
-TEST(SyncStream, ASyncWhoseClientHasGoneIsStoppedOnceLaunched) {
+TEST(SyncStream, ASyncWhoseSessionHasEndedIsNeverStarted) {
     SyncSession s(standIn("slow"));
     // The client goes while the request waits: the session's clean-up has nothing to stop yet.
     s.harness.connection.reset();
     s.harness.session().stopAll();
 
-    auto reply = s.startSync(mirrorRequest("job", s.folder("src"), "here:/d"));
+    EXPECT_EQ(s.sync(mirrorRequest("job", s.folder("src"), "here:/d")), -1);
+    EXPECT_TRUE(s.pids().empty());
+}
 
-    ASSERT_EQ(reply.wait_for(patience), std::future_status::ready);
-    EXPECT_EQ(reply.get(), terminatedBySigterm);
+// Clients that ask for a sync and disconnect at once, at random moments of the request's way
+// from the checks to the launch: no run may outlive its session.
+TEST(SyncStream, SyncsRacingTheEndOfTheirSessionLeaveNoRcloneBehind) {
+    SyncSession s(standIn("slow"));
+    std::mt19937 random(20261206);
+    std::uniform_int_distribution<int> delayUs(0, 20'000);
+    const auto request = rcloneSyncWithId::Args::encode(mirrorRequest("job", s.folder("src"), "here:/d"));
+    constexpr int clients = 40;
+    for (int i = 0; i < clients; ++i) {
+        auto session = std::make_shared<CompanionSession>(s.harness.connection, s.harness.platform, s.harness.services);
+        ASSERT_TRUE(session->handle(rcloneSyncWithId::selector, false, request, [](nlohmann::json) {}));
+        std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
+        // What the connection's end does: the clean-up, then the session is let go.
+        session->stopAll();
+    }
+    const auto lastEnd = std::chrono::steady_clock::now();
+
+    std::this_thread::sleep_until(lastEnd + 1s);
+    for (pid_t pid : s.pids()) EXPECT_TRUE(isGone(pid)) << "rclone " << pid << " outlived its session";
 }
 
 }  // namespace

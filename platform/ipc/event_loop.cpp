@@ -1,0 +1,217 @@
+#include "platform/ipc/event_loop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+namespace companion::ipc {
+
+namespace {
+
+// Readiness reports taken per wait; more simply wait for the next pass.
+constexpr int eventsPerWait = 256;
+// The key of the loop's own wake-up descriptor; a watch's key never reaches it.
+constexpr uint64_t wakeupKey = UINT64_MAX;
+
+uint64_t keyOf(uint32_t index, uint32_t generation) { return (uint64_t{generation} << 32) | index; }
+uint32_t indexOf(uint64_t key) { return static_cast<uint32_t>(key & 0xffffffffu); }
+uint32_t generationOf(uint64_t key) { return static_cast<uint32_t>(key >> 32); }
+
+}  // namespace
+
+// ---- handles ----
+
+EventLoop::Watch::Watch(Watch&& other) noexcept
+    : loop_(std::exchange(other.loop_, nullptr)), key_(other.key_) {}
+
+EventLoop::Watch& EventLoop::Watch::operator=(Watch&& other) noexcept {
+    if (this != &other) {
+        reset();
+        loop_ = std::exchange(other.loop_, nullptr);
+        key_ = other.key_;
+    }
+    return *this;
+}
+
+void EventLoop::Watch::setInterest(uint32_t events) {
+    if (loop_) loop_->setInterest(key_, events);
+}
+
+void EventLoop::Watch::reset() {
+    if (auto* loop = std::exchange(loop_, nullptr)) loop->unwatch(key_);
+}
+
+EventLoop::Deadline::Deadline(Deadline&& other) noexcept
+    : loop_(std::exchange(other.loop_, nullptr)), key_(other.key_) {}
+
+EventLoop::Deadline& EventLoop::Deadline::operator=(Deadline&& other) noexcept {
+    if (this != &other) {
+        cancel();
+        loop_ = std::exchange(other.loop_, nullptr);
+        key_ = other.key_;
+    }
+    return *this;
+}
+
+void EventLoop::Deadline::cancel() {
+    // A deadline that already fired is no longer in the map; erasing its key does nothing.
+    if (auto* loop = std::exchange(loop_, nullptr)) loop->deadlines_.erase(key_);
+}
+
+bool EventLoop::Deadline::armed() const { return loop_ && loop_->deadlines_.contains(key_); }
+
+// ---- the loop ----
+
+EventLoop::EventLoop()
+    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = wakeupKey;
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeup_.get(), &event);
+}
+
+EventLoop::~EventLoop() { stop(); }
+
+void EventLoop::start() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+}
+
+void EventLoop::stop() {
+    if (!thread_.joinable()) return;
+    post([this] { stopping_ = true; });
+    thread_.join();
+    // Work posted from now on would never run; what it holds (often an owner of this loop) is
+    // let go at once instead of being kept for ever.
+    std::vector<Task> dropped;
+    std::lock_guard lock(postedMutex_);
+    closed_ = true;
+    dropped.swap(posted_);
+}
+
+void EventLoop::post(Task task) {
+    bool wasEmpty;
+    {
+        std::lock_guard lock(postedMutex_);
+        if (closed_) return;
+        wasEmpty = posted_.empty();
+        posted_.push_back(std::move(task));
+    }
+    // One wake-up covers everything posted before the loop takes the list.
+    if (!wasEmpty) return;
+    uint64_t one = 1;
+    [[maybe_unused]] auto ignored = ::write(wakeup_.get(), &one, sizeof one);
+}
+
+EventLoop::Watch EventLoop::watch(int fd, uint32_t events, ReadyHandler handler) {
+    uint32_t index;
+    if (!freeSlots_.empty()) {
+        index = freeSlots_.back();
+        freeSlots_.pop_back();
+    } else {
+        index = static_cast<uint32_t>(slots_.size());
+        slots_.emplace_back();
+    }
+    Slot& slot = slots_[index];
+    slot.fd = fd;
+    slot.handler = std::move(handler);
+    const uint64_t key = keyOf(index, slot.generation);
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = key;
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
+    ++liveWatches_;
+    return Watch(this, key);
+}
+
+EventLoop::Slot* EventLoop::slotFor(uint64_t key) {
+    const uint32_t index = indexOf(key);
+    if (index >= slots_.size()) return nullptr;
+    Slot& slot = slots_[index];
+    if (slot.generation != generationOf(key) || slot.fd < 0) return nullptr;
+    return &slot;
+}
+
+void EventLoop::setInterest(uint64_t key, uint32_t events) {
+    Slot* slot = slotFor(key);
+    if (!slot) return;
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = key;
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, slot->fd, &event);
+}
+
+void EventLoop::unwatch(uint64_t key) {
+    Slot* slot = slotFor(key);
+    if (!slot) return;
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, slot->fd, nullptr);
+    slot->fd = -1;
+    // A new generation makes any report still queued for this slot in the current batch stale.
+    ++slot->generation;
+    // The handler may be the caller: it goes at the end of the pass, not under its own feet.
+    releasing_.push_back(std::make_shared<ReadyHandler>(std::move(slot->handler)));
+    slot->handler = nullptr;
+    freeSlots_.push_back(indexOf(key));
+    --liveWatches_;
+}
+
+EventLoop::Deadline EventLoop::after(Clock::duration delay, Task task) {
+    const Deadline::Key key{Clock::now() + delay, nextDeadlineId_++};
+    deadlines_.emplace(key, std::move(task));
+    return Deadline(this, key);
+}
+
+void EventLoop::releaseAtEndOfPass(std::shared_ptr<void> object) { releasing_.push_back(std::move(object)); }
+
+void EventLoop::run() {
+    std::vector<epoll_event> events(eventsPerWait);
+    while (!stopping_) {
+        int ready = ::epoll_wait(epoll_.get(), events.data(), eventsPerWait, waitTimeoutMs());
+        if (ready < 0 && errno != EINTR) break;
+        for (int i = 0; i < std::max(ready, 0); ++i) {
+            const uint64_t key = events[i].data.u64;
+            if (key == wakeupKey) continue;
+            // Copied first: the handler may drop its own watch, and with it the slot's contents.
+            Slot* slot = slotFor(key);
+            if (!slot) continue;
+            ReadyHandler handler = slot->handler;
+            handler(events[i].events);
+        }
+        runPosted();
+        fireDeadlines();
+        releasing_.clear();
+    }
+    releasing_.clear();
+}
+
+int EventLoop::waitTimeoutMs() const {
+    if (deadlines_.empty()) return -1;
+    const auto left = deadlines_.begin()->first.first - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    // Rounded up, so the wait never ends just before the deadline and spins.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
+}
+
+void EventLoop::runPosted() {
+    uint64_t count;
+    [[maybe_unused]] auto ignored = ::read(wakeup_.get(), &count, sizeof count);
+    std::vector<Task> tasks;
+    {
+        std::lock_guard lock(postedMutex_);
+        tasks.swap(posted_);
+    }
+    for (auto& task : tasks) task();
+}
+
+void EventLoop::fireDeadlines() {
+    const auto now = Clock::now();
+    while (!deadlines_.empty() && deadlines_.begin()->first.first <= now) {
+        auto node = deadlines_.extract(deadlines_.begin());
+        node.mapped()();
+    }
+}
+
+}  // namespace companion::ipc

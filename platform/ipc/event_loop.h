@@ -1,0 +1,122 @@
+#pragma once
+// One thread that waits on many descriptors at once (epoll), runs work posted from other
+// threads, and fires deadlines. The agent carries every client connection on it, so a
+// thousand idle clients cost a thousand registrations, not a thousand threads.
+//
+// A pass of the loop: wait (until the earliest deadline), dispatch readiness, run posted work,
+// fire expired deadlines, release what was closed during the pass. Watches and deadlines are
+// created, changed and dropped on the loop's own thread only (or before it starts); `post` is
+// the one door in from other threads.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/process/unique_fd.h"
+
+namespace companion::ipc {
+
+class EventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Task = std::function<void()>;
+    // Called with the epoll events that fired.
+    using ReadyHandler = std::function<void(uint32_t events)>;
+
+    EventLoop();
+    ~EventLoop();  // stops and joins the thread
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // The interest in one descriptor; dropping the handle stops watching it. Loop thread only.
+    class Watch {
+    public:
+        Watch() = default;
+        Watch(Watch&& other) noexcept;
+        Watch& operator=(Watch&& other) noexcept;
+        ~Watch() { reset(); }
+        // EPOLLIN, EPOLLOUT or both; zero still reports hang-ups and errors.
+        void setInterest(uint32_t events);
+        void reset();
+        explicit operator bool() const { return loop_ != nullptr; }
+
+    private:
+        friend class EventLoop;
+        Watch(EventLoop* loop, uint64_t key) : loop_(loop), key_(key) {}
+        EventLoop* loop_ = nullptr;
+        uint64_t key_ = 0;
+    };
+
+    // A pending deadline; dropping the handle cancels it. Loop thread only.
+    class Deadline {
+    public:
+        Deadline() = default;
+        Deadline(Deadline&& other) noexcept;
+        Deadline& operator=(Deadline&& other) noexcept;
+        ~Deadline() { cancel(); }
+        void cancel();
+        bool armed() const;
+
+    private:
+        friend class EventLoop;
+        using Key = std::pair<Clock::time_point, uint64_t>;
+        Deadline(EventLoop* loop, Key key) : loop_(loop), key_(key) {}
+        EventLoop* loop_ = nullptr;
+        Key key_{};
+    };
+
+    // Starts the loop's thread; the loop runs until `stop` or destruction.
+    void start();
+    void stop();
+    bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+    // Runs `task` on the loop's thread, in posting order. Any thread.
+    void post(Task task);
+
+    Watch watch(int fd, uint32_t events, ReadyHandler handler);
+    Deadline after(Clock::duration delay, Task task);
+    // Keeps `object` alive until the end of the current pass, so a handler that closes its own
+    // owner still returns into a live object.
+    void releaseAtEndOfPass(std::shared_ptr<void> object);
+
+    // Descriptors watched now (for tests and benchmarks).
+    size_t watchCount() const { return liveWatches_; }
+
+private:
+    struct Slot {
+        uint32_t generation = 0;
+        int fd = -1;
+        ReadyHandler handler;
+    };
+
+    void run();
+    int waitTimeoutMs() const;
+    void runPosted();
+    void fireDeadlines();
+    void unwatch(uint64_t key);
+    void setInterest(uint64_t key, uint32_t events);
+    Slot* slotFor(uint64_t key);
+
+    UniqueFd epoll_;
+    UniqueFd wakeup_;  // an eventfd: posted work or stop
+    std::thread thread_;
+    bool stopping_ = false;  // loop thread only
+
+    std::mutex postedMutex_;
+    std::vector<Task> posted_;  // guarded by postedMutex_
+    bool closed_ = false;       // guarded by postedMutex_: the loop has stopped for good
+
+    std::vector<Slot> slots_;
+    std::vector<uint32_t> freeSlots_;
+    size_t liveWatches_ = 0;
+    std::map<Deadline::Key, Task> deadlines_;
+    uint64_t nextDeadlineId_ = 0;
+    std::vector<std::shared_ptr<void>> releasing_;
+};
+
+}  // namespace companion::ipc
