@@ -55,12 +55,9 @@ void CompanionAgent::scheduleIdleExit() {
     platform_.mainQueue().asyncAfter(idleExitDelay, idleExit_);
 }
 
-std::variant<std::shared_ptr<CompanionAgent>, std::string> startAgent(const Platform& platform,
-                                                                      const Services& services,
-                                                                      const std::string& socketPath) {
-    auto created = CompanionAgent::create(platform, services, socketPath);
-    if (auto* error = std::get_if<std::string>(&created)) return *error;
-    auto agent = std::get<std::shared_ptr<CompanionAgent>>(created);
+namespace {
+
+std::shared_ptr<CompanionAgent> startListening(std::shared_ptr<CompanionAgent> agent, const Platform& platform) {
     auto& listener = agent->listener();
     listener.setDelegate([weakAgent = std::weak_ptr(agent)](const auto& connection) {
         auto agent = weakAgent.lock();
@@ -71,6 +68,22 @@ std::variant<std::shared_ptr<CompanionAgent>, std::string> startAgent(const Plat
     // The first idle period counts from start-up; scheduleIdleExit belongs to the main queue.
     platform.mainQueue().async([agent] { agent->scheduleIdleExit(); });
     return agent;
+}
+
+}  // namespace
+
+std::variant<std::shared_ptr<CompanionAgent>, std::string> startAgent(const Platform& platform,
+                                                                      const Services& services,
+                                                                      const std::string& socketPath) {
+    auto created = CompanionAgent::create(platform, services, socketPath);
+    if (auto* error = std::get_if<std::string>(&created)) return *error;
+    return startListening(std::get<std::shared_ptr<CompanionAgent>>(created), platform);
+}
+
+std::shared_ptr<CompanionAgent> startAgent(const Platform& platform, const Services& services,
+                                           UniqueFd handedOverSocket) {
+    auto listener = ipc::Listener::adopt(std::move(handedOverSocket), *platform.dispatcher);
+    return startListening(std::make_shared<CompanionAgent>(platform, services, std::move(listener)), platform);
 }
 
 }  // namespace companion

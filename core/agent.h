@@ -54,5 +54,9 @@ private:
 std::variant<std::shared_ptr<CompanionAgent>, std::string> startAgent(const Platform& platform,
                                                                       const Services& services,
                                                                       const std::string& socketPath);
+// The same start-up on a listening socket handed over by the service manager, which keeps the
+// endpoint when the agent leaves.
+std::shared_ptr<CompanionAgent> startAgent(const Platform& platform, const Services& services,
+                                           UniqueFd handedOverSocket);
 
 }  // namespace companion

@@ -22,6 +22,11 @@ struct ToolPaths {
     std::string tmutil = "/usr/bin/tmutil";
     std::string fileproviderctl = "/usr/bin/fileproviderctl";
     std::string killall = "/usr/bin/killall";
+    // The setup window's service manager, the desktop's address opener, and the launcher of an
+    // application's desktop entry.
+    std::string systemctl = "/usr/bin/systemctl";
+    std::string xdgOpen = "/usr/bin/xdg-open";
+    std::string gio = "/usr/bin/gio";
 
     // Where rclone may be, in the order tried: absolute paths first, then paths below the home
     // folder (joined to it by plain concatenation).

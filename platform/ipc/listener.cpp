@@ -3,10 +3,12 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace companion::ipc {
 
@@ -25,6 +27,15 @@ void setSendTimeout(int socket) {
     timeval limit{};
     limit.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(sendTimeout).count();
     ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+// The path a listening local socket is bound to; empty when it has none.
+std::string boundPath(int socket) {
+    sockaddr_un address{};
+    socklen_t size = sizeof address;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0 || address.sun_family != AF_UNIX)
+        return {};
+    return std::string(address.sun_path, ::strnlen(address.sun_path, sizeof address.sun_path));
 }
 
 }  // namespace
@@ -148,6 +159,12 @@ std::variant<std::unique_ptr<Listener>, std::string> Listener::create(const std:
     auto bound = bindEndpoint(socketPath);
     if (auto* error = std::get_if<std::string>(&bound)) return *error;
     return std::make_unique<Listener>(Bound{std::move(std::get<BoundEndpoint>(bound))}, dispatcher);
+}
+
+std::unique_ptr<Listener> Listener::adopt(UniqueFd listening, dispatch::Dispatcher& dispatcher) {
+    std::string path = boundPath(listening.get());
+    return std::make_unique<Listener>(Bound{BoundEndpoint{std::move(listening), UniqueFd(), std::move(path)}},
+                                      dispatcher);
 }
 
 Listener::Listener(Bound bound, dispatch::Dispatcher& dispatcher)

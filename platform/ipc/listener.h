@@ -78,6 +78,10 @@ public:
     // Binds the endpoint at `socketPath`; an error text when it cannot.
     static std::variant<std::unique_ptr<Listener>, std::string> create(const std::string& socketPath,
                                                                        dispatch::Dispatcher& dispatcher);
+    // Serves a socket that is already listening (handed over by the service manager), with the
+    // same admission. No lock is taken and the socket file is never removed: the endpoint
+    // belongs to the service manager, which keeps it when this process ends.
+    static std::unique_ptr<Listener> adopt(UniqueFd listening, dispatch::Dispatcher& dispatcher);
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
