@@ -17,6 +17,12 @@ namespace {
 constexpr Qt::WindowFlags windowFlags = Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                                         Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint;
 
+// The platform's quit keys; where the platform names none, the key equivalent "q" with Control.
+QKeySequence quitShortcut() {
+    QKeySequence platform(QKeySequence::Quit);
+    return platform.isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Q) : platform;
+}
+
 void centre(QWidget& window) {
     QScreen* screen = window.screen();
     if (!screen) return;
@@ -33,7 +39,7 @@ void SetupController::applicationDidFinishLaunching() {
     window_ = std::make_unique<QMainWindow>(nullptr, windowFlags);
     auto* menu = window_->menuBar()->addMenu(texts::menuTitle);
     auto* quit = menu->addAction(localized(texts::quit));
-    quit->setShortcut(QKeySequence::Quit);
+    quit->setShortcut(quitShortcut());
     quit->setShortcutContext(Qt::ApplicationShortcut);
     QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
 
