@@ -46,16 +46,16 @@ std::string withoutSpecifiers(std::string_view text) {
     return result;
 }
 
-// One command-line word of ExecStart, quoted so that spaces, quotes, "$" and "%" stay literal.
-std::string execWord(std::string_view word) {
-    std::string quoted = "\"";
-    for (char c : withoutSpecifiers(word)) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        if (c == '$') quoted += '$';
-        quoted += c;
-    }
-    return quoted + "\"";
+// systemd refuses to run an executable whose name holds quotes, backslashes or control characters.
+bool systemdCanRun(std::string_view executable) {
+    for (unsigned char c : executable)
+        if (c < 0x20 || c == 0x7f || c == '"' || c == '\'' || c == '\\') return false;
+    return true;
 }
+
+// The executable as the first word of ExecStart, quoted so that spaces and "%" stay literal (the
+// executable's name is not subject to variable expansion).
+std::string execWord(std::string_view executable) { return "\"" + withoutSpecifiers(executable) + "\""; }
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
@@ -88,6 +88,7 @@ public:
     ServiceStatus status() override { return statusFromIsEnabled(run({"is-enabled", socketUnitName(units_)})); }
 
     std::optional<std::string> registerService() override {
+        if (!systemdCanRun(units_.executable)) return "systemd cannot run " + units_.executable;
         std::error_code error;
         fs::create_directories(units_.unitFolder, error);
         if (error) return "cannot create " + units_.unitFolder + ": " + error.message();
