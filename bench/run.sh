@@ -5,3 +5,4 @@ bin="${1:-build-bench/bin}"
 [ $# -gt 0 ] && shift
 "$bin/companion_bench" "$@"
 "$bin/agent_bench" "$bin/tavro-companion"
+"$bin/setup_bench" "$bin"

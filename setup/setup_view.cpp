@@ -148,12 +148,14 @@ QWidget* SetupView::makePanel() {
     rows->setSpacing(0);
     rows->addWidget(makeRow(symbols::service, texts::serviceTitle, texts::serviceExplanation, service_,
                             parts::serviceState, parts::serviceStateIcon, parts::serviceButton));
-    auto* divider = new QFrame(panel);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Plain);
+    auto* divider = new QWidget(panel);
+    divider->setFixedHeight(1);
     QColor line = palette().color(QPalette::WindowText);
     line.setAlphaF(dividerOpacity);
-    setTextColour(divider, line);
+    QPalette dividerPalette = divider->palette();
+    dividerPalette.setColor(QPalette::Window, line);
+    divider->setPalette(dividerPalette);
+    divider->setAutoFillBackground(true);
     rows->addWidget(divider);
     rows->addWidget(makeRow(symbols::accessibility, texts::accessibilityTitle, texts::accessibilityExplanation,
                             accessibility_, parts::accessibilityState, parts::accessibilityStateIcon,
