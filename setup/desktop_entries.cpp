@@ -23,8 +23,10 @@ std::string valueOr(const EnvironmentMap& environment, const char* name, const s
 
 std::vector<std::string> applicationFolders(const EnvironmentMap& environment, const std::string& home) {
     std::vector<std::string> folders;
-    auto add = [&](const std::string& folder) {
-        if (folder.starts_with('/')) folders.push_back(folder + applicationsSubfolder);
+    auto add = [&](std::string folder) {
+        if (!folder.starts_with('/')) return;
+        while (folder.size() > 1 && folder.ends_with('/')) folder.pop_back();
+        folders.push_back(folder + applicationsSubfolder);
     };
     add(valueOr(environment, dataHomeVariable, home + defaultDataHome));
     std::istringstream dataDirs(valueOr(environment, dataDirsVariable, defaultDataDirs));

@@ -88,7 +88,10 @@ int main(int argc, char** argv) {
     bool qt = std::any_of(objects.begin(), objects.end(),
                           [](const auto& o) { return o.find("Qt") != std::string::npos || o.find("setup") != std::string::npos; });
     std::string list;
-    for (const auto& o : objects) list += " " + std::filesystem::path(o).filename().string();
+    for (const auto& o : objects) {
+        list += ' ';
+        list += std::filesystem::path(o).filename().string();
+    }
     std::printf("agent mode maps:%s (window libraries: %s)\n", list.c_str(), qt ? "YES" : "none");
     std::filesystem::remove_all(folder);
     return 0;

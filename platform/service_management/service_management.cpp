@@ -55,7 +55,12 @@ bool systemdCanRun(std::string_view executable) {
 
 // The executable as the first word of ExecStart, quoted so that spaces and "%" stay literal (the
 // executable's name is not subject to variable expansion).
-std::string execWord(std::string_view executable) { return "\"" + withoutSpecifiers(executable) + "\""; }
+std::string execWord(std::string_view executable) {
+    std::string quoted(1, '"');
+    quoted += withoutSpecifiers(executable);
+    quoted += '"';
+    return quoted;
+}
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
