@@ -48,3 +48,11 @@ bench: deps
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz
+
+# The setup window rendered offscreen in each service state, with and without the Accessibility
+# permission, into docs/screenshots/.
+.PHONY: screenshots
+screenshots: deps
+	cmake --preset default >/dev/null
+	cmake --build build -j $(JOBS) --target setup_screenshots
+	QT_QPA_PLATFORM=offscreen build/bin/setup_screenshots docs/screenshots

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/setup_loader.h"
 #include "core/agent.h"
 #include "platform/ipc/endpoint.h"
+#include "platform/ipc/socket_activation.h"
 #include "service/identity.h"
 #include "care/care_services.h"
 #include "dialogs/dialogs_services.h"
@@ -16,7 +18,6 @@
 namespace {
 
 constexpr std::string_view agentArgument = "--agent";
-constexpr int exitSetupUnavailable = 2;
 constexpr int exitNoEndpoint = 1;
 
 bool wantsAgentMode(int argc, char** argv) {
@@ -24,6 +25,16 @@ bool wantsAgentMode(int argc, char** argv) {
         if (argv[i] == agentArgument) return true;
     }
     return false;
+}
+
+// Started on demand, the agent serves the endpoint the service manager holds; otherwise its own.
+std::variant<std::shared_ptr<companion::CompanionAgent>, std::string> startServing(
+    const companion::Platform& platform, const companion::Services& services) {
+    using namespace companion;
+    auto handedOver = ipc::takeHandedOverSocket();
+    if (auto* problem = std::get_if<std::string>(&handedOver)) return *problem;
+    if (auto* socket = std::get_if<UniqueFd>(&handedOver)) return startAgent(platform, services, std::move(*socket));
+    return startAgent(platform, services, ipc::endpointPath(std::string(machServiceName)));
 }
 
 int runAgent() {
@@ -40,7 +51,7 @@ int runAgent() {
     finder::installFinderServices(services);
     care::installCareServices(services);
 
-    auto started = startAgent(platform, services, ipc::endpointPath(std::string(machServiceName)));
+    auto started = startServing(platform, services);
     if (auto* error = std::get_if<std::string>(&started)) {
         std::fprintf(stderr, "tavro-companion: %s\n", error->c_str());
         return exitNoEndpoint;
@@ -53,6 +64,5 @@ int runAgent() {
 
 int main(int argc, char** argv) {
     if (wantsAgentMode(argc, argv)) return runAgent();
-    std::fprintf(stderr, "tavro-companion: the setup window is not part of this build; start with --agent\n");
-    return exitSetupUnavailable;
+    return companion::app::runSetup(argc, argv);
 }

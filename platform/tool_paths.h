@@ -22,6 +22,11 @@ struct ToolPaths {
     std::string tmutil = "/usr/bin/tmutil";
     std::string fileproviderctl = "/usr/bin/fileproviderctl";
     std::string killall = "/usr/bin/killall";
+    // The setup window's service manager, the desktop's address opener, and the launcher of an
+    // application's desktop entry.
+    std::string systemctl = "/usr/bin/systemctl";
+    std::string xdgOpen = "/usr/bin/xdg-open";
+    std::string gio = "/usr/bin/gio";
 
     // The shell of the privileged statement, and what raises it to root when the agent is not.
     std::string shell = "/bin/sh";

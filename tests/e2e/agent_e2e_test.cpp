@@ -49,11 +49,20 @@ TEST(Entry, AgentArgumentCountsAnywhereButOnlyExactly) {
     AgentProcess later({"--verbose", "extra", "--agent"});
     EXPECT_TRUE(later.waitForSocket()) << "--agent after other arguments";
 
+    // Setup mode shows its window (offscreen here) and registers the agent; it never listens.
     for (std::string near : {"--Agent", "---agent", "--agent=1", "-agent", "agent"}) {
-        AgentProcess setup({near});
-        auto status = setup.waitForExit(20s);
-        ASSERT_TRUE(status.has_value()) << near;
-        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << near;
+        TempDir runtime;
+        std::string units = runtime.str() + "/config/systemd/user/es.vextralune.tavro.companion.socket";
+        pid_t setup = spawnWithRuntimeDir({binary("tavro-companion"), near}, runtime.str(),
+                                          {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", runtime.str() + "/config"}});
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!std::filesystem::exists(units) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_TRUE(std::filesystem::exists(units)) << near;
+        EXPECT_FALSE(std::filesystem::exists(runtime.str() + "/" + std::string(machServiceName))) << near;
+        EXPECT_EQ(::waitpid(setup, nullptr, WNOHANG), 0) << near << ": the window stays until it is closed";
+        ::kill(setup, SIGKILL);
+        ::waitpid(setup, nullptr, 0);
     }
 }
 

@@ -20,12 +20,13 @@ namespace companion::testing {
 
 inline std::string binary(const std::string& name) { return std::string(COMPANION_BIN_DIR) + "/" + name; }
 
-// Forks and execs `argv` with XDG_RUNTIME_DIR set to `runtimeDir`; stdout and stderr to files
-// in that folder.
-inline pid_t spawnWithRuntimeDir(const std::vector<std::string>& argv, const std::string& runtimeDir) {
+// Forks and execs `argv` with XDG_RUNTIME_DIR set to `runtimeDir` and `environment` added.
+inline pid_t spawnWithRuntimeDir(const std::vector<std::string>& argv, const std::string& runtimeDir,
+                                 const std::vector<std::pair<std::string, std::string>>& environment = {}) {
     pid_t pid = ::fork();
     if (pid != 0) return pid;
     ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -1,0 +1,79 @@
+// The setup window's view of this desktop: the user's systemd for the agent, the freedesktop
+// layout for the host application, and the desktop's own opener for addresses.
+
+#include <filesystem>
+
+#include "core/tool_run.h"
+#include "platform/ipc/endpoint.h"
+#include "platform/process/process.h"
+#include "service/identity.h"
+#include "setup/desktop_entries.h"
+#include "setup/setup_system.h"
+
+namespace companion::setup {
+
+namespace {
+
+constexpr double systemctlTimeLimitSeconds = 30.0;
+constexpr const char* ownExecutable = "/proc/self/exe";
+constexpr const char* launchCommand = "launch";
+
+// Starts an opener without waiting for it: what it opens may live as long as it likes. It is
+// reaped when it ends, and a missing opener is as good as one that declined.
+void startDetached(const std::string& executable, std::vector<std::string> arguments) {
+    process::LaunchOptions options;
+    options.executable = executable;
+    options.arguments = std::move(arguments);
+    auto launched = process::Process::launch(options);
+    auto* started = std::get_if<process::Process>(&launched);
+    if (!started) return;
+    process::SharedProcess(std::move(*started)).onExit([](process::Termination) {});
+}
+
+class LinuxSetupSystem final : public SetupSystem {
+public:
+    LinuxSetupSystem()
+        : agent_(service_management::systemdAgentService(agentUnits(), [this](const auto& arguments) {
+              ToolRun run;
+              run.executable = platform_.tools.systemctl;
+              run.arguments = arguments;
+              run.timeLimitSeconds = systemctlTimeLimitSeconds;
+              auto result = runTool(platform_, run);
+              return service_management::SystemctlAnswer{result.status, result.output, result.errorOutput};
+          })) {}
+
+    service_management::AgentService& agentService() override { return *agent_; }
+
+    // This desktop grants no program a permission over other programs' windows.
+    bool isProcessTrusted() override { return false; }
+    void promptForTrust() override {}
+
+    std::optional<std::string> hostApplicationLocation() override {
+        return findDesktopEntry(hostDesktopEntry, applicationFolders(systemEnvironment(), systemHomeDirectory()));
+    }
+
+    void openApplication(const std::string& location) override {
+        startDetached(platform_.tools.gio, {launchCommand, location});
+    }
+
+    void openAddress(const std::string& address) override {
+        startDetached(platform_.tools.xdgOpen, {address});
+    }
+
+private:
+    static service_management::AgentUnits agentUnits() {
+        std::error_code error;
+        return {.executable = std::filesystem::read_symlink(ownExecutable, error).string(),
+                .socketPath = ipc::endpointPath(std::string(machServiceName)),
+                .unitFolder = service_management::userUnitFolder(systemHomeDirectory())};
+    }
+
+    Platform platform_;
+    std::unique_ptr<service_management::AgentService> agent_;
+};
+
+}  // namespace
+
+std::unique_ptr<SetupSystem> linuxSetupSystem() { return std::make_unique<LinuxSetupSystem>(); }
+
+}  // namespace companion::setup
