@@ -84,12 +84,6 @@ TEST_F(ImagesTest, CreateRunsTheThirteenArgumentsAndRepliesTheErrorText) {
     EXPECT_EQ(calls[0].environment.at("COMPANION_INHERITED"), "yes") << "the agent's environment is inherited";
 }
 
-TEST_F(ImagesTest, CreateFailureRepliesTheToolsStatusAndErrorText) {
-    hdiutil.answer({.output = "ignored", .errorOutput = "hdiutil: create failed", .status = 1});
-    EXPECT_EQ(h.call<vaultCreateWithPath>({in("v.sparsebundle"), "V", 1, "pw"}),
-              std::tuple(1, std::string("hdiutil: create failed")));
-}
-
 // ---- attach ----
 
 TEST_F(ImagesTest, AttachPassesNobrowseFourthOnlyWhenHidden) {
@@ -103,12 +97,6 @@ TEST_F(ImagesTest, AttachPassesNobrowseFourthOnlyWhenHidden) {
     EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"attach", "-plist", "-stdinpass", image}));
     EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{"attach", "-plist", "-stdinpass", "-nobrowse", image}));
     EXPECT_EQ(calls[0].input, std::string("pw\0", 3));
-}
-
-TEST_F(ImagesTest, AttachFailureRepliesAllThreeValues) {
-    hdiutil.answer({.output = "partial", .errorOutput = "hdiutil: attach failed - Authentication error", .status = 1});
-    EXPECT_EQ(h.call<vaultAttachWithPath>({file("v.dmg"), "wrong", false}),
-              std::tuple(1, std::string("partial"), std::string("hdiutil: attach failed - Authentication error")));
 }
 
 TEST_F(ImagesTest, AttachAndDetachRefuseWhatDoesNotExistOrIsNotAbsolute) {
@@ -201,14 +189,16 @@ TEST_F(ImagesTest, ArchivePassesStandardizedItemsInOrderAndNamesTheVolumeAfterTh
                                         in("Reports.dmg")}));
 }
 
-TEST_F(ImagesTest, ArchiveFailureRepliesStatusAndErrorText) {
-    hdiutil.answer({.output = "dropped", .errorOutput = "could not read", .status = 1});
-    EXPECT_EQ(h.call<encryptedArchiveWithItems>({{file("a.txt")}, in("a.b.dmg"), "pw"}),
-              std::tuple(1, std::string("could not read")));
-    EXPECT_EQ(hdiutil.calls().at(0).arguments.at(7), "a.b");
-}
-
 // ---- what every message shares ----
+
+TEST_F(ImagesTest, FailuresReplyTheToolsStatusAndErrorText) {
+    hdiutil.answer({.output = "partial", .errorOutput = "failed", .status = 1});
+    EXPECT_EQ(h.call<vaultCreateWithPath>({in("v.sparsebundle"), "V", 1, "pw"}), std::tuple(1, std::string("failed")));
+    EXPECT_EQ(h.call<vaultAttachWithPath>({file("v.dmg"), "wrong", false}),
+              std::tuple(1, std::string("partial"), std::string("failed")));
+    EXPECT_EQ(h.call<encryptedArchiveWithItems>({{in("v.dmg")}, in("a.b.dmg"), "pw"}), std::tuple(1, std::string("failed")));
+    EXPECT_EQ(hdiutil.calls().at(2).arguments.at(7), "a.b") << "only the last extension leaves the volume name";
+}
 
 TEST_F(ImagesTest, PasswordsReachTheToolOnlyOnStandardInput) {
     const std::string password = "p w 'q' \"d\"\nzé€😀";
