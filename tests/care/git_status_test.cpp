@@ -169,9 +169,8 @@ TEST_F(GitSearchTest, OnlyTheSelectedDeveloperToolsGiveTheSystemsGit) {
 }
 
 TEST_F(GitSearchTest, AFailedSelectionFindsNothingEvenWithGitInTheFolder) {
-    const fs::path developer = h.tools.path() / "Developer";
-    ToolStandIn inside(developer / "usr/bin/git");
-    xcodeSelect.answer({.output = developer.string(), .status = 2});
+    ToolStandIn inside(h.tools.path() / "Developer/usr/bin/git");
+    xcodeSelect.answer({.output = (h.tools.path() / "Developer").string(), .status = 2});
     EXPECT_EQ(locateGit(h.platform), std::nullopt);
 }
 
