@@ -227,8 +227,7 @@ TEST_F(LaunchItemTest, PrivilegedRemovalsKeepEveryEarlierItemInTheTrash) {
 
 // ---- login items ----
 
-TEST_F(CareTest, TheListingScriptIsExactAndNoItemsIsAnEmptyText) {
-    EXPECT_EQ(care::loginItemsScript.size(), 195u);
+TEST_F(CareTest, NoLoginItemsIsAnEmptyTextAndAFailedListingNone) {
     EXPECT_EQ(h.call<msg::loginItemsWithReply>({}), (std::tuple{std::optional<std::string>("")}));
     EXPECT_EQ(host->sources(), (std::vector<std::string>{care::loginItemsScript}));
     host->respond = [](const std::string&) { return scriptFailure("not allowed"); };
@@ -289,15 +288,6 @@ TEST_F(CareTest, PermissionResetsAsTheUserThenOnePrivilegedShell) {
     EXPECT_EQ(runs(), (Runs{{tccutil, "reset", "Camera", "com.example.app"}}));
     EXPECT_EQ(shellLines(), (std::vector<std::string>{"'" + tccutil + "' 'reset' 'Microphone' 'com.example.app' ; '" +
                                                        tccutil + "' 'reset' 'SystemPolicyAllFiles' '/Applications/Example.app'"}));
-}
-
-TEST_F(CareTest, UserResetsRunBeforeThePrivilegedShellWhateverTheirOrder) {
-    runInRootShell();
-    EXPECT_EQ(h.call<msg::resetPermissionsWithServices>(
-                  {{"Camera", "Microphone"}, {"com.example.first", "com.example.second"}, {true, false}}),
-              (std::tuple{true, std::string()}));
-    EXPECT_EQ(runs(), (Runs{{tccutil, "reset", "Microphone", "com.example.second"},
-                                  {tccutil, "reset", "Camera", "com.example.first"}}));
 }
 
 }  // namespace
