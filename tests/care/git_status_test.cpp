@@ -64,7 +64,7 @@ protected:
                             {"GIT_OPTIONAL_LOCKS", "1"}};
 };
 
-TEST_F(GitStatusTest, RepliesExactlyWhatGitPrintsForAWorkingTree) {
+TEST_F(GitStatusTest, RepliesExactlyWhatGitPrintsInsideAndOutsideAWorkingTree) {
     const fs::path work = at("work"), upstream = at("up.git");
     fs::create_directories(work);
     fs::create_directories(upstream);
@@ -97,13 +97,11 @@ TEST_F(GitStatusTest, RepliesExactlyWhatGitPrintsForAWorkingTree) {
     ASSERT_NE(text.find("?? new\nline.txt\0"s), std::string::npos) << text;
     EXPECT_EQ(h.call<gitStatusWithRoot>({work.string()}), expected);
     EXPECT_EQ(h.call<gitStatusWithRoot>({(work / "." / ".." / "work").string() + "/"}), expected);
-}
 
-TEST_F(GitStatusTest, AFolderOutsideAnyWorkingTreeGivesGitsOwnStatus) {
     fs::create_directories(at("plain"));
-    const GitReply expected = direct(at("plain"));
-    EXPECT_NE(std::get<0>(expected), 0);
-    EXPECT_EQ(h.call<gitStatusWithRoot>({at("plain").string()}), expected);
+    const GitReply outside = direct(at("plain"));
+    EXPECT_NE(std::get<0>(outside), 0) << "outside any working tree git fails, and that is the reply";
+    EXPECT_EQ(h.call<gitStatusWithRoot>({at("plain").string()}), outside);
 }
 
 TEST_F(GitStatusTest, RefusesRootsThatAreNotExistingAbsoluteFolders) {
@@ -169,9 +167,8 @@ TEST_F(GitSearchTest, OnlyTheSelectedDeveloperToolsGiveTheSystemsGit) {
 }
 
 TEST_F(GitSearchTest, AFailedSelectionFindsNothingEvenWithGitInTheFolder) {
-    const fs::path developer = h.tools.path() / "Developer";
-    ToolStandIn inside(developer / "usr/bin/git");
-    xcodeSelect.answer({.output = developer.string(), .status = 2});
+    ToolStandIn inside(h.tools.path() / "Developer/usr/bin/git");
+    xcodeSelect.answer({.output = (h.tools.path() / "Developer").string(), .status = 2});
     EXPECT_EQ(locateGit(h.platform), std::nullopt);
 }
 

@@ -10,6 +10,7 @@
 #include "core/scripts.h"
 #include "support/script_host_double.h"
 #include "support/session_fixture.h"
+#include "support/tool_stand_in.h"
 
 namespace companion::testing {
 namespace {
@@ -55,8 +56,6 @@ struct ScriptTest : ::testing::Test {
     SessionHarness h;
     MainLoop loop{h.dispatcher.main()};
     std::shared_ptr<RecordingScriptHost> host = std::make_shared<RecordingScriptHost>(h.dispatcher.main());
-    TempDir folder;
-    StandInTools tools{folder.path()};
     void SetUp() override { h.platform.scripts = host; }
 };
 
@@ -80,11 +79,6 @@ TEST_F(ScriptTest, ResultsReadAsDescribed) {
     }
 }
 
-TEST_F(ScriptTest, AnEmptyCommandListRunsNoScript) {
-    EXPECT_EQ(runAdminShell(h.platform, {}), (AdminShellResult{true, ""}));
-    EXPECT_TRUE(host->sources().empty());
-}
-
 TEST_F(ScriptTest, ConcurrentScriptsRunOnTheMainThreadOneAtATime) {
     host->hold = std::chrono::milliseconds(20);
     std::vector<std::thread> callers;
@@ -101,29 +95,29 @@ struct RootShellTest : ScriptTest {
         if (::geteuid() != 0) GTEST_SKIP() << "the privileged shell runs directly only as root";
         host->inner = rootShellHost();
         h.platform.scripts = host;
+        failing.answer({.errorOutput = "failing failed\n", .status = 3});
     }
+    Runs runs() const { return ToolStandIn::runs(folder.path() / "record"); }
+
+    TempDir folder;
+    ToolStandIn tool{folder.path() / "tool"}, failing{folder.path() / "failing"};
 };
 
 TEST_F(RootShellTest, EveryWordReachesTheToolUnchanged) {
-    const std::string tool = tools.add("tool");
-    const auto result = runAdminShell(h.platform, {{tool, awkwardWord, "plain"}, {tool, "second"}});
+    const auto result = runAdminShell(h.platform, {{tool.str(), awkwardWord, "plain"}, {tool.str(), "second"}});
     EXPECT_EQ(result, (AdminShellResult{true, ""}));
-    EXPECT_EQ(tools.runs(), (std::vector<std::vector<std::string>>{{tool, awkwardWord, "plain"}, {tool, "second"}}));
+    EXPECT_EQ(runs(), (Runs{{tool.str(), awkwardWord, "plain"}, {tool.str(), "second"}}));
 }
 
 TEST_F(RootShellTest, OnlyTheLastCommandDecidesAndItsErrorTextComesBack) {
-    const std::string tool = tools.add("tool");
-    const std::string failing = tools.add("failing");
-    tools.fail("failing", 3);
-    EXPECT_EQ(runAdminShell(h.platform, {{failing}, {tool}}), (AdminShellResult{true, ""}));
-    EXPECT_EQ(runAdminShell(h.platform, {{tool}, {failing}}), (AdminShellResult{false, "failing failed\n"}));
-    EXPECT_EQ(tools.runs().size(), 4u) << "a failing command does not stop the next";
+    EXPECT_EQ(runAdminShell(h.platform, {{failing.str()}, {tool.str()}}), (AdminShellResult{true, ""}));
+    EXPECT_EQ(runAdminShell(h.platform, {{tool.str()}, {failing.str()}}), (AdminShellResult{false, "failing failed\n"}));
+    EXPECT_EQ(runs().size(), 4u) << "a failing command does not stop the next";
 }
 
 TEST(SystemScriptHost, WithoutRootItGoesThroughPkexecOrFailsClearly) {
     TempDir folder;
-    StandInTools tools{folder.path()};
-    const std::string pkexec = tools.add("pkexec");
+    const std::string pkexec = ToolStandIn(folder.path() / "pkexec").str();
     const std::string statement = adminShellStatement({{"/bin/true"}});
     std::vector<std::string> ran;
     const script::ShellRunner runShell = [&](const std::string& executable, const std::vector<std::string>& arguments) {

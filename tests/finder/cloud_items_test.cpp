@@ -1,4 +1,4 @@
-// Cloud items and the recent-items service, run against stand-ins and the real killall.
+// Cloud items and the recent-items service, run against stand-ins.
 
 #include <gtest/gtest.h>
 
@@ -65,11 +65,6 @@ TEST(RecentItems, RestartsTheServiceByName) {
     EXPECT_EQ(h.call<restartRecentItemsWithReply>({}), std::tuple<>());
     ASSERT_EQ(killall.calls().size(), 1u);
     EXPECT_EQ(killall.calls()[0].arguments, (std::vector<std::string>{"sharedfilelistd"}));
-}
-
-TEST(RecentItems, RepliesWithTheRealKillallThoughNoSuchProcessRuns) {
-    ToolHarness h(installFinderServices);
-    EXPECT_EQ(h.call<restartRecentItemsWithReply>({}), std::tuple<>());
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ struct FinderTest : ::testing::Test {
     }
 };
 
-TEST_F(FinderTest, DesktopServicesReadFalseWithoutKeysAndWriteTrueOrNothing) {
+TEST_F(FinderTest, SettingsReadBackWhatWasWritten) {
     EXPECT_EQ(h.call<msg::desktopServicesWithReply>({}), (std::tuple{false, false}));
     EXPECT_EQ(h.call<msg::setDesktopServicesWithNoNetworkStores>({true, true}), std::tuple{true});
     EXPECT_EQ(h.call<msg::setDesktopServicesWithNoNetworkStores>({false, true}), std::tuple{true});
@@ -55,9 +55,8 @@ TEST_F(FinderTest, DesktopServicesReadFalseWithoutKeysAndWriteTrueOrNothing) {
     EXPECT_EQ(xml.find("DSDontWriteNetworkStores"), std::string::npos) << xml;
     EXPECT_NE(xml.find("<key>DSDontWriteUSBStores</key>\n\t<true/>"), std::string::npos) << xml;
     EXPECT_EQ(h.call<msg::desktopServicesWithReply>({}), (std::tuple{false, true}));
-}
 
-TEST_F(FinderTest, TheTrashSettingIsAlwaysAnExplicitBoolean) {
+    // The trash setting, unlike those two, is always written as an explicit boolean.
     EXPECT_EQ(h.call<msg::setFinderRemovesOldTrash>({true}), std::tuple{true});
     EXPECT_EQ(h.call<msg::finderRemovesOldTrashWithReply>({}), std::tuple{true});
     EXPECT_EQ(h.call<msg::setFinderRemovesOldTrash>({false}), std::tuple{true});
@@ -107,7 +106,9 @@ TEST_F(FinderTest, AFileThatCannotBeWrittenOrReadFailsTheWriteAndIsLeftAlone) {
 
 // ---- information windows ----
 
-TEST_F(FinderTest, GetInfoScriptsTheKeptPathsInOrder) {
+TEST_F(FinderTest, GetInfoScriptsTheKeptPathsInOrderAndNothingWhenNoneIsKept) {
+    EXPECT_EQ(h.call<msg::finderGetInfoWithPaths>({{"relative", "", "/tab\there"}}), std::tuple{false});
+    EXPECT_TRUE(host->sources().empty());
     writeFile(h.home.path() / "Documents/a\"b.txt", "");
     writeFile(h.home.path() / "c.txt", "");
     const std::string home = h.home.str();
@@ -120,11 +121,6 @@ TEST_F(FinderTest, GetInfoScriptsTheKeptPathsInOrder) {
                                    "open information window of (POSIX file \"" + home + "/Documents/a\\\"b.txt\" as alias)\n"
                                    "open information window of (POSIX file \"" + home + "/c.txt\" as alias)\n"
                                    "end tell"}));
-}
-
-TEST_F(FinderTest, GetInfoWithNothingLeftRunsNoScriptAndAFailedScriptIsFalse) {
-    EXPECT_EQ(h.call<msg::finderGetInfoWithPaths>({{"relative", "", "/tab\there"}}), std::tuple{false});
-    EXPECT_TRUE(host->sources().empty());
     host->respond = [](const std::string&) { return scriptFailure("Finder got an error"); };
     EXPECT_EQ(h.call<msg::finderGetInfoWithPaths>({{h.home.str()}}), std::tuple{false});
 }

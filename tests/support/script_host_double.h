@@ -1,13 +1,9 @@
 #pragma once
-// Doubles for the script facilities: a main loop on its own thread, a script host that records
-// every script it is given, and stand-in tools that record how they were run.
-
-#include <sys/stat.h>
-#include <unistd.h>
+// Doubles for the script facilities: a main loop on its own thread, and a script host that
+// records every script it is given.
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -17,7 +13,6 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/script/script_host.h"
-#include "support/files.h"
 
 namespace companion::testing {
 
@@ -99,39 +94,5 @@ inline script::ScriptOutcome scriptFailure(std::optional<std::string> message) {
 inline std::shared_ptr<script::ScriptHost> rootShellHost() {
     return script::systemScriptHost({"/bin/sh", "", [] { return true; }});
 }
-
-// A folder of stand-in tools that record their runs in one log, in order.
-class StandInTools {
-public:
-    explicit StandInTools(std::filesystem::path folder) : folder_(std::move(folder)) {}
-
-    // A stand-in called `name`; its runs are recorded under the path returned.
-    std::string add(const std::string& name) const {
-        const auto path = folder_ / name;
-        std::filesystem::create_symlink(std::string(COMPANION_TEST_HELPERS) + "/care/recording_tool", path);
-        return path.string();
-    }
-    // Makes the stand-in `name` fail with `status`.
-    void fail(const std::string& name, int status) const {
-        writeFile(folder_ / (name + ".status"), std::to_string(status));
-    }
-    // Every run so far: the stand-in's path, then its arguments.
-    std::vector<std::vector<std::string>> runs() const { return runsIn(folder_ / "log"); }
-
-    static std::vector<std::vector<std::string>> runsIn(const std::filesystem::path& log) {
-        std::vector<std::vector<std::string>> runs;
-        for (const std::string& line : readLines(log)) {
-            std::vector<std::string> words;
-            size_t start = 0;
-            for (size_t end; (end = line.find('\0', start)) != std::string::npos; start = end + 1)
-                words.push_back(line.substr(start, end - start));
-            runs.push_back(std::move(words));
-        }
-        return runs;
-    }
-
-private:
-    std::filesystem::path folder_;
-};
 
 }  // namespace companion::testing

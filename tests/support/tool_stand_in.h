@@ -6,6 +6,7 @@
 //   hdiutil.answer({.output = "<plist/>", .status = 1});
 //   ... run the code under test with the tool table pointing at hdiutil.path() ...
 //   hdiutil.calls()[0].arguments                  // {"info", "-plist"}
+//   ToolStandIn::runs(dir / "record")             // every stand-in's runs there, in order
 
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,8 @@ struct ToolAnswer {
     int status = 0;
     bool hang = false;  // after printing, sleep until a signal ends the run
 };
+
+using Runs = std::vector<std::vector<std::string>>;
 
 struct ToolCall {
     std::vector<std::string> arguments;
@@ -73,6 +76,17 @@ public:
             }
             calls.push_back(std::move(call));
         }
+    }
+
+    // Every run of the stand-ins recording below `base`, in the order they ran: the path each was
+    // called by, then its arguments.
+    static Runs runs(const std::filesystem::path& base) {
+        Runs runs;
+        const std::string log = read(base / "runs");
+        size_t start = 0;
+        for (size_t end; (end = log.find(std::string("\0\n", 2), start)) != std::string::npos; start = end + 2)
+            runs.push_back(nulSeparated(log.substr(start, end + 1 - start)));
+        return runs;
     }
 
 private:
