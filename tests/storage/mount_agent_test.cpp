@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <future>
-#include <thread>
 
 #include "core/command_runner.h"
 #include "core/input_checks.h"
@@ -25,18 +24,6 @@ const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "mount";
 // The first place the agent looks for rclone.
 const fs::path rcloneFolder = "/opt/homebrew/bin";
 const fs::path systemUmount = "/bin/umount";
-
-template <class Condition>
-bool eventually(Condition condition, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-bool isGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
 
 // Everything the agent of one test sees: a home with a local remote, rclone and umount
 // stand-ins, and the agent itself, started last so that it inherits the environment.
@@ -59,8 +46,8 @@ public:
     }
 
     bool ready() { return agent_->waitForSocket(); }
+    fs::path home() const { return home_.path(); }
     std::string mountPoint() const { return allowedMountRoots(home_.str()).front() + "/vol"; }
-    std::string remote() const { return (home_.path() / "remote").string(); }
 
     CommandResult ctl(std::vector<std::string> words, double linger = 0) const {
         std::vector<std::string> arguments{"--socket", agent_->socketPath(), "--linger", std::to_string(linger)};
@@ -69,19 +56,11 @@ public:
     }
     CommandResult mount(double linger) const {
         return ctl({"call", "rcloneMountWithId:connection:mountPoint:volumeName:readOnly:reply:", "\"e2e\"",
-                    R"({"kind":"remote","remote":"loc","path":")" + remote() + "\"}", "\"" + mountPoint() + "\"",
+                    R"({"kind":"remote","remote":"loc","path":")" + home_.str() + "/remote\"}", "\"" + mountPoint() + "\"",
                     "\"Vol\"", "false"},
                    linger);
     }
     bool mounted() const { return systemMountTable().contains(mountPoint()); }
-    pid_t rclonePid() const {
-        for (int n = 1; fs::exists(home_.path() / "record/calls" / std::to_string(n)); ++n) {
-            const auto call = home_.path() / "record/calls" / std::to_string(n);
-            if (readFile(call / "argv").starts_with("nfsmount")) return std::stoi(readFile(call / "pid"));
-        }
-        return -1;
-    }
-    std::vector<std::string> umountRuns() const { return readLines(home_.path() / "umount-runs"); }
 
 private:
     std::string config() const { return home_.str() + "/rclone.conf"; }
@@ -121,11 +100,11 @@ TEST(MountThroughTheAgent, AClientThatLeavesHasItsMountUnmountedAndRcloneEnded) 
     MountedAgent agent;
     ASSERT_TRUE(agent.ready());
     EXPECT_EQ(agent.mount(0).output, "{\"reply\":[true,\"\"]}\n");
-    const pid_t rclone = agent.rclonePid();
+    const pid_t rclone = recordedMountPid(agent.home() / "record");
     ASSERT_GT(rclone, 0);
 
     EXPECT_TRUE(eventually([&] { return !agent.mounted() && isGone(rclone); }, 20s));
-    EXPECT_EQ(agent.umountRuns(), std::vector<std::string>{agent.mountPoint()})
+    EXPECT_EQ(readLines(agent.home() / "umount-runs"), std::vector<std::string>{agent.mountPoint()})
         << "the plain unmount ran and sufficed: no forced one";
 }
 

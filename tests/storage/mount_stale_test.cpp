@@ -23,50 +23,28 @@ using service::msg::stopStaleRcloneMountWithPid;
 const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "mount";
 const std::vector<std::string> roots = allowedMountRoots("/home/ana");
 
-struct ListingCase {
-    std::string name;
-    std::string line;
+std::vector<StaleMount> mountsIn(const std::string& listing) {
     std::vector<StaleMount> found;
-};
-
-class StaleListingTest : public ::testing::TestWithParam<ListingCase> {};
-
-TEST_P(StaleListingTest, ReadsMountProcessesUnderTheRootsOnly) {
-    std::vector<StaleMount> found;
-    for (const auto& scanned : parseStaleMounts(GetParam().line, roots)) found.push_back(scanned.mount);
-    EXPECT_EQ(found, GetParam().found);
+    for (const auto& scanned : parseStaleMounts(listing, roots)) found.push_back(scanned.mount);
+    return found;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, StaleListingTest,
-    ::testing::Values(
-        ListingCase{"SpacesInTheMountPointAndOptionsAfter",
-                    "  4242 /usr/bin/rclone nfsmount loc:photos " + roots[0] +
-                        "/My Photos --volname My Photos --dir-cache-time 30s\n",
-                    {{4242, "loc:photos", roots[0] + "/My Photos"}}},
-        ListingCase{"ContainerRootToTheEndOfTheLine", "17 rclone nfsmount :sftp,host=\"h\":/ " + roots[1] + "/srv",
-                    {{17, ":sftp,host=\"h\":/", roots[1] + "/srv"}}},
-        ListingCase{"OutsideEveryRoot", "77 rclone nfsmount loc:x /mnt/elsewhere --volname x", {}},
-        ListingCase{"NotAMountCommand", "78 rclone mount loc:x " + roots[0] + "/x", {}},
-        ListingCase{"NoPid", "rclone nfsmount loc:x " + roots[0] + "/x", {}},
-        ListingCase{"SeveralLinesInOrder",
-                    "\n1 a nfsmount r:1 " + roots[0] + "/one\n\n2 b nfsmount r:2 " + roots[2] + "/two --x\n",
-                    {{1, "r:1", roots[0] + "/one"}, {2, "r:2", roots[2] + "/two"}}}),
-    [](const auto& info) { return info.param.name; });
+// Spaces in the mount point, options after it and lines outside every root are seen through the
+// real process list below.
+TEST(StaleListing, ReadsMountProcessesUnderTheRootsOnly) {
+    EXPECT_EQ(mountsIn("78 rclone mount loc:x " + roots[0] + "/x"), std::vector<StaleMount>{}) << "not a mount";
+    EXPECT_EQ(mountsIn("rclone nfsmount loc:x " + roots[0] + "/x"), std::vector<StaleMount>{}) << "no pid";
+    EXPECT_EQ(mountsIn("\n1 a nfsmount r:1 " + roots[0] + "/one\n\n2 b nfsmount r:2 " + roots[2] + "/two --x\n"),
+              (std::vector<StaleMount>{{1, "r:1", roots[0] + "/one"}, {2, "r:2", roots[2] + "/two"}}));
+}
 
-TEST(StaleListing, KeepsTheCommandLineTheListShowed) {
-    const auto scanned = parseStaleMounts("   9 /bin/sh x nfsmount r: " + roots[0] + "/v", roots);
-    ASSERT_EQ(scanned.size(), 1u);
-    EXPECT_EQ(scanned[0].commandLine, "/bin/sh x nfsmount r: " + roots[0] + "/v");
-    EXPECT_TRUE(showsAs({"/bin/sh", "x", "nfsmount", "r:", roots[0] + "/v"}, scanned[0].commandLine));
+TEST(StaleListing, AProcessShowsAsTheListPrintsIt) {
     EXPECT_TRUE(showsAs({"a", "\xC3\xA9\n"}, "a ???")) << "what the list cannot print shows as ?";
-    EXPECT_FALSE(showsAs({"a", "b"}, "a c"));
     EXPECT_FALSE(showsAs({"a", "b"}, "a b c"));
 }
 
 TEST(StaleListing, FormatsOneTabSeparatedLinePerMount) {
     EXPECT_EQ(formatStaleMounts({{1, "r:a", "/m/a"}, {22, "r:b", "/m/b c"}}), "1\tr:a\t/m/a\n22\tr:b\t/m/b c");
-    EXPECT_EQ(formatStaleMounts({}), "");
 }
 
 // Leftover mount processes of a temporary home, found with the real process list.
@@ -114,13 +92,6 @@ TEST(StaleMounts, AProcessReplacedAfterTheScanIsNotSignalled) {
     EXPECT_FALSE(s.stop(process.pid()));
     EXPECT_TRUE(process.isRunning());
     EXPECT_EQ(testing::readFile("/proc/" + std::to_string(process.pid()) + "/cmdline"), std::string("/bin/sleep\0" "300\0", 15));
-}
-
-TEST(StaleMounts, AFailingProcessListFindsNothing) {
-    StaleHarness s;
-    s.h.platform.tools.ps = "/bin/false";
-    EXPECT_EQ(s.h.call<staleRcloneMountsWithReply>({}), std::tuple<std::string>{""});
-    EXPECT_FALSE(s.stop(1));
 }
 
 }  // namespace

@@ -8,17 +8,16 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "core/input_checks.h"
 #include "platform/process/process.h"
 #include "storage/connection.h"
+#include "storage/rclone_stand_in.h"
 #include "storage/storage_services.h"
 #include "support/files.h"
 #include "support/mount_namespace.h"
 #include "support/session_fixture.h"
 #include "support/ssh_server.h"
-#include "storage/rclone_stand_in.h"
 
 namespace companion::storage {
 namespace {
@@ -27,24 +26,12 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using service::msg::rcloneMountWithId;
 using service::msg::stopRcloneMountWithId;
-using Request = rcloneMountWithId::Args::Tuple;
+using testing::eventually;
+using testing::isGone;
 using Answer = rcloneMountWithId::Replies::Tuple;
 
 const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "mount";
-constexpr auto patience = 30s;
-const Answer refused{false, "invalid"};
-
-bool isGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
-
-template <class Condition>
-bool eventually(Condition condition, std::chrono::seconds limit = patience) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+const ConnectionDescription someSftp = {{"kind", "sftp"}, {"host", "h"}};
 
 // ---- the argument list, the log file, the failure line ----
 
@@ -71,23 +58,12 @@ TEST(MountLogFile, NamesTheFirstEightCharactersAndStaysInTheLogFolder) {
     EXPECT_EQ(mountLogFile("/home/ana", "x/../../y"), folder + "rclone-x_.._.._.log");
 }
 
-struct LogCase {
-    std::string name;
-    std::string log;
-    std::string line;
-};
-
-class FailureLineTest : public ::testing::TestWithParam<LogCase> {};
-
-TEST_P(FailureLineTest, PicksTheLastFailureElseTheLastLine) { EXPECT_EQ(failureLine(GetParam().log), GetParam().line); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Logs, FailureLineTest,
-    ::testing::Values(LogCase{"ErrorBeforeAPlainLine", "a\nx ERROR y\nb Fatal\nplain\n\n", "b Fatal"},
-                      LogCase{"NoMarkerGivesTheLastLine", "one\ntwo\n\n", "two"},
-                      LogCase{"MarkersAreCaseSensitive", "error\ncritical\nlast", "last"},
-                      LogCase{"NothingGivesEmpty", "\n\n", ""}),
-    [](const auto& info) { return info.param.name; });
+TEST(MountFailureLine, IsTheLastFailureElseTheLastLine) {
+    EXPECT_EQ(failureLine("a\nx ERROR y\nb Fatal\nplain\n\n"), "b Fatal");
+    EXPECT_EQ(failureLine("one\ntwo\n\n"), "two");
+    EXPECT_EQ(failureLine("error\ncritical\nlast"), "last") << "the markers are case-sensitive";
+    EXPECT_EQ(failureLine("\n\n"), "");
+}
 
 // ---- requests ----
 
@@ -96,13 +72,13 @@ INSTANTIATE_TEST_SUITE_P(
 struct MountHarness {
     MountHarness() {
         testing::lookOnlyBelowHome(h.platform);
-        h.platform.environment = [config = config()] {
+        h.platform.environment = [config = h.home.str() + "/rclone.conf"] {
             auto environment = systemEnvironment();
             environment["RCLONE_CONFIG"] = config;
             return environment;
         };
-        testing::writeFile(config(), "[loc]\ntype = local\n");
-        testing::writeFile(remoteFolder() / "hello.txt", "hello through the mount\n");
+        testing::writeFile(h.home.path() / "rclone.conf", "[loc]\ntype = local\n");
+        testing::writeFile(h.home.path() / "remote data/hello.txt", "hello through the mount\n");
         installCoreServices(h.services);
         installStorageServices(h.services);
     }
@@ -111,32 +87,22 @@ struct MountHarness {
         testing::detachMountsBelow(h.home.str());
     }
 
-    std::string config() const { return h.home.str() + "/rclone.conf"; }
-    fs::path remoteFolder() const { return h.home.path() / "remote data"; }
     std::string mountPoint(const std::string& name = "vol") const {
         return allowedMountRoots(h.home.str()).front() + "/" + name;
     }
     void mode(const std::string& name) const { testing::writeFile(rclone.path().parent_path() / "mode", name); }
     std::vector<testing::RecordedRun> mountRuns() const {
-        std::vector<testing::RecordedRun> runs;
-        for (auto& run : rclone.runs()) {
-            if (!run.arguments.empty() && run.arguments[0] == "nfsmount") runs.push_back(std::move(run));
-        }
+        auto runs = rclone.runs();
+        std::erase_if(runs, [](const auto& run) { return run.arguments.empty() || run.arguments[0] != "nfsmount"; });
         return runs;
     }
-    pid_t mountPid(size_t index = 0) const {
-        std::vector<int> pids;
-        for (int n = 1; fs::exists(rclone.path().parent_path() / "calls" / std::to_string(n)); ++n) {
-            const auto call = rclone.path().parent_path() / "calls" / std::to_string(n);
-            if (testing::readWholeFile(call / "argv").starts_with(std::string("nfsmount\0", 9)))
-                pids.push_back(std::stoi(testing::readFile(call / "pid")));
-        }
-        return pids.at(index);
+    pid_t mountPid() const { return testing::recordedMountPid(rclone.path().parent_path()); }
+    ConnectionDescription local() const {
+        return {{"kind", "remote"}, {"remote", "loc"}, {"path", h.home.str() + "/remote data"}};
     }
-    ConnectionDescription local() const { return {{"kind", "remote"}, {"remote", "loc"}, {"path", remoteFolder().string()}}; }
     Answer mount(const std::string& id, const ConnectionDescription& description, bool readOnly = false,
-                 const std::string& name = "vol") {
-        return h.call<rcloneMountWithId>({id, description, mountPoint(name), "Vol", readOnly});
+                 const std::string& name = "vol", const std::string& volume = "Vol") {
+        return h.call<rcloneMountWithId>({id, description, mountPoint(name), volume, readOnly});
     }
     std::vector<std::string> endedMounts() const {
         std::vector<std::string> ids;
@@ -152,37 +118,30 @@ struct MountHarness {
 
 struct RefusalCase {
     std::string name;
-    std::function<Request(const MountHarness&)> request;
+    std::string mountPointName;
+    std::string volume;
+    ConnectionDescription connection;
+    bool withoutRclone = false;
 };
 
 class MountRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
 
+// Which mount points a root allows is tested with the input checks; here, that a request is held to it.
 TEST_P(MountRefusalTest, RepliesInvalidAndStartsNothing) {
     MountHarness m;
-    EXPECT_EQ(m.h.call<rcloneMountWithId>(GetParam().request(m)), refused);
+    const auto& refusal = GetParam();
+    if (refusal.withoutRclone) fs::remove(m.rclone.path());
+    EXPECT_EQ(m.mount("a", refusal.connection, false, refusal.mountPointName, refusal.volume),
+              (Answer{false, "invalid"}));
     EXPECT_TRUE(m.mountRuns().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, MountRefusalTest,
-    ::testing::Values(
-        RefusalCase{"TwoLevelsBelowARoot",
-                    [](const MountHarness& m) { return Request{"a", m.local(), m.mountPoint("x/y"), "V", false}; }},
-        RefusalCase{"DotDotLeavesTheRoot",
-                    [](const MountHarness& m) { return Request{"a", m.local(), m.mountPoint("../x"), "V", false}; }},
-        RefusalCase{"TheRootItself",
-                    [](const MountHarness& m) { return Request{"a", m.local(), m.mountPoint("."), "V", false}; }},
-        RefusalCase{"ControlCharacterInTheVolumeName",
-                    [](const MountHarness& m) { return Request{"a", m.local(), m.mountPoint(), "V\n", false}; }},
-        RefusalCase{"UnknownRemote",
-                    [](const MountHarness& m) {
-                        return Request{"a", {{"kind", "remote"}, {"remote", "nope"}}, m.mountPoint(), "V", false};
-                    }},
-        RefusalCase{"NoRclone",
-                    [](const MountHarness& m) {
-                        fs::remove(m.rclone.path());
-                        return Request{"a", {{"kind", "sftp"}, {"host", "h"}}, m.mountPoint(), "V", false};
-                    }}),
+    ::testing::Values(RefusalCase{"TwoLevelsBelowARoot", "x/y", "V", someSftp},
+                      RefusalCase{"ControlCharacterInTheVolumeName", "vol", "V\n", someSftp},
+                      RefusalCase{"UnknownRemote", "vol", "V", {{"kind", "remote"}, {"remote", "nope"}}},
+                      RefusalCase{"NoRclone", "vol", "V", someSftp, true}),
     [](const auto& info) { return info.param.name; });
 
 TEST(MountRequest, SftpMountsTheServerRootWithTheReadOnlyGroup) {
@@ -197,25 +156,21 @@ TEST(MountRequest, SftpMountsTheServerRootWithTheReadOnlyGroup) {
     EXPECT_EQ(runs[0].environment.at("PATH"), ToolPaths{}.rcloneSearchPath);
 }
 
-TEST(MountRequest, AnRcloneThatFailsAtOnceRepliesItsErrorLine) {
+TEST(MountRequest, AnRcloneThatFailsAtOnceRepliesTheErrorLineOfItsOwnLog) {
     MountHarness m;
+    m.mode("exit");
+    testing::writeFile(mountLogFile(m.h.home.str(), "failing"), "2026/01/01 ERROR : an old failure\n");
+    EXPECT_EQ(m.mount("failing", m.local()), (Answer{false, ""})) << "a log left by an earlier mount is not its own";
     m.mode("fail");
     EXPECT_EQ(m.mount("failing", m.local()), (Answer{false, "2026/01/01 10:00:00 ERROR : remote: directory not found"}));
     EXPECT_EQ(m.h.session().mountCount(), 0u);
     EXPECT_TRUE(m.endedMounts().empty()) << "a mount that never came up never ends";
 }
 
-TEST(MountRequest, ALogLeftByAnEarlierMountIsNeverReported) {
-    MountHarness m;
-    m.mode("exit");
-    testing::writeFile(mountLogFile(m.h.home.str(), "earlier-mount"), "2026/01/01 ERROR : an old failure\n");
-    EXPECT_EQ(m.mount("earlier-mount", m.local()), (Answer{false, ""}));
-}
-
 TEST(MountRequest, AnRcloneThatCannotStartRepliesWhy) {
     MountHarness m;
     testing::writeFile(m.rclone.path(), "#!/nonexistent/interpreter\n");
-    const auto [mounted, message] = m.mount("x", {{"kind", "sftp"}, {"host", "h"}});
+    const auto [mounted, message] = m.mount("x", someSftp);
     EXPECT_FALSE(mounted);
     EXPECT_NE(message.find(m.rclone.path().string()), std::string::npos) << message;
 }
@@ -243,11 +198,11 @@ class EndMountTest : public ::testing::TestWithParam<EndCase> {};
 
 TEST_P(EndMountTest, UnmountsOnlyWhileMountedThenTerminates) {
     testing::SessionHarness h;
-    const fs::path umount = h.home.path() / "umount";
     const fs::path runs = h.home.path() / "runs";
-    testing::writeFile(umount, "#!/bin/sh\necho \"$*\" >> \"$(/usr/bin/dirname \"$0\")/runs\"\n");
-    fs::permissions(umount, fs::perms::owner_all);
-    h.platform.tools.umount = umount.string();
+    h.platform.tools.umount = (h.home.path() / "umount").string();
+    // Records its runs and unmounts nothing: the mount point here is not a real one.
+    testing::writeFile(h.platform.tools.umount, "#!/bin/sh\necho \"$*\" >> \"$(/usr/bin/dirname \"$0\")/runs\"\n");
+    fs::permissions(h.platform.tools.umount, fs::perms::owner_all);
     h.platform.mountTable = [&, listedUntil = GetParam().listedUntilRuns] {
         MountTable table{{"/", "ext4"}};
         if (testing::readLines(runs).size() < static_cast<size_t>(listedUntil)) table["/m/vol"] = "fuse.rclone";
@@ -268,49 +223,25 @@ INSTANTIATE_TEST_SUITE_P(
                       EndCase{"StillMountedAfterForce", 3, {"/m/vol", "-f /m/vol"}}),
     [](const auto& info) { return info.param.name; });
 
-// ---- real mounts ----
+// ---- real mounts (the end of a connection is seen through the agent, in mount_agent_test) ----
 
-TEST(RealMount, MountsServesAndEndsWhenStoppedById) {
-    COMPANION_IN_PRIVATE_NAMESPACE();
-    MountHarness m;
-    ASSERT_EQ(m.mount("mount-0001", m.local()), (Answer{true, ""}));
-    EXPECT_TRUE(m.h.platform.mountTable().contains(m.mountPoint()));
-    EXPECT_EQ(testing::readFile(m.mountPoint() + "/hello.txt"), "hello through the mount\n");
-    EXPECT_EQ(m.h.session().mountCount(), 1u);
-
-    m.h.send<stopRcloneMountWithId>({"mount-0001"});
-    EXPECT_EQ(m.h.session().mountCount(), 0u) << "the entry goes at once";
-    EXPECT_TRUE(eventually([&] { return m.endedMounts() == std::vector<std::string>{"mount-0001"}; }));
-    EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint()));
-    EXPECT_TRUE(isGone(m.mountPid()));
-}
-
-TEST(RealMount, TheEndOfTheConnectionUnmountsPlainlyThenStopsRclone) {
-    COMPANION_IN_PRIVATE_NAMESPACE();
-    MountHarness m;
-    m.h.platform.tools.umount = (m.h.home.path() / "umount").string();
-    testing::installFile(helpers / "umount", m.h.platform.tools.umount, testing::executablePermissions);
-    ASSERT_EQ(m.mount("held", m.local()), (Answer{true, ""}));
-
-    m.h.session().stopAll();
-    EXPECT_EQ(testing::readLines(m.h.home.path() / "runs"), std::vector<std::string>{m.mountPoint()})
-        << "one plain unmount; no forced one, since the plain one worked";
-    EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint()));
-    EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); }, 20s));
-    EXPECT_EQ(m.h.session().mountCount(), 0u);
-}
-
-TEST(RealMount, AMountThatEndsLeavesALaterMountOfItsIdentifierInTheTable) {
+// The second mount of an identifier takes the table entry of the first: the end of the first
+// must not take the second's entry with it.
+TEST(RealMount, MountsServesAndEndsWhenUnmountedOrStoppedById) {
     COMPANION_IN_PRIVATE_NAMESPACE();
     MountHarness m;
     ASSERT_EQ(m.mount("twice", m.local(), false, "first"), (Answer{true, ""}));
+    EXPECT_TRUE(m.h.platform.mountTable().contains(m.mountPoint("first")));
+    EXPECT_EQ(testing::readFile(m.mountPoint("first") + "/hello.txt"), "hello through the mount\n");
     ASSERT_EQ(m.mount("twice", m.local(), false, "second"), (Answer{true, ""}));
     ASSERT_EQ(runCommand("/bin/umount", {m.mountPoint("first")}).status, 0);
     ASSERT_TRUE(eventually([&] { return m.endedMounts().size() == 1; }));
     EXPECT_EQ(m.h.session().mountCount(), 1u) << "the second mount is still tracked";
 
     m.h.send<stopRcloneMountWithId>({"twice"});
-    EXPECT_TRUE(eventually([&] { return !m.h.platform.mountTable().contains(m.mountPoint("second")); }));
+    EXPECT_EQ(m.h.session().mountCount(), 0u) << "the entry goes at once";
+    EXPECT_TRUE(eventually([&] { return m.endedMounts() == std::vector<std::string>{"twice", "twice"}; }));
+    EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint("second")));
 }
 
 TEST(RealMount, AMountThatComesUpAfterItsConnectionEndedIsEnded) {

@@ -20,16 +20,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-process::Process sleeper(const std::string& seconds) {
-    return std::move(std::get<process::Process>(process::Process::launch({"/bin/sleep", {seconds}})));
-}
-
 TEST(MountWait, SeesAMountAsItComesUpAndReadsTheTableOnlyOnChanges) {
     COMPANION_IN_PRIVATE_NAMESPACE();
     testing::TempDir folder;
     const std::string mountPoint = folder.str() + "/mounted";
     std::filesystem::create_directory(mountPoint);
-    auto process = sleeper("30");
+    auto sleeper = std::get<process::Process>(process::Process::launch({"/bin/sleep", {"30"}}));
     std::atomic<int> readings{0};
     const MountTableReader counted = [&] {
         ++readings;
@@ -40,7 +36,7 @@ TEST(MountWait, SeesAMountAsItComesUpAndReadsTheTableOnlyOnChanges) {
         ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, nullptr);
     });
     const auto start = Clock::now();
-    EXPECT_EQ(waitForMountPoint(mountPoint, process.pidFd(), start + 20s, counted), MountWait::mounted);
+    EXPECT_EQ(waitForMountPoint(mountPoint, sleeper.pidFd(), start + 20s, counted), MountWait::mounted);
     mounter.join();
     EXPECT_LT(Clock::now() - start, 10s);
     EXPECT_EQ(readings.load(), 2) << "once at the start, once after the one change";

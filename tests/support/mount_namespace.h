@@ -1,28 +1,32 @@
 #pragma once
-// Runs a test that mounts in a private mount and pid namespace of its own.
+// Support for tests that mount. Each runs in a private mount and pid namespace of its own:
 //
 //   TEST(Mounts, Something) {
 //       COMPANION_IN_PRIVATE_NAMESPACE();   // skips without root; reruns the test inside
 //       ... mount freely ...
 //   }
 //
-// The test is run again as a child of unshare(1): a new mount namespace (mounts private, so
-// nothing propagates to this machine) and a new pid namespace whose first process is the test.
-// When it ends, however it ends, the kernel kills every process left in that pid namespace and
-// drops every mount of that mount namespace: a failing test leaves neither behind.
+// The test is run again under unshare(1), in a private mount namespace and a pid namespace whose
+// first process is the test: however it ends, the kernel then kills every process and drops
+// every mount it left, so a failing test leaves neither behind on this machine.
 
+#include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/command_runner.h"
 #include "platform/platform.h"
+#include "support/files.h"
 
 namespace companion::testing {
 
@@ -60,6 +64,28 @@ inline void detachMountsBelow(const std::string& folder) {
     for (auto it = table.rbegin(); it != table.rend(); ++it) {
         if (it->first == folder || it->first.starts_with(folder + "/")) ::umount2(it->first.c_str(), MNT_DETACH);
     }
+}
+
+inline bool isGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
+
+template <class Condition>
+bool eventually(Condition condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The pid of the first "nfsmount" run that the mount stand-in of tests/helpers/mount recorded
+// in `record`, or -1 when there was none.
+inline pid_t recordedMountPid(const std::filesystem::path& record) {
+    for (int n = 1; std::filesystem::exists(record / "calls" / std::to_string(n)); ++n) {
+        const auto call = record / "calls" / std::to_string(n);
+        if (readFile(call / "argv").starts_with(std::string("nfsmount\0", 9))) return std::stoi(readFile(call / "pid"));
+    }
+    return -1;
 }
 
 }  // namespace companion::testing
