@@ -17,7 +17,6 @@ using Events = std::vector<ax::KeyboardEvent>;
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t pid = 7070;
-constexpr uint64_t commandShift = ax::commandFlag | ax::shiftFlag;
 
 Events press(uint16_t keyCode, uint64_t flags) { return {{keyCode, true, flags, {}}, {keyCode, false, flags, {}}}; }
 Events typed(const std::u16string& chunk) { return {{0, true, std::nullopt, chunk}, {0, false, std::nullopt, chunk}}; }
@@ -26,7 +25,7 @@ Events join(std::initializer_list<Events> parts) {
     for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
 }
-const Events shortcut = press(5, commandShift);
+const Events shortcut = press(5, ax::commandFlag | ax::shiftFlag);
 const Events selectAll = press(0, ax::commandFlag);
 const Events returnKey = press(36, 0);
 
@@ -35,18 +34,15 @@ protected:
     // Starts one request; its reply arrives through the future.
     std::future<bool> start(int32_t target, const std::string& path) {
         auto promise = std::make_shared<std::promise<bool>>();
-        auto future = promise->get_future();
         h.session().handle(navigateDialogWithPid::selector, false, navigateDialogWithPid::Args::encode({target, path}),
                            [promise](nlohmann::json values) { promise->set_value(values.at(0).get<bool>()); });
-        return future;
+        return promise->get_future();
     }
     bool navigate(const std::string& path, int32_t target = pid) {
         started = Clock::now();
-        auto reply = start(target, path);
-        if (reply.wait_for(30s) != std::future_status::ready) throw std::runtime_error("no reply");
-        return reply.get();
+        return std::get<0>(h.call<navigateDialogWithPid>({target, path}));
     }
-    // When the first record matching `what` was made, after the request started.
+    // How long after the start the first record of this kind, and matching `what`, was made.
     template <class Kind>
     Clock::duration firstAt(const std::function<bool(const Kind&)>& what = [](const Kind&) { return true; }) {
         for (const auto& record : desktop.records())
@@ -54,134 +50,100 @@ protected:
         ADD_FAILURE() << "no such record";
         return {};
     }
-    std::vector<std::string> writtenValues() {
-        std::vector<std::string> values;
-        for (const auto& write : desktop.writes()) values.push_back(write.value);
-        return values;
-    }
 
     DialogsHarness h;
     Desktop& desktop = *h.desktop;
-    ModelApplication app = desktop.launch(pid);
+    UiElement app = desktop.launch(pid);
     TempDir folder;
     const std::string target = folder.str();
     Clock::time_point started;
 };
 
-TEST_F(Navigate, FieldFoundAtTheFirstLookTakesThePathAndReturnConfirmsIt) {
-    auto dialog = desktop.openDialog(app);
-    EXPECT_TRUE(navigate(target));
-    EXPECT_EQ(desktop.events(), join({shortcut, returnKey}));
-    EXPECT_EQ(writtenValues(), std::vector{target});
-    EXPECT_EQ(dialog.confirmedPath(), target);
+TEST_F(Navigate, FieldFoundAtTheFirstLookTakesTheStandardizedPathAndReturnConfirmsIt) {
+    desktop.openDialog(app);
+    EXPECT_TRUE(navigate(target + "/./x/..//"));
+    EXPECT_EQ(desktop.recorded<ax::KeyboardEvent>(), join({shortcut, returnKey}));
+    EXPECT_EQ(desktop.recorded<AttributeWrite>(), (std::vector<AttributeWrite>{{"AXValue", target}}));
     // The target gets its moment to come forward, and the dialog its moment to take the path.
     EXPECT_GE(firstAt<ax::KeyboardEvent>(), 120ms);
     EXPECT_GE(firstAt<ax::KeyboardEvent>([](const auto& e) { return e.keyCode == 36; }) - firstAt<AttributeWrite>(), 250ms);
 }
 
-TEST_F(Navigate, PathIsEnteredStandardized) {
-    auto dialog = desktop.openDialog(app);
-    EXPECT_TRUE(navigate(target + "/./x/..//"));
-    EXPECT_EQ(dialog.confirmedPath(), target);
-}
+// One look before the shortcut for the previous focus, then at most 15 for the field.
+class Looks : public Navigate, public ::testing::WithParamInterface<int> {};
 
-struct LookCase {
-    std::optional<int> fieldFocusedAfterLooks;
-    bool replied;
-    friend void PrintTo(const LookCase& c, std::ostream* out) {
-        *out << "field focused at look " << (c.fieldFocusedAfterLooks ? std::to_string(*c.fieldFocusedAfterLooks) : "never");
-    }
-};
-class Looks : public Navigate, public ::testing::WithParamInterface<LookCase> {};
-
-// One look before the shortcut for the previous focus, then at most 15 for the field. The focus
-// starts in a Save dialog's name field: a text field, but not the one the shortcut opens.
 TEST_P(Looks, TheFieldIsLookedForFifteenTimesThenTheAlertSounds) {
-    desktop.openDialog(app, {.initialFocusRole = "AXTextField", .fieldFocusedAfterLooks = GetParam().fieldFocusedAfterLooks});
-    EXPECT_EQ(navigate(target), GetParam().replied);
-    if (GetParam().replied) {
-        EXPECT_EQ(desktop.beeps(), 0u);
-        return;
-    }
-    EXPECT_EQ(desktop.events(), shortcut);
-    EXPECT_EQ(desktop.beeps(), 1u);
-    EXPECT_EQ(desktop.reads(), 16u);
+    desktop.openDialog(app, {.fieldFocusedAtLook = GetParam()});
+    const bool found = GetParam() <= 15;
+    EXPECT_EQ(navigate(target), found);
+    EXPECT_EQ(desktop.recorded<Beep>().size(), found ? 0u : 1u);
+    if (found) return;
+    EXPECT_EQ(desktop.recorded<ax::KeyboardEvent>(), shortcut);
+    EXPECT_EQ(desktop.reads, 16u);
     EXPECT_GE(firstAt<Beep>() - firstAt<ax::KeyboardEvent>(), 14 * 80ms);
 }
-INSTANTIATE_TEST_SUITE_P(Navigate, Looks,
-                         ::testing::Values(LookCase{15, true}, LookCase{16, false}, LookCase{std::nullopt, false}));
+INSTANTIATE_TEST_SUITE_P(Navigate, Looks, ::testing::Values(15, 16));
 
 TEST_F(Navigate, SearchFieldIsNeverTakenForThePathField) {
-    desktop.openDialog(app, {.fieldIdentifier = "", .fieldRole = "AXTextField", .fieldSubrole = "AXSearchField"});
+    desktop.openDialog(app).identifier("").set("AXSubrole", std::string("AXSearchField"));
     EXPECT_FALSE(navigate(target));
-    EXPECT_TRUE(desktop.writes().empty());
-    EXPECT_EQ(desktop.beeps(), 1u);
+    EXPECT_TRUE(desktop.recorded<AttributeWrite>().empty());
+    EXPECT_EQ(desktop.recorded<Beep>().size(), 1u);
 }
 
 TEST_F(Navigate, FieldThatRefusesItsValueIsTypedIntoInChunksOf18Units) {
-    // 40 UTF-16 code units, more bytes than that: "é" is one unit and two bytes.
-    const size_t nameUnits = 40 - target.size() - 1;
-    std::string name;
-    for (size_t i = 0; i < nameUnits; ++i) name += "\u00e9";
-    const std::string path = target + "/" + name;
+    // 40 UTF-16 code units, more bytes than that: "\u00e9" is one unit and two bytes.
+    std::string path = target + "/";
+    while (ax::utf16Units(path).size() < 40) path += "\u00e9";
     std::filesystem::create_directory(path);
     const std::u16string units = ax::utf16Units(path);
     ASSERT_EQ(units.size(), 40u);
 
-    auto dialog = desktop.openDialog(app, {.fieldIdentifier = "", .fieldRole = "AXComboBox", .fieldRefusesValue = true});
+    desktop.openDialog(app, {.refusesValue = true}).identifier("").role("AXComboBox");
     EXPECT_TRUE(navigate(path));
-    EXPECT_EQ(desktop.events(), join({shortcut, selectAll, typed(units.substr(0, 18)), typed(units.substr(18, 18)),
-                                      typed(units.substr(36)), returnKey}));
-    EXPECT_EQ(writtenValues(), std::vector{path});
-    EXPECT_EQ(dialog.confirmedPath(), path);
+    EXPECT_EQ(desktop.recorded<ax::KeyboardEvent>(),
+              join({shortcut, selectAll, typed(units.substr(0, 18)), typed(units.substr(18, 18)), typed(units.substr(36)),
+                    returnKey}));
 }
 
 TEST_F(Navigate, FocusLeavingTheFieldBeforeConfirmationStillReplies) {
-    auto dialog = desktop.openDialog(app, {.focusLeavesOnValue = true});
+    desktop.openDialog(app, {.focusLeavesOnValue = true});
     EXPECT_TRUE(navigate(target));
-    EXPECT_EQ(desktop.events(), shortcut);
-    EXPECT_EQ(dialog.confirmedPath(), std::nullopt);
+    EXPECT_EQ(desktop.recorded<ax::KeyboardEvent>(), shortcut);
 }
 
-TEST_F(Navigate, AnotherApplicationInFrontEndsTheRequestWithoutAlert) {
-    desktop.openDialog(app);
-    app.refuseActivation();
-    desktop.bringToFront(desktop.launch(pid + 1).pid());
+TEST_F(Navigate, TargetNotInFrontEndsTheRequestWithoutAlert) {
+    desktop.openDialog(desktop.launch(pid + 1));  // another application's dialog in front
+    desktop.refuseActivation(pid);
     EXPECT_FALSE(navigate(target));
-    EXPECT_TRUE(desktop.records().empty());
-}
-
-TEST_F(Navigate, NoSuchProcess) {
-    desktop.openDialog(app);
-    EXPECT_FALSE(navigate(target, pid + 1));
+    EXPECT_FALSE(navigate(target, pid + 2));  // no such process
     EXPECT_TRUE(desktop.records().empty());
 }
 
 TEST_F(Navigate, RefusedRequestsTouchNothing) {
     desktop.openDialog(app);
-    for (const std::string& path : {std::string("relative/path"), target + "/missing", target + "\t", std::string()})
-        EXPECT_FALSE(navigate(path)) << path;
-    desktop.trust(false);
+    EXPECT_FALSE(navigate(target + "/missing"));
+    desktop.trusted = false;
     EXPECT_FALSE(navigate(target));
     EXPECT_TRUE(desktop.records().empty());
-    EXPECT_EQ(desktop.reads(), 0u);
+    EXPECT_EQ(desktop.reads, 0u);
 }
 
 TEST_F(Navigate, TwoRequestsInterleaveAndLeaveTheMainQueueFree) {
-    desktop.openDialog(app, {.fieldFocusedAfterLooks = std::nullopt});
+    desktop.openDialog(app, {.fieldFocusedAtLook = std::nullopt});
     auto first = start(pid, target);
     auto second = start(pid, target);
     const auto deadline = Clock::now() + 30s;
-    while (desktop.events().size() < 4 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    while (desktop.recorded<ax::KeyboardEvent>().size() < 4 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
     // Both shortcuts are out and both requests are still looking; the main queue serves others.
     h.dispatcher.main().sync([] {});
-    EXPECT_EQ(desktop.beeps(), 0u);
-    EXPECT_EQ(desktop.events(), join({shortcut, shortcut}));
-    ASSERT_EQ(first.wait_for(30s), std::future_status::ready);
-    ASSERT_EQ(second.wait_for(30s), std::future_status::ready);
-    EXPECT_FALSE(first.get());
-    EXPECT_FALSE(second.get());
-    EXPECT_EQ(desktop.beeps(), 2u);
+    EXPECT_EQ(desktop.recorded<Beep>().size(), 0u);
+    EXPECT_EQ(desktop.recorded<ax::KeyboardEvent>(), join({shortcut, shortcut}));
+    for (auto* reply : {&first, &second}) {
+        ASSERT_EQ(reply->wait_for(30s), std::future_status::ready);
+        EXPECT_FALSE(reply->get());
+    }
+    EXPECT_EQ(desktop.recorded<Beep>().size(), 2u);
 }
 
 }  // namespace

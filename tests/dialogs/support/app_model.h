@@ -1,19 +1,18 @@
 #pragma once
 // A desktop of modelled applications that stands in for both the accessibility interface and the
-// workspace: applications by pid and bundle identifier, their windows, sheets and children with
-// attributes, failures and slow answers, a focus that moves, and an Open/Save dialog that reacts
-// to the keys posted to it. Everything posted, written or sounded is recorded, in order.
+// workspace. Everything posted, written or sounded is recorded, in order, with its time.
 //
-//   Desktop desktop;                    // tests/dialogs/support/harness.h hands it to a session
-//   auto app = desktop.launch(42);
-//   auto window = app.window().identifier("save-panel").frame(100, 200, 800, 500);
+//   Desktop desktop;                       // DialogsHarness (harness.h) hands one to a session
+//   auto app = desktop.launch(42);         // the application's element
 //   auto sheet = app.window().child("AXSheet").frame(0, 0, 600, 400);
-//   sheet.child("AXGroup").child("AXGroup").child("AXOutline").description("sidebar");
+//   sheet.child("AXGroup").child("AXOutline").description("sidebar");
 //
-//   auto dialog = desktop.openDialog(app, {.fieldFocusedAfterLooks = 3, .fieldRefusesValue = true});
+//   auto field = desktop.openDialog(app, {.fieldFocusedAtLook = 3, .refusesValue = true});
+//   field.identifier("").role("AXComboBox");  // the go-to-folder field, made what the case needs
 //   ... navigate ...
-//   dialog.confirmedPath();   // what Return confirmed, if anything
+//   desktop.recorded<ax::KeyboardEvent>();    // every event posted, in order
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -32,155 +31,82 @@ namespace ax = accessibility;
 
 class Desktop;
 
-// One element of a modelled application; a handle, cheap to copy.
-class UiElement {
-public:
-    UiElement(Desktop& desktop, ax::Element element) : desktop_(&desktop), element_(element) {}
-
+// One element of a modelled application, or the application's own element; cheap to copy.
+struct UiElement {
     UiElement& set(const std::string& attribute, ax::Value value);
     // Reads of `attribute` fail with `error`.
     UiElement& fail(const std::string& attribute, ax::Error error);
     UiElement& role(const std::string& text) { return set("AXRole", text); }
-    UiElement& subrole(const std::string& text) { return set("AXSubrole", text); }
     UiElement& identifier(const std::string& text) { return set("AXIdentifier", text); }
     UiElement& description(const std::string& text) { return set("AXDescription", text); }
-    UiElement& document(const std::string& url) { return set("AXDocument", url); }
     UiElement& frame(double x, double y, double width, double height);
     // A new last child with this role.
     UiElement child(const std::string& role);
+    // Of an application: a new last window.
+    UiElement window();
 
-    const ax::Element& element() const { return element_; }
-
-private:
-    Desktop* desktop_;
-    ax::Element element_;
+    Desktop* desktop;
+    ax::Element element;
 };
 
-// How a modelled Open/Save dialog behaves once Command-Shift-G reaches it.
+// How the desktop's Open/Save dialog behaves once Command-Shift-G reaches it.
 struct DialogBehaviour {
-    // The role of what has the focus when the dialog opens: its file list, or the name field of
-    // a Save dialog.
-    std::string initialFocusRole = "AXOutline";
     // The go-to-folder field takes the focus at this look (a read of the focused element) after
     // the shortcut; never when none.
-    std::optional<int> fieldFocusedAfterLooks = 1;
-    std::string fieldIdentifier = "PathTextField";
-    std::string fieldRole = "AXTextField";
-    std::string fieldSubrole = {};
-    // Setting the field's value fails; typed text still lands in it.
-    bool fieldRefusesValue = false;
-    // The focus leaves the field as soon as its value is set.
+    std::optional<int> fieldFocusedAtLook = 1;
+    // Setting the field's value fails.
+    bool refusesValue = false;
+    // The focus goes back where it was as soon as the field's value is set.
     bool focusLeavesOnValue = false;
 };
 
-class DialogHandle {
-public:
-    DialogHandle(Desktop& desktop, int32_t pid) : desktop_(&desktop), pid_(pid) {}
-    // The path Return confirmed, if it was pressed with the field focused.
-    std::optional<std::string> confirmedPath() const;
-    // What the go-to-folder field holds now.
-    std::string fieldText() const;
-
-private:
-    Desktop* desktop_;
-    int32_t pid_;
-};
-
-class ModelApplication {
-public:
-    ModelApplication(Desktop& desktop, int32_t pid) : desktop_(&desktop), pid_(pid) {}
-    int32_t pid() const { return pid_; }
-    UiElement element() const;
-    // A new window, last in the application's window list.
-    UiElement window();
-    ModelApplication& focusWindow(const UiElement& window);
-    // Every read of the application's elements fails with `error`.
-    ModelApplication& failReads(ax::Error error);
-    // Every read waits this long for the application to answer.
-    ModelApplication& answerAfter(double seconds);
-    // Activation leaves the application where it is.
-    ModelApplication& refuseActivation();
-
-private:
-    Desktop* desktop_;
-    int32_t pid_;
-};
-
-// A write to an element, with the code it got.
 struct AttributeWrite {
-    ax::Element element;
-    std::string attribute;
-    std::string value;
-    ax::Error error = ax::success;
+    std::string attribute, value;
+    bool operator==(const AttributeWrite&) const = default;
 };
 struct Beep {};
-
 struct Record {
     std::chrono::steady_clock::time_point at;
     using What = std::variant<ax::KeyboardEvent, AttributeWrite, Beep>;
     What what;
 };
 
-// The desktop's own state, for the handles above; tests use the handles.
-namespace model {
-
-struct Node {
-    std::map<std::string, std::variant<ax::Value, ax::Error>> attributes;
-};
-struct Dialog {
-    DialogBehaviour behaviour;
-    ax::Element window, initialFocus;
-    std::optional<ax::Element> field;
-    std::optional<int> looksUntilFocus;
-    std::u16string text;
-    bool allSelected = false;
-    std::optional<std::string> confirmed;
-};
-struct Application {
-    std::string bundleIdentifier;
-    std::vector<Node> nodes{1};  // [0] is the application element
-    std::optional<ax::Error> failure;
-    double answerDelay = 0;
-    bool activates = true;
-    std::optional<Dialog> dialog;
-};
-
-}  // namespace model
-
 class Desktop final : public ax::Accessibility, public workspace::Workspace {
 public:
-    static constexpr ax::Error valueRefused = -25205;  // the code a refused write returns
+    UiElement launch(int32_t pid, std::string bundleIdentifier = "");
+    // Every read of the application's elements waits this long for it to answer.
+    void answerAfter(int32_t pid, double seconds);
+    // Activating the application leaves whichever is in front there.
+    void refuseActivation(int32_t pid);
 
-    using Node = model::Node;
-    using Dialog = model::Dialog;
-    using Application = model::Application;
-
-    Desktop& trust(bool trusted);
-    ModelApplication launch(int32_t pid, std::string bundleIdentifier = "");
-    ModelApplication application(int32_t pid) { return {*this, pid}; }
-    void bringToFront(int32_t pid);
-    void focus(const std::optional<ax::Element>& element);
-
-    // Gives the application an Open/Save dialog in front, with the focus where `behaviour` says.
-    DialogHandle openDialog(ModelApplication& app, DialogBehaviour behaviour = {});
-
-    double displayHeight = 1080;
+    // Gives the application a Save dialog in front, the focus in its name field (a text field, not
+    // the one wanted); returns its go-to-folder field, identified "PathTextField".
+    UiElement openDialog(UiElement app, DialogBehaviour behaviour = {});
 
     std::vector<Record> records() const;
-    std::vector<ax::KeyboardEvent> events() const;
-    std::vector<AttributeWrite> writes() const;
-    size_t beeps() const;
-    size_t reads() const;
-    size_t prompts() const;
+    template <class Kind>
+    std::vector<Kind> recorded() const {
+        std::vector<Kind> found;
+        for (const auto& record : records())
+            if (auto* kind = std::get_if<Kind>(&record.what)) found.push_back(*kind);
+        return found;
+    }
+
+    std::atomic<bool> trusted = true;
+    std::atomic<double> displayHeight = 1080;
+    std::atomic<size_t> reads = 0, prompts = 0;
 
     // ---- ax::Accessibility ----
-    bool isProcessTrusted(bool prompt) override;
+    bool isProcessTrusted(bool prompt) override {
+        if (prompt && !trusted) ++prompts;
+        return trusted;
+    }
     ax::Element applicationElement(int32_t pid) override { return {pid, 0, std::nullopt}; }
     ax::Element systemWideElement() override { return {}; }
     ax::AttributeRead copyAttributeValue(const ax::Element& element, std::string_view attribute) override;
     ax::Error setAttributeValue(const ax::Element& element, std::string_view attribute, const std::string& value) override;
     void postKeyboardEvent(const ax::KeyboardEvent& event) override;
-    double mainDisplayHeight() override;
+    double mainDisplayHeight() override { return displayHeight; }
 
     // ---- workspace::Workspace ----
     std::optional<workspace::RunningApplication> runningApplication(int32_t pid) const override;
@@ -194,25 +120,32 @@ public:
     void beep() override;
 
 private:
-    friend class UiElement;
-    friend class ModelApplication;
-    friend class DialogHandle;
+    friend struct UiElement;
+    using Node = std::map<std::string, std::variant<ax::Value, ax::Error>, std::less<>>;
+    struct Application {
+        std::string bundleIdentifier;
+        std::vector<Node> nodes;  // [0] is the application's element
+        double answerDelay = 0;
+        bool activates = true;
+    };
+    struct Dialog {
+        int32_t pid;
+        DialogBehaviour behaviour;
+        ax::Element nameField, field;
+        std::optional<int> looksUntilFocus;
+    };
 
-    ax::Element addNode(int32_t pid, const std::string& role);
-    void setEntry(const ax::Element& element, const std::string& attribute, std::variant<ax::Value, ax::Error> entry);
-    void appendTo(const ax::Element& parent, const std::string& attribute, const ax::Element& element);
-    ax::AttributeRead readLocked(const ax::Element& element, std::string_view attribute);
+    void setEntry(const ax::Element& element, const std::string& attribute, Node::mapped_type entry);
+    UiElement addNode(const ax::Element& parent, const std::string& list, const std::string& role);
+    std::optional<workspace::RunningApplication> runningLocked(std::optional<int32_t> pid) const;
     ax::Element focusedLocked();
-    void keyDownLocked(const ax::KeyboardEvent& event);
-    void record(Record::What what);
+    void recordLocked(Record::What what);
 
     mutable std::mutex mutex_;
     std::map<int32_t, Application> applications_;
-    std::vector<int32_t> launchOrder_;
     std::optional<int32_t> frontmost_;
     std::optional<ax::Element> focus_;
-    bool trusted_ = true;
-    size_t reads_ = 0, prompts_ = 0;
+    std::optional<Dialog> dialog_;
     std::vector<Record> records_;
 };
 
