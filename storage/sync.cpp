@@ -52,8 +52,6 @@ constexpr char lineFeed = '\n';
 // The reply when rclone could not be started.
 constexpr int32_t launchFailedStatus = -1;
 
-// How long a quiet log is left before looking whether rclone is still running.
-constexpr int exitCheckIntervalMs = 250;
 // After rclone has ended, how long its log may stay open before it is abandoned: a descendant
 // that inherited the pipe must not hold the reply for as long as it lives.
 constexpr auto logDrainLimitAfterExit = std::chrono::seconds(2);
@@ -132,15 +130,19 @@ private:
     std::shared_ptr<process::SharedProcess> process_;
 };
 
-enum class Readiness { readable, quiet, failed };
+enum class Readiness { readable, exited, quiet, failed };
 
-Readiness waitReadable(int fd, int timeoutMs) {
-    pollfd entry{fd, POLLIN, 0};
+// Waits for the log to have something, or for the process behind `pidFd` to end (-1: no longer
+// watched), without waking in between.
+Readiness waitForLogOrExit(int log, int pidFd, int timeoutMs) {
+    pollfd entries[] = {{log, POLLIN, 0}, {pidFd, POLLIN, 0}};
+    const nfds_t watched = pidFd >= 0 ? 2 : 1;
     for (;;) {
-        const int ready = ::poll(&entry, 1, timeoutMs);
-        if (ready > 0) return Readiness::readable;
+        const int ready = ::poll(entries, watched, timeoutMs);
         if (ready == 0) return Readiness::quiet;
-        if (errno != EINTR) return Readiness::failed;
+        if (ready < 0 && errno != EINTR) return Readiness::failed;
+        if (ready < 0) continue;
+        return entries[0].revents != 0 ? Readiness::readable : Readiness::exited;
     }
 }
 
@@ -155,22 +157,25 @@ public:
     void forward(const UniqueFd& log, const process::SharedProcess& process) {
         std::optional<std::chrono::steady_clock::time_point> abandonAt;
         for (;;) {
-            const Readiness readiness = waitReadable(log.get(), pollTimeoutMs(abandonAt));
+            const int exitWatch = abandonAt ? -1 : process.pidFd();
+            const Readiness readiness = waitForLogOrExit(log.get(), exitWatch, pollTimeoutMs(abandonAt));
             if (readiness == Readiness::failed) return;
             if (readiness == Readiness::readable) {
                 if (!readChunk(log)) return;
                 continue;
             }
-            if (process.isRunning()) continue;
-            const auto now = std::chrono::steady_clock::now();
-            if (!abandonAt) abandonAt = now + logDrainLimitAfterExit;
-            if (now >= *abandonAt) return;
+            if (!abandonAt) {
+                abandonAt = std::chrono::steady_clock::now() + logDrainLimitAfterExit;
+                continue;
+            }
+            if (std::chrono::steady_clock::now() >= *abandonAt) return;
         }
     }
 
 private:
+    // Until the process ends, only the log or the end wakes the forwarder.
     static int pollTimeoutMs(const std::optional<std::chrono::steady_clock::time_point>& abandonAt) {
-        if (!abandonAt) return exitCheckIntervalMs;
+        if (!abandonAt) return -1;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*abandonAt - std::chrono::steady_clock::now());
         return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
     }
