@@ -39,7 +39,7 @@ fuzz: deps
 check-tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS) --timeout 600
 
 bench: deps
 	cmake --preset bench >/dev/null
