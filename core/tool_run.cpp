@@ -1,11 +1,5 @@
 #include "core/tool_run.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <system_error>
-
 namespace companion {
 
 namespace {
@@ -23,12 +17,6 @@ std::vector<CommandResult> runTool(const Platform& platform, const std::vector<T
     results.reserve(runs.size());
     for (const ToolRun& run : runs) results.push_back(runTool(platform, run));
     return results;
-}
-
-bool isExecutableFile(const std::string& path) {
-    std::error_code ignored;
-    if (!std::filesystem::is_regular_file(path, ignored)) return false;
-    return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
 ToolRun unmountRun(const Platform& platform, const std::string& mountPoint, bool force) {

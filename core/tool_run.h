@@ -33,8 +33,7 @@ CommandResult runTool(const Platform& platform, const ToolRun& run);
 // Runs each in order, each to its end before the next starts.
 std::vector<CommandResult> runTool(const Platform& platform, const std::vector<ToolRun>& runs);
 
-// True for a regular file that this process may execute (a directory passes access(2) too).
-bool isExecutableFile(const std::string& path);
+using process::isExecutableFile;
 
 // Answers that several messages give.
 inline std::tuple<std::string> standardOutput(const CommandResult& result) { return {result.output}; }

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/input_checks.h"
+#include "core/tool_run.h"
 
 namespace companion::storage {
 
@@ -24,13 +25,6 @@ constexpr std::string_view blanks = " \t";
 
 constexpr CharacterClass remoteNameFirst = alphanumericsAnd("_");
 constexpr CharacterClass remoteNameRest = alphanumericsAnd("_. -");
-
-// A directory is "executable" to access(2) too, yet could never be run as rclone.
-bool isExecutableFile(const std::string& path) {
-    std::error_code ignored;
-    if (!std::filesystem::is_regular_file(path, ignored)) return false;
-    return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
-}
 
 std::vector<std::string> rcloneCandidates(const Platform& platform) {
     std::vector<std::string> candidates = platform.tools.rcloneAbsoluteCandidates;

@@ -130,14 +130,8 @@ void readFrames(int fd, uint32_t maxFrame, const std::function<bool(const std::s
 }
 
 bool writeAll(int fd, const std::string& bytes) {
-    size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<size_t>(n);
-    }
-    return true;
+    // send rather than write: a peer that has gone must cost an error, never a SIGPIPE.
+    return writeAllWith(bytes, [fd](const char* data, size_t size) { return ::send(fd, data, size, MSG_NOSIGNAL); });
 }
 
 }  // namespace companion::ipc

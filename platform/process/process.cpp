@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -419,6 +420,12 @@ UniqueFd SharedProcess::takeOutputPipe() {
 UniqueFd SharedProcess::takeErrorPipe() {
     std::lock_guard lock(shared_->mutex);
     return std::move(shared_->error);
+}
+
+bool isExecutableFile(const std::string& path) {
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(path, ignored)) return false;
+    return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
 }  // namespace companion::process

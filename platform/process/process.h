@@ -21,6 +21,10 @@ namespace companion::process {
 
 using Environment = std::map<std::string, std::string>;
 
+// True for a regular file that this process may execute: a directory passes access(2) too, yet
+// could never be launched.
+bool isExecutableFile(const std::string& path);
+
 // Where one of the child's standard streams goes.
 enum class Stream {
     inherit,     // the parent's own stream

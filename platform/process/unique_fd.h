@@ -36,16 +36,22 @@ private:
     int fd_ = -1;
 };
 
-// Writes every byte, resuming after interruptions and short writes; false on any other failure.
-inline bool writeAll(int fd, std::string_view bytes) {
+// Writes every byte through `writeSome` (a write(2)-like call), resuming after interruptions and
+// short writes; false on any other failure.
+template <class WriteSome>
+bool writeAllWith(std::string_view bytes, WriteSome writeSome) {
     size_t written = 0;
     while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        const ssize_t n = writeSome(bytes.data() + written, bytes.size() - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         written += static_cast<size_t>(n);
     }
     return true;
+}
+
+inline bool writeAll(int fd, std::string_view bytes) {
+    return writeAllWith(bytes, [fd](const char* data, size_t size) { return ::write(fd, data, size); });
 }
 
 }  // namespace companion

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "platform/process/process.h"
+
 namespace companion::script {
 
 namespace {
@@ -28,8 +30,6 @@ std::optional<std::string> unescapedLiteralBody(std::string_view body) {
     return text;
 }
 
-bool isExecutable(const std::string& path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
-
 ScriptOutcome failure(std::optional<std::string> message) {
     ScriptOutcome outcome;
     outcome.failed = true;
@@ -47,7 +47,7 @@ public:
         ShellRun run;
         if (settings_.isRoot())
             run = runShell(settings_.shell, {shellCommandFlag, *text});
-        else if (isExecutable(settings_.pkexec))
+        else if (process::isExecutableFile(settings_.pkexec))
             run = runShell(settings_.pkexec, {settings_.shell, shellCommandFlag, *text});
         else
             return failure(std::string(noPrivilegesText));
