@@ -44,6 +44,9 @@ public:
     // Several lines of one sync, in order, sent together.
     void syncOutput(const std::string& id, const std::vector<std::string>& lines) const;
     void rcloneMountEnded(const std::string& id) const;
+    // A stream's pacing: see the connection's.
+    bool isBehind() const { return connection_->isBehind(); }
+    void whenCaughtUp(std::function<void()> ready) const { connection_->whenCaughtUp(std::move(ready)); }
 
 private:
     std::shared_ptr<ipc::Connection> connection_;
@@ -92,6 +95,20 @@ public:
     template <class M, class Work>
     void submit(service::Reply<M> reply, Work work) {
         submit(WorkQueue::work, std::move(reply), std::move(work));
+    }
+    // The same pattern for work that outlives its turn on the queue (a sync that runs for
+    // hours): `start` takes the reply (as `Reply<M>&&`) and hands it on to whatever carries the
+    // work to its end, which sends it exactly once. A `start` that fails before handing it on
+    // has the refused form sent for it.
+    template <class M, class Start>
+    void submitHandingOn(service::Reply<M> reply, Start start) {
+        work_->async([reply = std::move(reply), start = std::move(start)]() mutable {
+            try {
+                start(std::move(reply));
+            } catch (const std::exception&) {
+                if (reply) reply.refuse();
+            }
+        });
     }
 
     dispatch::Queue& queue(WorkQueue on) { return on == WorkQueue::work ? *work_ : *axQueue_; }

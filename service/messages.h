@@ -93,6 +93,8 @@ public:
     }
     // Answers with the message's refused form.
     void refuse() const { (*this)(M::refused()); }
+    // False once moved from: the answer is someone else's to send.
+    explicit operator bool() const { return state_ != nullptr; }
 
 private:
     struct State {

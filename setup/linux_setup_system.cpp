@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "core/tool_run.h"
+#include "platform/dispatch/dispatch.h"
 #include "platform/ipc/endpoint.h"
 #include "platform/process/process.h"
 #include "service/identity.h"
@@ -20,14 +21,14 @@ constexpr const char* launchCommand = "launch";
 
 // Starts an opener without waiting for it: what it opens may live as long as it likes. It is
 // reaped when it ends, and a missing opener is as good as one that declined.
-void startDetached(const std::string& executable, std::vector<std::string> arguments) {
+void startDetached(dispatch::EventLoop& loop, const std::string& executable, std::vector<std::string> arguments) {
     process::LaunchOptions options;
     options.executable = executable;
     options.arguments = std::move(arguments);
     auto launched = process::Process::launch(options);
     auto* started = std::get_if<process::Process>(&launched);
     if (!started) return;
-    process::SharedProcess(std::move(*started)).onExit([](process::Termination) {});
+    process::SharedProcess(std::move(*started)).onExit(loop, [](process::Termination) {});
 }
 
 class LinuxSetupSystem final : public SetupSystem {
@@ -53,11 +54,11 @@ public:
     }
 
     void openApplication(const std::string& location) override {
-        startDetached(platform_.tools.gio, {launchCommand, location});
+        startDetached(*dispatcher_.loop(), platform_.tools.gio, {launchCommand, location});
     }
 
     void openAddress(const std::string& address) override {
-        startDetached(platform_.tools.xdgOpen, {address});
+        startDetached(*dispatcher_.loop(), platform_.tools.xdgOpen, {address});
     }
 
 private:
@@ -69,6 +70,8 @@ private:
     }
 
     Platform platform_;
+    // Only for the openers' ends, heard on its loop.
+    dispatch::Dispatcher dispatcher_;
     std::unique_ptr<service_management::AgentService> agent_;
 };
 

@@ -104,16 +104,16 @@ process::LaunchOptions mountLaunchOptions(const Platform& platform, const std::s
 
 // Lets a process that is no longer wanted end in the background: it is told to terminate and
 // reaped when it goes, without anyone waiting for it.
-void abandon(const std::shared_ptr<process::SharedProcess>& process) {
+void abandon(const Platform& platform, const std::shared_ptr<process::SharedProcess>& process) {
     process->terminate();
-    process->onExit([](process::Termination) {});
+    process->onExit(*platform.dispatcher->loop(), [](process::Termination) {});
 }
 
 // Tells the client, while it is there, that the mount `id` ended, and drops the entry this
 // process still holds.
-void watchMountEnd(const std::weak_ptr<CompanionSession>& session, const std::string& id,
+void watchMountEnd(const Platform& platform, const std::weak_ptr<CompanionSession>& session, const std::string& id,
                    const std::shared_ptr<process::SharedProcess>& process) {
-    process->onExit([session, id, held = std::weak_ptr(process)](process::Termination) {
+    process->onExit(*platform.dispatcher->loop(), [session, id, held = std::weak_ptr(process)](process::Termination) {
         auto owner = session.lock();
         if (!owner) return;
         if (auto still = held.lock()) owner->removeMount(id, still);
@@ -123,13 +123,13 @@ void watchMountEnd(const std::weak_ptr<CompanionSession>& session, const std::st
 
 // A mount that came up: entered in the table and watched until it ends. When the connection
 // has gone meanwhile, nobody would ever end it, so it is ended here as the clean-up would have.
-void adoptMount(const std::weak_ptr<CompanionSession>& session, const std::string& id,
+void adoptMount(const Platform& platform, const std::weak_ptr<CompanionSession>& session, const std::string& id,
                 const std::shared_ptr<process::SharedProcess>& process, const std::string& mountPoint) {
     auto owner = session.lock();
-    if (!owner) return abandon(process);
+    if (!owner) return abandon(platform, process);
     MountEntry entry{process, mountPoint};
     if (!owner->registerMount(id, entry)) return endMount(*owner, entry);
-    watchMountEnd(session, id, process);
+    watchMountEnd(platform, session, id, process);
 }
 
 std::tuple<bool, std::string> runMount(const std::weak_ptr<CompanionSession>& session, const Platform& platform,
@@ -142,10 +142,10 @@ std::tuple<bool, std::string> runMount(const std::weak_ptr<CompanionSession>& se
 
     platform.waitForMountPoint(plan.mountPoint, process->pidFd(), mounts::Clock::now() + mountDeadline);
     if (isMounted(platform, plan.mountPoint)) {
-        adoptMount(session, id, process, plan.mountPoint);
+        adoptMount(platform, session, id, process, plan.mountPoint);
         return {true, ""};
     }
-    abandon(process);
+    abandon(platform, process);
     return {false, failureLine(readLog(plan.logFile))};
 }
 

@@ -1,6 +1,6 @@
 #include "storage/sync.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,8 +52,7 @@ constexpr char lineFeed = '\n';
 // The reply when rclone could not be started.
 constexpr int32_t launchFailedStatus = -1;
 
-// After rclone has ended, how long its log may stay open before it is abandoned: a descendant
-// that inherited the pipe must not hold the reply for as long as it lives.
+// After rclone has ended, how long its log may stay open before the run replies without the rest.
 constexpr auto logDrainLimitAfterExit = std::chrono::seconds(2);
 constexpr size_t logChunkSize = 64 * 1024;
 
@@ -130,78 +129,115 @@ private:
     std::shared_ptr<process::SharedProcess> process_;
 };
 
-enum class Readiness { readable, exited, quiet, failed };
-
-// Waits for the log to have something, or for the process behind `pidFd` to end (-1: no longer
-// watched), without waking in between.
-Readiness waitForLogOrExit(int log, int pidFd, int timeoutMs) {
-    pollfd entries[] = {{log, POLLIN, 0}, {pidFd, POLLIN, 0}};
-    const nfds_t watched = pidFd >= 0 ? 2 : 1;
-    for (;;) {
-        const int ready = ::poll(entries, watched, timeoutMs);
-        if (ready == 0) return Readiness::quiet;
-        if (ready < 0 && errno != EINTR) return Readiness::failed;
-        if (ready < 0) continue;
-        return entries[0].revents != 0 ? Readiness::readable : Readiness::exited;
-    }
-}
-
-// Sends rclone's log to the client as it arrives, one callback per complete line, in order.
-class LogForwarder {
+// One launched sync, carried by the event loop from its launch to its reply: the log is read
+// whenever it has something and the client keeps up, and the end is heard on rclone's pidfd.
+// No thread waits for a run, however long it lasts.
+class RunningSync {
 public:
-    LogForwarder(std::weak_ptr<CompanionSession> session, std::string id)
-        : session_(std::move(session)), id_(std::move(id)) {}
+    using SyncReply = Reply<msg::rcloneSyncWithId>;
 
-    // Returns at the end of the log stream, or once `process` has ended and its log has stayed
-    // open past the drain limit.
-    void forward(const UniqueFd& log, const process::SharedProcess& process) {
-        std::optional<std::chrono::steady_clock::time_point> abandonAt;
-        for (;;) {
-            const int exitWatch = abandonAt ? -1 : process.pidFd();
-            const Readiness readiness = waitForLogOrExit(log.get(), exitWatch, pollTimeoutMs(abandonAt));
-            if (readiness == Readiness::failed) return;
-            if (readiness == Readiness::readable) {
-                if (!readChunk(log)) return;
-                continue;
-            }
-            if (!abandonAt) {
-                abandonAt = std::chrono::steady_clock::now() + logDrainLimitAfterExit;
-                continue;
-            }
-            if (std::chrono::steady_clock::now() >= *abandonAt) return;
-        }
+    // Takes charge of `process`: from here on the run replies, exactly once, when it is over.
+    static void follow(std::shared_ptr<dispatch::EventLoop> loop, const std::weak_ptr<CompanionSession>& session,
+                       const std::string& id, std::shared_ptr<process::SharedProcess> process, SyncReply reply) {
+        auto run = std::shared_ptr<RunningSync>(
+            new RunningSync(loop, session, id, std::move(process), std::move(reply)));
+        // The run holds itself until it has replied; the loop is its only driver.
+        run->self_ = run;
+        if (!loop->post([run] { run->watch(); })) run->abandon();
     }
 
 private:
-    // Until the process ends, only the log or the end wakes the forwarder.
-    static int pollTimeoutMs(const std::optional<std::chrono::steady_clock::time_point>& abandonAt) {
-        if (!abandonAt) return -1;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*abandonAt - std::chrono::steady_clock::now());
-        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    RunningSync(std::shared_ptr<dispatch::EventLoop> loop, const std::weak_ptr<CompanionSession>& session,
+                const std::string& id, std::shared_ptr<process::SharedProcess> process, SyncReply reply)
+        : loop_(std::move(loop)),
+          session_(session),
+          id_(id),
+          process_(std::move(process)),
+          log_(process_->takeErrorPipe()),
+          reply_(std::move(reply)) {
+        registration_.emplace(session, id, process_);
+        setNonBlocking(log_.get());
     }
 
-    // False at the end of the stream or on a read error.
-    bool readChunk(const UniqueFd& log) {
+    // ---- loop thread ----
+    void watch() {
+        exitWatch_ = loop_->watch(process_->pidFd(), EPOLLIN, [this](uint32_t) { exited(); });
+        watchLog();
+    }
+
+    void watchLog() {
+        if (log_) logWatch_ = loop_->watch(log_.get(), EPOLLIN, [this](uint32_t) { readLog(); });
+    }
+
+    void readLog() {
         ssize_t count = 0;
         do {
-            count = ::read(log.get(), buffer_.data(), buffer_.size());
+            count = ::read(log_.get(), buffer_.data(), buffer_.size());
         } while (count < 0 && errno == EINTR);
-        if (count <= 0) return false;
-        send(splitter_.append(std::string_view(buffer_.data(), static_cast<size_t>(count))));
-        return true;
-    }
-
-    void send(const std::vector<std::string>& lines) const {
-        if (lines.empty()) return;
-        auto session = session_.lock();
-        if (!session) return;
-        auto client = session->client();
-        if (!client) return;
+        if (count < 0 && errno == EAGAIN) return;
+        if (count <= 0) return logEnded();
+        const auto lines = splitter_.append(std::string_view(buffer_.data(), static_cast<size_t>(count)));
+        auto client = this->client();
+        if (lines.empty() || !client) return;
         client->syncOutput(id_, lines);
+        if (!client->isBehind()) return;
+        // rclone blocks on its full pipe meanwhile: the client's pace becomes the run's pace.
+        logWatch_.reset();
+        client->whenCaughtUp([weak = std::weak_ptr(self_)] {
+            if (auto run = weak.lock()) run->watchLog();
+        });
     }
 
+    void logEnded() {
+        logWatch_.reset();
+        log_.reset();
+        if (!exitWatch_) finish();
+    }
+
+    // A descendant that inherited the log may hold it open for as long as it lives: once rclone
+    // has ended, its log gets a little while to drain, not for ever.
+    void exited() {
+        exitWatch_.reset();
+        if (!log_) return finish();
+        drainDeadline_ = loop_->after(logDrainLimitAfterExit, [this] { finish(); });
+    }
+
+    void finish() {
+        logWatch_.reset();
+        drainDeadline_.cancel();
+        log_.reset();
+        // The entry goes before the reply, so a client that has its answer finds the run gone.
+        registration_.reset();
+        // rclone has ended: reaping it takes no time.
+        reply_(process_->wait().status());
+        loop_->releaseAtEndOfPass(std::move(self_));
+    }
+
+    // Only when the loop has stopped (the agent is ending): the run cannot be followed, so it
+    // does not go on either.
+    void abandon() {
+        process_->terminate();
+        registration_.reset();
+        reply_(process_->wait().status());
+        self_.reset();
+    }
+
+    std::optional<ClientProxy> client() const {
+        auto session = session_.lock();
+        return session ? session->client() : std::nullopt;
+    }
+
+    std::shared_ptr<dispatch::EventLoop> loop_;
     std::weak_ptr<CompanionSession> session_;
     std::string id_;
+    std::shared_ptr<process::SharedProcess> process_;
+    UniqueFd log_;
+    std::optional<SyncRegistration> registration_;
+    SyncReply reply_;
+    std::shared_ptr<RunningSync> self_;
+    dispatch::EventLoop::Watch logWatch_;
+    dispatch::EventLoop::Watch exitWatch_;
+    dispatch::EventLoop::Deadline drainDeadline_;
     LogLineSplitter splitter_;
     std::vector<char> buffer_ = std::vector<char>(logChunkSize);
 };
@@ -211,20 +247,17 @@ bool isServing(const std::weak_ptr<CompanionSession>& session) {
     return owner && !owner->hasStopped();
 }
 
-// Runs one sync to its end; the status it reports is the reply.
-int32_t runSync(const std::weak_ptr<CompanionSession>& session, const std::string& id,
-                const process::LaunchOptions& options) {
+// Launches one sync and hands it to the loop, which replies with its status when it is over.
+void startSync(std::shared_ptr<dispatch::EventLoop> loop, const std::weak_ptr<CompanionSession>& session,
+               const std::string& id, const process::LaunchOptions& options, RunningSync::SyncReply reply) {
     // A run whose client has gone would go on changing the destination for nobody, and nobody
     // could cancel it: it is not started at all.
-    if (!isServing(session)) return launchFailedStatus;
+    if (!isServing(session)) return reply(launchFailedStatus);
     auto launched = process::Process::launch(options);
     auto* child = std::get_if<process::Process>(&launched);
-    if (!child) return launchFailedStatus;
-    auto running = std::make_shared<process::SharedProcess>(std::move(*child));
-    const UniqueFd log = running->takeErrorPipe();
-    SyncRegistration registration(session, id, running);
-    LogForwarder(session, id).forward(log, *running);
-    return running->wait().status();
+    if (!child) return reply(launchFailedStatus);
+    RunningSync::follow(std::move(loop), session, id,
+                        std::make_shared<process::SharedProcess>(std::move(*child)), std::move(reply));
 }
 
 process::LaunchOptions syncLaunchOptions(const Platform& platform, std::string rclone, const SyncPlan& plan) {
@@ -253,9 +286,11 @@ void rcloneSyncWithId(CompanionSession& session, Args<msg::rcloneSyncWithId> arg
     if (!rclone) return reply.refuse();
 
     // The run may outlast its session; it reaches the session only while the session lives.
-    session.submit(std::move(reply), [owner = session.weak_from_this(), id = std::move(id),
-                                      options = syncLaunchOptions(platform, std::move(*rclone), *plan)] {
-        return std::tuple<int32_t>{runSync(owner, id, options)};
+    session.submitHandingOn(std::move(reply), [loop = platform.dispatcher->loop(), owner = session.weak_from_this(),
+                                               id = std::move(id),
+                                               options = syncLaunchOptions(platform, std::move(*rclone), *plan)](
+                                                  Reply<msg::rcloneSyncWithId>&& reply) {
+        startSync(loop, owner, id, options, std::move(reply));
     });
 }
 

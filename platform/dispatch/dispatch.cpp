@@ -289,9 +289,17 @@ Dispatcher::Dispatcher(Clock::duration idleLifetime)
     : pool_(std::make_shared<ThreadPool>(idleLifetime)),
       global_(std::make_shared<ConcurrentQueue>("global", pool_)) {}
 
-// The threads end with the dispatcher, even while queues still hold the pool: otherwise the last
-// queue could release the pool from one of the pool's own threads.
-Dispatcher::~Dispatcher() { pool_->shutdown(); }
+// The threads end with the dispatcher, even while queues still hold the pool or handlers hold the
+// loop: otherwise the last of them could release it from one of its own threads.
+Dispatcher::~Dispatcher() {
+    loop_->stop();
+    pool_->shutdown();
+}
+
+const std::shared_ptr<EventLoop>& Dispatcher::loop() {
+    std::call_once(loopStarted_, [this] { loop_->start(); });
+    return loop_;
+}
 
 std::shared_ptr<Queue> Dispatcher::makeSerialQueue(std::string label) {
     return std::make_shared<SerialQueue>(std::move(label), pool_);

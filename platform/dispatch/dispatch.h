@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/dispatch/event_loop.h"
+
 namespace companion::dispatch {
 
 using Task = std::function<void()>;
@@ -91,6 +93,10 @@ public:
     std::shared_ptr<Queue> makeConcurrentQueue(std::string label);
     // The shared concurrent queue, for work that belongs to no session.
     Queue& global() { return *global_; }
+    // The one thread that waits on descriptors for everyone: client connections, a running
+    // tool's output, a process's end. Started on first use; shared, so that whoever holds a
+    // registration on it can still let go of it after the dispatcher is gone.
+    const std::shared_ptr<EventLoop>& loop();
 
     // Threads the pool holds now, busy or idle (for tests and benchmarks).
     size_t threadCount() const;
@@ -99,6 +105,8 @@ private:
     std::shared_ptr<ThreadPool> pool_;
     MainQueue main_;
     std::shared_ptr<Queue> global_;
+    std::shared_ptr<EventLoop> loop_ = std::make_shared<EventLoop>();
+    std::once_flag loopStarted_;
 };
 
 // Counts outstanding work; `wait` blocks until the count returns to zero.

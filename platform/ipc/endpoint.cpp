@@ -100,11 +100,6 @@ std::variant<UniqueFd, std::string> connectEndpoint(const std::string& socketPat
     return socket;
 }
 
-bool setNonBlocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
 std::optional<uid_t> peerUid(int socket) {
     ucred credentials{};
     socklen_t size = sizeof credentials;

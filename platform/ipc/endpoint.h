@@ -33,8 +33,6 @@ std::variant<BoundEndpoint, std::string> bindEndpoint(const std::string& socketP
 // Connects to `socketPath`; an error text on failure.
 std::variant<UniqueFd, std::string> connectEndpoint(const std::string& socketPath);
 
-// Makes reads, writes and accepts on `fd` return at once instead of waiting.
-bool setNonBlocking(int fd);
 
 // The user id of the process at the other end of a connected socket.
 std::optional<uid_t> peerUid(int socket);

@@ -56,14 +56,15 @@ bool isOutOfDescriptors(int error) {
 // held bytes, and the table of live connections.
 class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
 public:
-    ListenerCore(int listening, dispatch::Dispatcher& dispatcher) : listening_(listening), dispatcher_(dispatcher) {
+    ListenerCore(int listening, dispatch::Dispatcher& dispatcher)
+        : loop(dispatcher.loop()), listening_(listening), dispatcher_(dispatcher) {
         // Large requests come and go by the megabyte. By default the allocator raises its
         // threshold for mapping blocks of their own after the first is freed, and later ones
         // then stay in its heaps; a fixed threshold hands each back to the system when freed.
         ::mallopt(M_MMAP_THRESHOLD, largeBlockThreshold);
     }
 
-    EventLoop loop;
+    const std::shared_ptr<dispatch::EventLoop> loop;
     ConnectionLimits limits;
     std::string readBuffer = std::string(readChunk, '\0');  // loop thread only
     Listener::Delegate delegate;
@@ -73,11 +74,14 @@ public:
     // ---- loop thread ----
     void startAccepting() {
         takeReserve();
-        listenWatch_ = loop.watch(listening_, EPOLLIN, [this](uint32_t) { acceptWaiting(); });
+        listenWatch_ = loop->watch(listening_, EPOLLIN, [this](uint32_t) { acceptWaiting(); });
     }
-    void stopAccepting() {
+    // The loop outlives the listener: nothing of the core may stay registered on it.
+    void close() {
+        closed_ = true;
         listenWatch_.reset();
         acceptRetry_.cancel();
+        trim_.cancel();
     }
     // Ends every connection; returns them, so the caller can wait for their clean-up.
     std::vector<std::shared_ptr<ServerConnection>> endAll() {
@@ -89,7 +93,7 @@ public:
     }
     void connectionEnded(ServerConnection* connection) {
         auto node = connections_.extract(connection);
-        if (node) loop.releaseAtEndOfPass(std::move(node.mapped()));
+        if (node) loop->releaseAtEndOfPass(std::move(node.mapped()));
         connectionCount_ = connections_.size();
         // A descriptor came free: clients waiting in the backlog can be taken now.
         if (acceptPaused_) resumeAccepting();
@@ -110,9 +114,9 @@ public:
     void release(size_t bytes) {
         const size_t now = heldBytes_ -= bytes;
         if (now < limits.agentBudget && pressureHeld_.exchange(false))
-            loop.post([self = shared_from_this()] { self->releasePressure(); });
+            loop->post([self = shared_from_this()] { self->releasePressure(); });
         if (now == 0 && largeBurst_.exchange(false))
-            loop.post([self = shared_from_this()] { self->scheduleTrim(); });
+            loop->post([self = shared_from_this()] { self->scheduleTrim(); });
     }
 
 private:
@@ -137,12 +141,12 @@ private:
         acceptPaused_ = true;
         reserve_ = {};
         listenWatch_.setInterest(0);
-        acceptRetry_ = loop.after(limits.acceptRetryDelay, [this] { resumeAccepting(); });
+        acceptRetry_ = loop->after(limits.acceptRetryDelay, [this] { resumeAccepting(); });
     }
     void resumeAccepting() {
         acceptRetry_.cancel();
         if (!takeReserve()) {
-            acceptRetry_ = loop.after(limits.acceptRetryDelay, [this] { resumeAccepting(); });
+            acceptRetry_ = loop->after(limits.acceptRetryDelay, [this] { resumeAccepting(); });
             return;
         }
         acceptPaused_ = false;
@@ -173,17 +177,18 @@ private:
     }
 
     void scheduleTrim() {
-        if (trim_.armed()) return;
+        if (closed_ || trim_.armed()) return;
         // Trimming a large heap takes a while: not on the loop, which serves everyone.
-        trim_ = loop.after(trimDelay, [&dispatcher = dispatcher_] { dispatcher.global().async([] { ::malloc_trim(0); }); });
+        trim_ = loop->after(trimDelay, [&dispatcher = dispatcher_] { dispatcher.global().async([] { ::malloc_trim(0); }); });
     }
 
     int listening_;
     dispatch::Dispatcher& dispatcher_;
-    EventLoop::Watch listenWatch_;
-    EventLoop::Deadline acceptRetry_;
-    EventLoop::Deadline trim_;
+    dispatch::EventLoop::Watch listenWatch_;
+    dispatch::EventLoop::Deadline acceptRetry_;
+    dispatch::EventLoop::Deadline trim_;
     bool acceptPaused_ = false;
+    bool closed_ = false;
     // Descriptors held back while accepting, given back when they run out.
     std::array<UniqueFd, 2> reserve_;
     std::unordered_map<ServerConnection*, std::shared_ptr<ServerConnection>> connections_;
@@ -212,15 +217,15 @@ void ServerConnection::setInvalidationHandler(std::function<void()> handler) {
 
 void ServerConnection::resume() {
     send(Greeting{std::string(protocolName), protocolVersion});
-    if (core_->loop.isCurrent())
+    if (core_->loop->isCurrent())
         watchSocket();
     else
-        core_->loop.post([self = shared_from_this()] { self->watchSocket(); });
+        core_->loop->post([self = shared_from_this()] { self->watchSocket(); });
 }
 
 void ServerConnection::invalidate() {
     if (invalidated_.exchange(true)) return;
-    core_->loop.post([self = shared_from_this()] { self->end(); });
+    core_->loop->post([self = shared_from_this()] { self->end(); });
 }
 
 void ServerConnection::waitUntilFinished() { finished_.wait(); }
@@ -231,7 +236,7 @@ void ServerConnection::watchSocket() {
     if (ended_) return;
     reading_ = true;
     interest_ = EPOLLIN;
-    watch_ = core_->loop.watch(socket_.get(), interest_, [this](uint32_t events) { onReady(events); });
+    watch_ = core_->loop->watch(socket_.get(), interest_, [this](uint32_t events) { onReady(events); });
     // Replies may have been queued before the socket was watched.
     updateInterest();
 }
@@ -314,7 +319,7 @@ void ServerConnection::trackFrameDeadline() {
         return;
     }
     if (frameDeadline_.armed()) return;
-    frameDeadline_ = core_->loop.after(core_->limits.frameTimeLimit, [this] { end(); });
+    frameDeadline_ = core_->loop->after(core_->limits.frameTimeLimit, [this] { end(); });
 }
 
 void ServerConnection::updateInterest() {
@@ -351,13 +356,13 @@ void ServerConnection::flushOutbound() {
             outboundOffset_ = 0;
         }
     }
-    if (progressed) roomChanged_.notify_all();
     if (failed) return end();
+    if (progressed) runCaughtUpWaiters();
     writing_ = !drained;
     if (drained) {
         writeDeadline_.cancel();
     } else if (progressed || !writeDeadline_.armed()) {
-        writeDeadline_ = core_->loop.after(core_->limits.writeStallLimit, [this] { end(); });
+        writeDeadline_ = core_->loop->after(core_->limits.writeStallLimit, [this] { end(); });
     }
     updateInterest();
 }
@@ -375,7 +380,7 @@ void ServerConnection::end() {
         outboundOffset_ = 0;
         socket_.reset();
     }
-    roomChanged_.notify_all();
+    runCaughtUpWaiters();
     reader_ = FrameReader(maxRequestFrame);
     accountReader();
     core_->connectionEnded(this);
@@ -410,7 +415,7 @@ void ServerConnection::handle(std::string payload) {
 void ServerConnection::handled(size_t bytes) {
     pendingBytes_ -= bytes;
     core_->release(bytes);
-    if (heldForBudget_.exchange(false)) core_->loop.post([self = shared_from_this()] { self->updateInterest(); });
+    if (heldForBudget_.exchange(false)) core_->loop->post([self = shared_from_this()] { self->updateInterest(); });
 }
 
 // ---- any thread ----
@@ -426,15 +431,40 @@ size_t ServerConnection::outboundSize() const {
     return outbound_.size() - outboundOffset_;
 }
 
-// A stream of callbacks (a sync's log) is produced as fast as its tool writes: the producer
-// waits while the client is behind by more than the budget, so the agent's memory does not
-// grow with a slow reader. It never waits for long: a client that takes nothing loses its
-// connection at the write limit.
-void ServerConnection::sendFrames(const std::string& frames) {
-    enqueue(frames);
-    if (core_->loop.isCurrent()) return;
-    std::unique_lock lock(outMutex_);
-    roomChanged_.wait(lock, [&] { return !socket_ || outbound_.size() - outboundOffset_ < core_->limits.connectionBudget; });
+void ServerConnection::sendFrames(const std::string& frames) { enqueue(frames); }
+
+// The budget of a whole connection: a stream is not held up by replies that are merely slow
+// to go, only by a client that has stopped taking them.
+bool ServerConnection::isBehindLocked() const {
+    return socket_ && outbound_.size() - outboundOffset_ >= core_->limits.connectionBudget;
+}
+
+bool ServerConnection::isBehind() const {
+    std::lock_guard lock(outMutex_);
+    return isBehindLocked();
+}
+
+void ServerConnection::whenCaughtUp(std::function<void()> ready) {
+    {
+        std::lock_guard lock(outMutex_);
+        if (isBehindLocked()) {
+            caughtUpWaiters_.push_back(std::move(ready));
+            return;
+        }
+    }
+    ready();
+}
+
+// Loop thread. Run without the lock: a waiter goes straight back to sending. Once the connection
+// has ended nobody is behind, and every waiter runs.
+void ServerConnection::runCaughtUpWaiters() {
+    std::vector<std::function<void()>> ready;
+    {
+        std::lock_guard lock(outMutex_);
+        if (isBehindLocked()) return;
+        ready.swap(caughtUpWaiters_);
+    }
+    for (auto& waiter : ready) waiter();
 }
 
 // Written at once when nothing waits before it, so a reply costs no trip through the loop;
@@ -454,7 +484,7 @@ void ServerConnection::enqueue(const std::string& frames) {
     }
     if (failed) return invalidate();
     if (!needsLoop) return;
-    core_->loop.post([self = shared_from_this()] {
+    core_->loop->post([self = shared_from_this()] {
         if (self->ended_) return;
         self->writing_ = true;
         self->flushOutbound();
@@ -486,21 +516,24 @@ void Listener::setDelegate(Delegate delegate) { core_->delegate = std::move(dele
 void Listener::setLimits(const ConnectionLimits& limits) { core_->limits = limits; }
 
 void Listener::resume() {
-    core_->loop.start();
-    core_->loop.post([core = core_] { core->startAccepting(); });
+    core_->loop->post([core = core_] { core->startAccepting(); });
 }
 
 void Listener::stop() {
     if (stopped_) return;
     stopped_ = true;
-    std::promise<std::vector<std::shared_ptr<ServerConnection>>> ended;
-    core_->loop.start();
-    core_->loop.post([&ended, core = core_] {
-        core->stopAccepting();
-        ended.set_value(core->endAll());
-    });
-    for (auto& connection : ended.get_future().get()) connection->waitUntilFinished();
-    core_->loop.stop();
+    std::vector<std::shared_ptr<ServerConnection>> ended;
+    auto closeAll = [&ended, core = core_] {
+        core->close();
+        ended = core->endAll();
+    };
+    std::promise<void> closed;
+    // A loop already stopped runs nothing more: the listener is closed right here instead.
+    if (core_->loop->post([&] { closeAll(); closed.set_value(); }))
+        closed.get_future().wait();
+    else
+        closeAll();
+    for (auto& connection : ended) connection->waitUntilFinished();
 }
 
 size_t Listener::connectionCount() const { return core_->connectionCount(); }

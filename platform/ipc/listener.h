@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,9 +16,9 @@
 #include <vector>
 
 #include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/event_loop.h"
 #include "platform/ipc/connection.h"
 #include "platform/ipc/endpoint.h"
-#include "platform/ipc/event_loop.h"
 #include "platform/ipc/wire.h"
 
 namespace companion::ipc {
@@ -74,6 +73,8 @@ public:
     void invalidate();
     void sendOneWay(std::string_view selector, Json arguments) override;
     void sendFrames(const std::string& frames) override;
+    bool isBehind() const override;
+    void whenCaughtUp(std::function<void()> ready) override;
 
     dispatch::Queue& queue() { return *queue_; }
     // Ends when the connection has ended and the invalidation handler has run.
@@ -101,6 +102,8 @@ private:
     void enqueue(const std::string& frames);
 
     size_t outboundSize() const;
+    bool isBehindLocked() const;
+    void runCaughtUpWaiters();
 
     std::shared_ptr<ListenerCore> core_;
     std::shared_ptr<dispatch::Queue> queue_;
@@ -110,9 +113,9 @@ private:
     dispatch::Group finished_;
 
     // Loop thread only.
-    EventLoop::Watch watch_;
-    EventLoop::Deadline frameDeadline_;
-    EventLoop::Deadline writeDeadline_;
+    dispatch::EventLoop::Watch watch_;
+    dispatch::EventLoop::Deadline frameDeadline_;
+    dispatch::EventLoop::Deadline writeDeadline_;
     FrameReader reader_{maxRequestFrame};
     size_t readerAccounted_ = 0;  // the reader's bytes as counted in the agent-wide total
     bool greeted_ = false;
@@ -131,7 +134,7 @@ private:
     UniqueFd socket_;
     std::string outbound_;
     size_t outboundOffset_ = 0;
-    std::condition_variable roomChanged_;  // the outbound shrank, or the socket closed
+    std::vector<std::function<void()>> caughtUpWaiters_;
 };
 
 // Listens on a named service's endpoint and hands each admitted connection to its delegate.

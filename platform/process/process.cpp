@@ -1,5 +1,7 @@
 #include "platform/process/process.h"
 
+#include "platform/dispatch/event_loop.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -386,14 +388,10 @@ Termination SharedProcess::reap(Shared& shared) {
     return termination;
 }
 
-// The watcher holds its own share, so the child stays watched and is reaped even when every
-// other handle is gone; it ends with the child. Detached because it may drop the last share
-// itself, and a thread cannot join itself.
-void SharedProcess::watch(std::shared_ptr<Shared> shared) {
-    std::thread([shared = std::move(shared)] { reap(*shared); }).detach();
-}
-
-void SharedProcess::onExit(std::function<void(Termination)> handler) {
+// The loop's registration holds its own share, so the child stays watched and is reaped even
+// when every other handle is gone; by the time it fires the child has ended, and reaping is
+// immediate.
+void SharedProcess::onExit(dispatch::EventLoop& loop, std::function<void(Termination)> handler) {
     std::unique_lock lock(shared_->mutex);
     if (shared_->ended) {
         const Termination termination = *shared_->ended;
@@ -404,7 +402,7 @@ void SharedProcess::onExit(std::function<void(Termination)> handler) {
     shared_->handlers.push_back(std::move(handler));
     if (std::exchange(shared_->watching, true)) return;
     lock.unlock();
-    watch(shared_);
+    loop.whenReadable(pidFd(), [shared = shared_] { reap(*shared); });
 }
 
 UniqueFd SharedProcess::takeInputPipe() {

@@ -17,6 +17,10 @@
 
 #include "platform/process/unique_fd.h"
 
+namespace companion::dispatch {
+class EventLoop;
+}
+
 namespace companion::process {
 
 using Environment = std::map<std::string, std::string>;
@@ -117,10 +121,10 @@ public:
     Termination wait();
 
     // Calls `handler` once with the child's termination: at once on the calling thread when
-    // the child has already been reaped, otherwise on the thread that reaps it (a watcher thread
-    // that this call starts, or a thread already inside wait()). Handlers run in the order they
-    // were added, without any lock of this class held.
-    void onExit(std::function<void(Termination)> handler);
+    // the child has already been reaped, otherwise on `loop`'s thread once the child ends (or on
+    // a thread already inside wait()). No thread waits for the child meanwhile. Handlers run in
+    // the order they were added, without any lock of this class held.
+    void onExit(dispatch::EventLoop& loop, std::function<void(Termination)> handler);
 
     // Take the parent's end of a pipe (once; later calls return an invalid descriptor).
     UniqueFd takeInputPipe();
@@ -129,7 +133,6 @@ public:
 
 private:
     struct Shared;
-    static void watch(std::shared_ptr<Shared> shared);
     static Termination reap(Shared& shared);
     std::shared_ptr<Shared> shared_;
 };

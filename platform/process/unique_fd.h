@@ -1,6 +1,7 @@
 #pragma once
 // The owner of one file descriptor.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,6 +53,12 @@ bool writeAllWith(std::string_view bytes, WriteSome writeSome) {
 
 inline bool writeAll(int fd, std::string_view bytes) {
     return writeAllWith(bytes, [fd](const char* data, size_t size) { return ::write(fd, data, size); });
+}
+
+// Makes reads, writes and accepts on `fd` return at once instead of waiting.
+inline bool setNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 }  // namespace companion

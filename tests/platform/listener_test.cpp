@@ -208,7 +208,13 @@ TEST_F(ListenerTest, ACallbackStreamIsPacedByItsReader) {
     constexpr int frames = 100;  // six times the budget
     std::atomic<int> sent{0};
     std::thread producer([&] {
-        for (int i = 0; i < frames; ++i, ++sent) connection->sendFrames(frame);
+        for (int i = 0; i < frames; ++i, ++sent) {
+            connection->sendFrames(frame);
+            if (!connection->isBehind()) continue;
+            std::promise<void> caughtUp;
+            connection->whenCaughtUp([&] { caughtUp.set_value(); });
+            caughtUp.get_future().wait();
+        }
     });
     std::this_thread::sleep_for(300ms);
     // The budget, plus what the socket itself holds, plus the frame in hand.

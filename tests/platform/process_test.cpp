@@ -1,5 +1,7 @@
 #include "platform/process/process.h"
 
+#include "platform/dispatch/event_loop.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -162,11 +164,13 @@ TEST(SharedProcess, EveryWaiterSeesTheTerminationFromAnyThread) {
 }
 
 TEST(SharedProcess, NoticeArrivesWhenTheChildEndsOnItsOwn) {
+    dispatch::EventLoop loop;
+    loop.start();
     std::promise<Termination> ended;
     auto notice = ended.get_future();
     {
         SharedProcess shared(shell("sleep 0.2; exit 5"));
-        shared.onExit([&](Termination termination) { ended.set_value(termination); });
+        shared.onExit(loop, [&](Termination termination) { ended.set_value(termination); });
     }
     // Dropping the last handle must neither terminate the child nor lose the notice.
     ASSERT_EQ(notice.wait_for(patience), std::future_status::ready);
@@ -174,11 +178,13 @@ TEST(SharedProcess, NoticeArrivesWhenTheChildEndsOnItsOwn) {
 }
 
 TEST(SharedProcess, NoticesRunInOrderAndLateOnesRunAtOnce) {
+    dispatch::EventLoop loop;
+    loop.start();
     SharedProcess shared(sleeper());
     std::vector<int> order;
     std::promise<void> secondRan;
-    shared.onExit([&](Termination) { order.push_back(1); });
-    shared.onExit([&](Termination) {
+    shared.onExit(loop, [&](Termination) { order.push_back(1); });
+    shared.onExit(loop, [&](Termination) {
         order.push_back(2);
         secondRan.set_value();
     });
@@ -186,7 +192,7 @@ TEST(SharedProcess, NoticesRunInOrderAndLateOnesRunAtOnce) {
     ASSERT_EQ(secondRan.get_future().wait_for(patience), std::future_status::ready);
 
     bool lateRanHere = false;
-    shared.onExit([&](Termination termination) { lateRanHere = termination.status() == SIGTERM; });
+    shared.onExit(loop, [&](Termination termination) { lateRanHere = termination.status() == SIGTERM; });
     EXPECT_TRUE(lateRanHere);
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }

@@ -129,7 +129,9 @@ RcloneChoice standIn(const std::string& behaviour) { return linkedHelper("rclone
 // A session whose rclone has a configuration of its own holding the local remote "here".
 class SyncSession {
 public:
-    explicit SyncSession(const RcloneChoice& choose) {
+    explicit SyncSession(const RcloneChoice& choose,
+                         dispatch::Clock::duration idleLifetime = dispatch::Dispatcher::defaultIdleLifetime)
+        : harness(idleLifetime) {
         writeFile(root() / "rclone.conf", "[here]\ntype = local\n");
         harness.platform.tools.rcloneAbsoluteCandidates = {choose(root()).string()};
         harness.platform.tools.rcloneHomeCandidates = {};
@@ -334,6 +336,26 @@ TEST(SyncStream, ASyncWhoseSessionHasEndedIsNeverStarted) {
 
     EXPECT_EQ(s.sync(mirrorRequest("job", s.folder("src"), "here:/d")), -1);
     EXPECT_TRUE(s.pids().empty());
+}
+
+// However long they run, syncs wait on the event loop: the pool's threads all go back to idle.
+TEST(SyncStream, RunningSyncsHoldNoThread) {
+    SyncSession s(standIn("slow"), 50ms);
+    constexpr int runs = 8;
+    std::vector<std::future<int32_t>> replies;
+    for (int i = 0; i < runs; ++i) replies.push_back(s.startSync(mirrorRequest(std::to_string(i), s.folder("src"), "here:/d")));
+    for (int i = 0; i < runs; ++i) ASSERT_TRUE(s.waitForLines(std::to_string(i), 1));
+
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (s.harness.dispatcher.threadCount() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(s.harness.dispatcher.threadCount(), 0u);
+
+    s.harness.session().stopAll();
+    for (auto& reply : replies) {
+        ASSERT_EQ(reply.wait_for(patience), std::future_status::ready);
+        EXPECT_EQ(reply.get(), terminatedBySigterm);
+    }
 }
 
 // Clients that ask for a sync and disconnect at once, at random moments of the request's way

@@ -39,6 +39,8 @@ public:
                 sendOneWay(oneWay->selector, oneWay->arguments);
         }
     }
+    bool isBehind() const override { return false; }
+    void whenCaughtUp(std::function<void()> ready) override { ready(); }
     std::vector<Callback> callbacks() const {
         std::lock_guard lock(mutex_);
         return callbacks_;
@@ -68,7 +70,9 @@ private:
 };
 
 struct SessionHarness {
-    SessionHarness() {
+    // A short idle lifetime lets a test see the pool go back to idle.
+    explicit SessionHarness(dispatch::Clock::duration idleLifetime = dispatch::Dispatcher::defaultIdleLifetime)
+        : dispatcher(idleLifetime) {
         platform = Platform::system(dispatcher);
         platform.homeDirectory = [home = home.str()] { return home; };
         platform.exitProcess = [](int) {};

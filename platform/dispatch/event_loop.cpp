@@ -1,4 +1,4 @@
-#include "platform/ipc/event_loop.h"
+#include "platform/dispatch/event_loop.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <climits>
 
-namespace companion::ipc {
+namespace companion::dispatch {
 
 namespace {
 
@@ -73,7 +73,16 @@ EventLoop::EventLoop()
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeup_.get(), &event);
 }
 
-EventLoop::~EventLoop() { stop(); }
+EventLoop::~EventLoop() {
+    stop();
+    // What the registrations hold may hold handles on this loop (a process watched to its end,
+    // a run holding its own watches); as they go, those find the loop already empty.
+    auto slots = std::move(slots_);
+    slots_.clear();
+    auto deadlines = std::move(deadlines_);
+    deadlines_.clear();
+    releasing_.clear();
+}
 
 void EventLoop::start() {
     if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
@@ -91,21 +100,38 @@ void EventLoop::stop() {
     dropped.swap(posted_);
 }
 
-void EventLoop::post(Task task) {
+bool EventLoop::post(Task task) {
     bool wasEmpty;
     {
         std::lock_guard lock(postedMutex_);
-        if (closed_) return;
+        if (closed_) return false;
         wasEmpty = posted_.empty();
         posted_.push_back(std::move(task));
     }
     // One wake-up covers everything posted before the loop takes the list.
-    if (!wasEmpty) return;
+    if (!wasEmpty) return true;
     uint64_t one = 1;
     [[maybe_unused]] auto ignored = ::write(wakeup_.get(), &one, sizeof one);
+    return true;
 }
 
 EventLoop::Watch EventLoop::watch(int fd, uint32_t events, ReadyHandler handler) {
+    return Watch(this, addWatch(fd, events, std::move(handler)));
+}
+
+void EventLoop::whenReadable(int fd, Task task) {
+    auto registration = [this, fd, task = std::move(task)]() mutable {
+        auto key = std::make_shared<uint64_t>();
+        *key = addWatch(fd, EPOLLIN, [this, key, task = std::move(task)](uint32_t) {
+            unwatch(*key);
+            task();
+        });
+    };
+    if (isCurrent()) return registration();
+    post(std::move(registration));
+}
+
+uint64_t EventLoop::addWatch(int fd, uint32_t events, ReadyHandler handler) {
     uint32_t index;
     if (!freeSlots_.empty()) {
         index = freeSlots_.back();
@@ -123,7 +149,7 @@ EventLoop::Watch EventLoop::watch(int fd, uint32_t events, ReadyHandler handler)
     event.data.u64 = key;
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
     ++liveWatches_;
-    return Watch(this, key);
+    return key;
 }
 
 EventLoop::Slot* EventLoop::slotFor(uint64_t key) {
@@ -214,4 +240,4 @@ void EventLoop::fireDeadlines() {
     }
 }
 
-}  // namespace companion::ipc
+}  // namespace companion::dispatch

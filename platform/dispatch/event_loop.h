@@ -5,8 +5,8 @@
 //
 // A pass of the loop: wait (until the earliest deadline), dispatch readiness, run posted work,
 // fire expired deadlines, release what was closed during the pass. Watches and deadlines are
-// created, changed and dropped on the loop's own thread only (or before it starts); `post` is
-// the one door in from other threads.
+// created, changed and dropped on the loop's own thread only (or before it starts); `post` and
+// `whenReadable` are the doors in from other threads.
 
 #include <chrono>
 #include <cstdint>
@@ -19,7 +19,7 @@
 
 #include "platform/process/unique_fd.h"
 
-namespace companion::ipc {
+namespace companion::dispatch {
 
 class EventLoop {
 public:
@@ -75,10 +75,16 @@ public:
     void stop();
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-    // Runs `task` on the loop's thread, in posting order. Any thread.
-    void post(Task task);
+    // Runs `task` on the loop's thread, in posting order. Any thread. False once the loop has
+    // stopped for good: the task is dropped unrun.
+    bool post(Task task);
 
     Watch watch(int fd, uint32_t events, ReadyHandler handler);
+    // Runs `task` once on the loop's thread when `fd` becomes readable or hangs up. The loop
+    // holds the registration itself, so nobody has to keep a handle for a wait that may last
+    // for hours (a process's pidfd); `fd` must stay open until then, and `task` is the natural
+    // owner of it. Any thread.
+    void whenReadable(int fd, Task task);
     Deadline after(Clock::duration delay, Task task);
     // Keeps `object` alive until the end of the current pass, so a handler that closes its own
     // owner still returns into a live object.
@@ -95,6 +101,7 @@ private:
     };
 
     void run();
+    uint64_t addWatch(int fd, uint32_t events, ReadyHandler handler);
     int waitTimeoutMs() const;
     void runPosted();
     void fireDeadlines();
@@ -119,4 +126,4 @@ private:
     std::vector<std::shared_ptr<void>> releasing_;
 };
 
-}  // namespace companion::ipc
+}  // namespace companion::dispatch
