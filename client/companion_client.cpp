@@ -130,14 +130,7 @@ void ClientConnection::finish() {
 
 ClientConnection::CallbackHandler typedCallbacks(service::CompanionClient client) {
     return [client = std::move(client)](const std::string& selector, const Json& arguments) {
-        using namespace service;
-        if (selector == msg::syncOutput::selector) {
-            auto args = msg::syncOutput::Args::decode(arguments);
-            if (args && client.syncOutput) std::apply(client.syncOutput, std::move(*args));
-        } else if (selector == msg::rcloneMountEnded::selector) {
-            auto args = msg::rcloneMountEnded::Args::decode(arguments);
-            if (args && client.rcloneMountEnded) std::apply(client.rcloneMountEnded, std::move(*args));
-        }
+        service::dispatchCallback(client, selector, arguments);
     };
 }
 

@@ -6,16 +6,10 @@ namespace companion {
 
 using namespace service;
 
-void ClientProxy::syncOutput(const std::string& id, const std::string& line) const { syncOutput(id, std::vector{line}); }
-
 void ClientProxy::syncOutput(const std::string& id, const std::vector<std::string>& lines) const {
     std::string frames;
     for (const auto& line : lines) ipc::appendStringOneWayFrame(frames, msg::syncOutput::selector, {id, line});
     connection_->sendFrames(frames);
-}
-
-void ClientProxy::rcloneMountEnded(const std::string& id) const {
-    connection_->sendOneWay(msg::rcloneMountEnded::selector, msg::rcloneMountEnded::Args::encode({id}));
 }
 
 CompanionSession::CompanionSession(std::weak_ptr<ipc::Connection> connection, const Platform& platform,
@@ -119,14 +113,12 @@ void CompanionSession::stopAll() {
 
 namespace {
 
-// The version text when the build carries none.
-constexpr const char* unknownVersion = "?";
-// The greeting's first value never changes: it tells the host it reached a live agent.
-constexpr int64_t helloValue = 1;
-
+// The greeting's answer is the table's own (a live agent, version unknown), with the version
+// filled in when the build carries one: the fixed values live in one place.
 void helloWithReply(CompanionSession& session, Args<msg::helloWithReply>, Reply<msg::helloWithReply> reply) {
-    const auto& version = session.platform().version;
-    reply(helloValue, version.empty() ? std::string(unknownVersion) : version);
+    auto answer = msg::helloWithReply::refused();
+    if (const auto& version = session.platform().version; !version.empty()) std::get<1>(answer) = version;
+    reply(std::move(answer));
 }
 
 }  // namespace

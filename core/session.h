@@ -40,10 +40,15 @@ struct Services {
 class ClientProxy {
 public:
     explicit ClientProxy(std::shared_ptr<ipc::Connection> connection) : connection_(std::move(connection)) {}
-    void syncOutput(const std::string& id, const std::string& line) const;
-    // Several lines of one sync, in order, sent together.
+    // Sends one callback of the client list.
+    template <class M>
+        requires(M::oneWay)
+    void send(const service::Args<M>& args) const {
+        connection_->sendOneWay(M::selector, M::Args::encode(args));
+    }
+    // The lines of one sync's log, in order and in one write: a stream of callbacks builds no
+    // value tree and makes no write per line.
     void syncOutput(const std::string& id, const std::vector<std::string>& lines) const;
-    void rcloneMountEnded(const std::string& id) const;
     // A stream's pacing: see the connection's.
     bool isBehind() const { return connection_->isBehind(); }
     void whenCaughtUp(std::function<void()> ready) const { connection_->whenCaughtUp(std::move(ready)); }

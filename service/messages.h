@@ -196,10 +196,37 @@ bool dispatch(const CompanionService<Session>& service, Session& session, std::s
     return false;
 }
 
-// The one-way callbacks a client receives, decoded.
-struct CompanionClient {
-    std::function<void(std::string id, std::string line)> syncOutput;
-    std::function<void(std::string id)> rcloneMountEnded;
+template <class Tuple>
+struct CallbackSlot;
+template <class... T>
+struct CallbackSlot<std::tuple<T...>> {
+    using type = std::function<void(T...)>;
 };
+// The slot of one callback in the client direction: a function of its decoded arguments.
+template <class M>
+using Callback = typename CallbackSlot<Args<M>>::type;
+
+// The one-way callbacks a client receives, decoded: one slot per message of the client list.
+struct CompanionClient {
+#define COMPANION_CLIENT_SLOT(method, ...) Callback<msg::method> method;
+    COMPANION_CLIENT_MESSAGES(COMPANION_CLIENT_SLOT)
+#undef COMPANION_CLIENT_SLOT
+};
+
+// Decodes one callback and hands it to its slot; an empty slot ignores it. False when the
+// selector is not in the client list or the arguments do not fit.
+inline bool dispatchCallback(const CompanionClient& client, std::string_view selector, const Value& arguments) {
+    auto route = [&]<class M>(M*, const Callback<M>& slot) -> bool {
+        auto args = M::Args::decode(arguments);
+        if (!args) return false;
+        if (slot) std::apply(slot, std::move(*args));
+        return true;
+    };
+#define COMPANION_CALLBACK_ROUTE(method, ...) \
+    if (selector == msg::method::selector) return route(static_cast<msg::method*>(nullptr), client.method);
+    COMPANION_CLIENT_MESSAGES(COMPANION_CALLBACK_ROUTE)
+#undef COMPANION_CALLBACK_ROUTE
+    return false;
+}
 
 }  // namespace companion::service

@@ -117,7 +117,7 @@ void watchMountEnd(const Platform& platform, const std::weak_ptr<CompanionSessio
         auto owner = session.lock();
         if (!owner) return;
         if (auto still = held.lock()) owner->removeMount(id, still);
-        if (auto client = owner->client()) client->rcloneMountEnded(id);
+        if (auto client = owner->client()) client->send<msg::rcloneMountEnded>({id});
     });
 }
 

@@ -136,8 +136,8 @@ TEST(Session, CallbacksReachTheClientWhileTheConnectionLasts) {
     {
         auto client = h.session().client();
         ASSERT_TRUE(client.has_value());
-        client->syncOutput("id", "line");
-        client->rcloneMountEnded("m");
+        client->send<msg::syncOutput>({"id", "line"});
+        client->send<msg::rcloneMountEnded>({"m"});
     }
     auto sent = h.connection->callbacks();
     ASSERT_EQ(sent.size(), 2u);
