@@ -90,8 +90,8 @@ bool ClientConnection::deliver(const std::string& payload) {
     }
     auto message = ipc::decodeMessage(payload);
     if (!message) return false;
-    if (auto* greeting = std::get_if<ipc::Greeting>(&*message)) {
-        if (greeting->name != ipc::protocolName || greeting->version != ipc::protocolVersion) return false;
+    if (std::holds_alternative<ipc::Greeting>(*message)) {
+        if (ipc::checkGreeting(payload) != ipc::FrameRefusal::none) return false;
         std::lock_guard lock(mutex_);
         greetingArrived_ = true;
         greeted_.notify_all();

@@ -27,7 +27,7 @@ bool CompanionAgent::shouldAcceptNewConnection(const std::shared_ptr<ipc::Server
     auto session = std::make_shared<CompanionSession>(connection, platform_, services_);
     connection->setExportedHandler(
         [session](const std::string& selector, bool oneWay, const nlohmann::json& arguments, auto reply) {
-            return session->handle(selector, oneWay, arguments, std::move(reply));
+            return static_cast<bool>(session->handle(selector, oneWay, arguments, std::move(reply)));
         });
     connection->setInvalidationHandler([session, weakAgent = weak_from_this()] {
         session->stopAll();

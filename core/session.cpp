@@ -27,8 +27,8 @@ std::optional<ClientProxy> CompanionSession::client() const {
     return ClientProxy(std::move(connection));
 }
 
-bool CompanionSession::handle(std::string_view selector, bool oneWay, const nlohmann::json& arguments,
-                              ReplySink sink) {
+Verdict CompanionSession::handle(std::string_view selector, bool oneWay, const nlohmann::json& arguments,
+                                 ReplySink sink) {
     return service::dispatch(services_.handlers, *this, selector, oneWay, arguments, std::move(sink));
 }
 

@@ -76,8 +76,8 @@ public:
     // Absent once the connection is gone.
     std::optional<ClientProxy> client() const;
 
-    // Decodes one incoming message and runs its handler; false when it does not fit the table.
-    bool handle(std::string_view selector, bool oneWay, const nlohmann::json& arguments,
+    // Decodes one incoming message and runs its handler; refused when it does not fit the table.
+    service::Verdict handle(std::string_view selector, bool oneWay, const nlohmann::json& arguments,
                 service::ReplySink sink);
 
     // The method pattern: `work` runs on the chosen queue and its result is the reply, sent

@@ -32,6 +32,15 @@ struct List {
         if (!array.is_array() || array.size() != size) return std::nullopt;
         return decodeAt(array, std::index_sequence_for<Tags...>{});
     }
+    // Where a list that `decode` refused goes wrong: the first element of the wrong type, the
+    // first missing one, or the first one too many.
+    static size_t firstMisfit(const Value& array) {
+        if (!array.is_array()) return 0;
+        const std::array<bool, size> fits = fitsAt(array, std::index_sequence_for<Tags...>{});
+        for (size_t i = 0; i < size; ++i)
+            if (!fits[i]) return i;
+        return size;
+    }
     static Value encode(const Tuple& values) {
         return std::apply([](const auto&... v) { return Value::array({Tags::encode(v)...}); }, values);
     }
@@ -43,6 +52,10 @@ private:
         if (!(std::get<I>(parts).has_value() && ...)) return std::nullopt;
         return Tuple{std::move(*std::get<I>(parts))...};
     }
+    template <size_t... I>
+    static std::array<bool, size> fitsAt(const Value& array, std::index_sequence<I...>) {
+        return {(I < array.size() && Tags::decode(array[I]).has_value())...};
+    }
 };
 template <>
 struct List<> {
@@ -53,6 +66,7 @@ struct List<> {
         if (!array.is_array() || !array.empty()) return std::nullopt;
         return Tuple{};
     }
+    static size_t firstMisfit(const Value&) { return 0; }
     static Value encode(const Tuple&) { return Value::array(); }
 };
 
@@ -168,16 +182,33 @@ inline constexpr MessageInfo clientMessages[] = {COMPANION_CLIENT_MESSAGES(COMPA
 const MessageInfo* findServiceMessage(std::string_view selector);
 const MessageInfo* findClientMessage(std::string_view selector);
 
-// Decodes the arguments of one service message and hands them to its slot. False when the
+// The rules by which a well-formed message is refused; the connection ends with the first.
+enum class Refusal { none, unknownSelector, wrongKind, badArgument };
+
+// What became of one incoming message: accepted (true), or the rule it broke.
+struct Verdict {
+    Refusal refusal = Refusal::none;
+    // With `badArgument`: the first position that does not fit (see `List::firstMisfit`).
+    size_t argument = 0;
+    explicit operator bool() const { return refusal == Refusal::none; }
+    bool operator==(const Verdict&) const = default;
+};
+
+template <class M>
+Verdict argumentsMisfit(const Value& arguments) {
+    return {Refusal::badArgument, M::Args::firstMisfit(arguments)};
+}
+
+// Decodes the arguments of one service message and hands them to its slot. Refused when the
 // selector is unknown, the kind (call or one-way) is wrong or the arguments do not fit: the
 // caller then drops the connection. `sink` is used for calls only.
 template <class Session>
-bool dispatch(const CompanionService<Session>& service, Session& session, std::string_view selector,
-              bool oneWay, const Value& arguments, ReplySink sink) {
-    auto route = [&]<class M>(M*, auto handler) -> bool {
-        if (oneWay != M::oneWay) return false;
+Verdict dispatch(const CompanionService<Session>& service, Session& session, std::string_view selector,
+                 bool oneWay, const Value& arguments, ReplySink sink) {
+    auto route = [&]<class M>(M*, auto handler) -> Verdict {
+        if (oneWay != M::oneWay) return {Refusal::wrongKind};
         auto args = M::Args::decode(arguments);
-        if (!args) return false;
+        if (!args) return argumentsMisfit<M>(arguments);
         if constexpr (M::oneWay) {
             if (handler) handler(session, std::move(*args));
         } else {
@@ -187,13 +218,13 @@ bool dispatch(const CompanionService<Session>& service, Session& session, std::s
             else
                 reply.refuse();
         }
-        return true;
+        return {};
     };
 #define COMPANION_ROUTE(method, ...) \
     if (selector == msg::method::selector) return route(static_cast<msg::method*>(nullptr), service.method);
     COMPANION_SERVICE_MESSAGES(COMPANION_ROUTE, COMPANION_ROUTE)
 #undef COMPANION_ROUTE
-    return false;
+    return {Refusal::unknownSelector};
 }
 
 template <class Tuple>
@@ -213,20 +244,20 @@ struct CompanionClient {
 #undef COMPANION_CLIENT_SLOT
 };
 
-// Decodes one callback and hands it to its slot; an empty slot ignores it. False when the
+// Decodes one callback and hands it to its slot; an empty slot ignores it. Refused when the
 // selector is not in the client list or the arguments do not fit.
-inline bool dispatchCallback(const CompanionClient& client, std::string_view selector, const Value& arguments) {
-    auto route = [&]<class M>(M*, const Callback<M>& slot) -> bool {
+inline Verdict dispatchCallback(const CompanionClient& client, std::string_view selector, const Value& arguments) {
+    auto route = [&]<class M>(M*, const Callback<M>& slot) -> Verdict {
         auto args = M::Args::decode(arguments);
-        if (!args) return false;
+        if (!args) return argumentsMisfit<M>(arguments);
         if (slot) std::apply(slot, std::move(*args));
-        return true;
+        return {};
     };
 #define COMPANION_CALLBACK_ROUTE(method, ...) \
     if (selector == msg::method::selector) return route(static_cast<msg::method*>(nullptr), client.method);
     COMPANION_CLIENT_MESSAGES(COMPANION_CALLBACK_ROUTE)
 #undef COMPANION_CALLBACK_ROUTE
-    return false;
+    return {Refusal::unknownSelector};
 }
 
 }  // namespace companion::service

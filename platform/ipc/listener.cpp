@@ -278,11 +278,8 @@ void ServerConnection::readAvailable() {
 // exactly what is held.
 bool ServerConnection::acceptFrame(std::string payload) {
     if (!greeted_) {
-        auto message = decodeMessage(payload);
-        auto* greeting = message ? std::get_if<Greeting>(&*message) : nullptr;
-        if (!greeting || greeting->name != protocolName || greeting->version != protocolVersion) return false;
-        greeted_ = true;
-        return true;
+        greeted_ = checkGreeting(payload) == FrameRefusal::none;
+        return greeted_;
     }
     const size_t bytes = payload.size() + perRequestOverhead;
     pendingBytes_ += bytes;

@@ -152,11 +152,22 @@ bool isAcceptableMessagePack(std::string_view bytes, int maxDepth) {
     return Walker(bytes).walk(maxDepth);
 }
 
-std::optional<Message> decodeMessage(std::string_view payload) {
-    if (!isAcceptableMessagePack(payload)) return std::nullopt;
+Decoded decodeMessage(std::string_view payload) {
+    if (!isAcceptableMessagePack(payload)) return {std::nullopt, FrameRefusal::notMessagePack};
     auto value = Json::from_msgpack(payload.begin(), payload.end(), true, false);
-    if (value.is_discarded()) return std::nullopt;
-    return fromValue(value);
+    if (value.is_discarded()) return {std::nullopt, FrameRefusal::notMessagePack};
+    auto message = fromValue(value);
+    if (!message) return {std::nullopt, FrameRefusal::notAMessage};
+    return {std::move(message)};
+}
+
+FrameRefusal checkGreeting(std::string_view payload) {
+    auto decoded = decodeMessage(payload);
+    if (!decoded) return decoded.refusal;
+    const auto* greeting = std::get_if<Greeting>(&*decoded);
+    if (!greeting || greeting->name != protocolName || greeting->version != protocolVersion)
+        return FrameRefusal::badGreeting;
+    return FrameRefusal::none;
 }
 
 std::string encodeFrame(const Message& message) {

@@ -55,8 +55,24 @@ using Message = std::variant<Greeting, Call, ReplyMessage, OneWay>;
 // Walks the value with an explicit stack, so no input can exhaust ours.
 bool isAcceptableMessagePack(std::string_view bytes, int maxDepth = maxNesting);
 
-// The message in one frame's payload, or nothing when it is not one.
-std::optional<Message> decodeMessage(std::string_view payload);
+// The rules by which the wire refuses a peer's frame; the connection ends with the first.
+enum class FrameRefusal { none, notMessagePack, notAMessage, badGreeting };
+
+// One frame's payload decoded: the message, or the rule it broke. Reads like an optional.
+struct Decoded {
+    std::optional<Message> message;
+    FrameRefusal refusal = FrameRefusal::none;
+
+    explicit operator bool() const { return message.has_value(); }
+    Message& operator*() { return *message; }
+    const Message& operator*() const { return *message; }
+    const Message* operator->() const { return &*message; }
+};
+
+Decoded decodeMessage(std::string_view payload);
+
+// A connection's first frame must be the peer's greeting, of this protocol and version.
+FrameRefusal checkGreeting(std::string_view payload);
 
 // A whole frame (length prefix included) for one message.
 std::string encodeFrame(const Message& message);

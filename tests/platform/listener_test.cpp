@@ -56,7 +56,7 @@ public:
             if (n <= 0) return std::nullopt;
             reader_.append(chunk, static_cast<size_t>(n));
         }
-        return decodeMessage(payload);
+        return decodeMessage(payload).message;
     }
     // True when the agent closed the connection within `limit`.
     bool closedWithin(std::chrono::milliseconds limit) {

@@ -23,7 +23,7 @@ TEST(Wire, EveryMessageKindSurvivesARoundTrip) {
     };
     for (const auto& message : messages) {
         auto decoded = decodeMessage(payloadOf(encodeFrame(message)));
-        ASSERT_TRUE(decoded.has_value());
+        ASSERT_TRUE(decoded);
         EXPECT_EQ(decoded->index(), message.index());
         EXPECT_EQ(payloadOf(encodeFrame(*decoded)), payloadOf(encodeFrame(message)));
     }
@@ -47,7 +47,20 @@ TEST(Wire, ValuesThatAreNotMessagesAreRefused) {
         Json::array({0, "tavro-companion"}),                 // greeting without version
         Json::array({3, "sel:", "not a list"}),
     };
-    for (const auto& value : refused) EXPECT_FALSE(decodeMessage(packed(value))) << value.dump();
+    for (const auto& value : refused)
+        EXPECT_EQ(decodeMessage(packed(value)).refusal, FrameRefusal::notAMessage) << value.dump();
+}
+
+TEST(Wire, OnlyThisProtocolsGreetingOpensAConnection) {
+    const std::vector<std::pair<std::string, FrameRefusal>> cases = {
+        {payloadOf(encodeFrame(Greeting{"tavro-companion", 1})), FrameRefusal::none},
+        {payloadOf(encodeFrame(Greeting{"tavro-companion", 2})), FrameRefusal::badGreeting},
+        {payloadOf(encodeFrame(Greeting{"other", 1})), FrameRefusal::badGreeting},
+        {payloadOf(encodeFrame(Call{1, "helloWithReply:", Json::array()})), FrameRefusal::badGreeting},
+        {packed(Json::array({0, "tavro-companion"})), FrameRefusal::notAMessage},
+        {std::string("\xc1", 1), FrameRefusal::notMessagePack},
+    };
+    for (const auto& [payload, expected] : cases) EXPECT_EQ(checkGreeting(payload), expected);
 }
 
 TEST(Wire, MalformedMessagePackIsRefusedWithoutReadingPastTheEnd) {
@@ -72,7 +85,7 @@ TEST(Wire, NestingIsLimitedWithoutRecursion) {
     std::string deep(1'000'000, '\x91');
     deep += '\x01';
     EXPECT_FALSE(isAcceptableMessagePack(deep));
-    EXPECT_FALSE(decodeMessage(deep));
+    EXPECT_EQ(decodeMessage(deep).refusal, FrameRefusal::notMessagePack);
     std::string shallow(maxNesting, '\x91');
     shallow += '\x01';
     EXPECT_TRUE(isAcceptableMessagePack(shallow));
@@ -83,7 +96,7 @@ TEST(Wire, MapsNeedTextKeys) {
     // [3, "s:", [{1: 2}]]
     const std::string intKey("\x93\x03\xa2s:\x91\x81\x01\x02", 9);
     const std::string textKey("\x93\x03\xa2s:\x91\x81\xa1k\x02", 10);
-    EXPECT_FALSE(decodeMessage(intKey));
+    EXPECT_EQ(decodeMessage(intKey).refusal, FrameRefusal::notMessagePack);
     EXPECT_TRUE(decodeMessage(textKey));
 }
 

@@ -39,23 +39,27 @@ TEST(ProtocolTable, ArgumentsAreTypeChecked) {
     const std::string selector(msg::vaultAttachWithPath::selector);
     struct Case {
         Value arguments;
-        bool fits;
+        Verdict verdict;
     };
+    const Verdict fits;
+    auto misfitAt = [](size_t position) { return Verdict{Refusal::badArgument, position}; };
     const std::vector<Case> cases = {
-        {Value::array({"/p", "pw", true}), true},
-        {Value::array({nullptr, nullptr, false}), true},   // null objects are empty texts
-        {Value::array({"/p", "pw"}), false},                // too few
-        {Value::array({"/p", "pw", true, 1}), false},       // too many
-        {Value::array({"/p", "pw", 1}), false},             // integer for Bool
-        {Value::array({5, "pw", true}), false},              // integer for String
-        {Value::object(), false},
+        {Value::array({"/p", "pw", true}), fits},
+        {Value::array({nullptr, nullptr, false}), fits},    // null objects are empty texts
+        {Value::array({"/p", "pw"}), misfitAt(2)},          // too few
+        {Value::array({"/p", "pw", true, 1}), misfitAt(3)}, // too many
+        {Value::array({"/p", "pw", 1}), misfitAt(2)},       // integer for Bool
+        {Value::array({5, "pw", 1}), misfitAt(0)},          // the first misfit is named
+        {Value::object(), misfitAt(0)},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(dispatch(service, session, selector, false, c.arguments, sink), c.fits) << c.arguments.dump();
+        EXPECT_EQ(dispatch(service, session, selector, false, c.arguments, sink), c.verdict) << c.arguments.dump();
     }
     EXPECT_EQ(session.calls, 2);
-    EXPECT_FALSE(dispatch(service, session, "noSuchMessage:", false, Value::array(), sink));
-    EXPECT_FALSE(dispatch(service, session, selector, true, Value::array({"/p", "pw", true}), sink))
+    EXPECT_EQ(dispatch(service, session, "noSuchMessage:", false, Value::array(), sink).refusal,
+              Refusal::unknownSelector);
+    EXPECT_EQ(dispatch(service, session, selector, true, Value::array({"/p", "pw", true}), sink).refusal,
+              Refusal::wrongKind)
         << "a call sent as one-way";
 }
 

@@ -91,8 +91,8 @@ struct SessionHarness {
                                     std::chrono::seconds limit = std::chrono::seconds(60)) {
         auto promise = std::make_shared<std::promise<nlohmann::json>>();
         auto future = promise->get_future();
-        bool accepted = session().handle(M::selector, false, M::Args::encode(arguments),
-                                         [promise](nlohmann::json values) { promise->set_value(std::move(values)); });
+        const auto accepted = session().handle(M::selector, false, M::Args::encode(arguments),
+                                               [promise](nlohmann::json values) { promise->set_value(std::move(values)); });
         if (!accepted) throw std::runtime_error("the session refused the message");
         if (future.wait_for(limit) != std::future_status::ready) throw std::runtime_error("no reply");
         return *M::Replies::decode(future.get());
