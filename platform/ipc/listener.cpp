@@ -525,11 +525,13 @@ void Listener::stop() {
         ended = core->endAll();
     };
     std::promise<void> closed;
-    // A loop already stopped runs nothing more: the listener is closed right here instead.
-    if (core_->loop->post([&] { closeAll(); closed.set_value(); }))
-        closed.get_future().wait();
-    else
+    if (!core_->loop->post([&] { closeAll(); closed.set_value(); })) {
+        // The dispatcher has gone, loop and queues with it: the listener is closed right here,
+        // and nobody is left to run the connections' clean-up or to wait for it.
         closeAll();
+        return;
+    }
+    closed.get_future().wait();
     for (auto& connection : ended) connection->waitUntilFinished();
 }
 
