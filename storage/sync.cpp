@@ -139,15 +139,18 @@ public:
     // Takes charge of `process`: from here on the run replies, exactly once, when it is over.
     static void follow(std::shared_ptr<dispatch::EventLoop> loop, const std::weak_ptr<CompanionSession>& session,
                        const std::string& id, std::shared_ptr<process::SharedProcess> process, SyncReply reply) {
-        auto run = std::shared_ptr<RunningSync>(
-            new RunningSync(loop, session, id, std::move(process), std::move(reply)));
+        auto run = std::make_shared<RunningSync>(Launched{}, loop, session, id, std::move(process), std::move(reply));
         // The run holds itself until it has replied; the loop is its only driver.
         run->self_ = run;
         if (!loop->post([run] { run->watch(); })) run->abandon();
     }
 
 private:
-    RunningSync(std::shared_ptr<dispatch::EventLoop> loop, const std::weak_ptr<CompanionSession>& session,
+    // Only `follow` makes a run: one that nobody drives would never reply.
+    struct Launched {};
+
+public:
+    RunningSync(Launched, std::shared_ptr<dispatch::EventLoop> loop, const std::weak_ptr<CompanionSession>& session,
                 const std::string& id, std::shared_ptr<process::SharedProcess> process, SyncReply reply)
         : loop_(std::move(loop)),
           session_(session),
@@ -159,6 +162,7 @@ private:
         setNonBlocking(log_.get());
     }
 
+private:
     // ---- loop thread ----
     void watch() {
         exitWatch_ = loop_->watch(process_->pidFd(), EPOLLIN, [this](uint32_t) { exited(); });

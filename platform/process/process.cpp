@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <mutex>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 extern char** environ;
