@@ -9,8 +9,8 @@ namespace companion::dialogs {
 
 namespace {
 
-constexpr std::string_view openPanelIdentifier = "open-panel";
-constexpr std::string_view savePanelIdentifier = "save-panel";
+using accessibility::openPanelIdentifier;
+using accessibility::savePanelIdentifier;
 constexpr std::array panelIdentifiers = {openPanelIdentifier, savePanelIdentifier};
 constexpr std::string_view sheetRole = "AXSheet";
 constexpr std::string_view outlineRole = "AXOutline";

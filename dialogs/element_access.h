@@ -21,18 +21,18 @@ struct Frame {
 };
 
 // Attribute names.
-inline constexpr std::string_view focusedWindowAttribute = "AXFocusedWindow";
-inline constexpr std::string_view windowsAttribute = "AXWindows";
-inline constexpr std::string_view childrenAttribute = "AXChildren";
-inline constexpr std::string_view identifierAttribute = "AXIdentifier";
-inline constexpr std::string_view roleAttribute = "AXRole";
-inline constexpr std::string_view subroleAttribute = "AXSubrole";
-inline constexpr std::string_view descriptionAttribute = "AXDescription";
-inline constexpr std::string_view positionAttribute = "AXPosition";
-inline constexpr std::string_view sizeAttribute = "AXSize";
-inline constexpr std::string_view documentAttribute = "AXDocument";
-inline constexpr std::string_view focusedElementAttribute = "AXFocusedUIElement";
-inline constexpr std::string_view valueAttribute = "AXValue";
+inline constexpr std::string_view focusedWindowAttribute = accessibility::attribute::focusedWindow;
+inline constexpr std::string_view windowsAttribute = accessibility::attribute::windows;
+inline constexpr std::string_view childrenAttribute = accessibility::attribute::children;
+inline constexpr std::string_view identifierAttribute = accessibility::attribute::identifier;
+inline constexpr std::string_view roleAttribute = accessibility::attribute::role;
+inline constexpr std::string_view subroleAttribute = accessibility::attribute::subrole;
+inline constexpr std::string_view descriptionAttribute = accessibility::attribute::description;
+inline constexpr std::string_view positionAttribute = accessibility::attribute::position;
+inline constexpr std::string_view sizeAttribute = accessibility::attribute::size;
+inline constexpr std::string_view documentAttribute = accessibility::attribute::document;
+inline constexpr std::string_view focusedElementAttribute = accessibility::attribute::focusedElement;
+inline constexpr std::string_view valueAttribute = accessibility::attribute::value;
 
 // How long an application element waits for its application, and the system-wide element for
 // whichever application holds the focus.

@@ -11,7 +11,7 @@
 
 namespace companion::dialogs {
 
-inline constexpr std::string_view finderBundleIdentifier = "com.apple.finder";
+inline constexpr std::string_view finderBundleIdentifier = workspace::fileManagerBundleIdentifier;
 inline constexpr size_t maxFinderWindows = 12;
 
 // The paths behind the Finder's first windows, once each, in window order.

@@ -22,15 +22,15 @@ constexpr Seconds lookInterval{0.08};
 constexpr int delayedLooks = 14;
 constexpr Seconds confirmationDelay{0.25};
 
-constexpr uint16_t gKeyCode = 5;
-constexpr uint16_t aKeyCode = 0;
-constexpr uint16_t returnKeyCode = 36;
-constexpr uint16_t textKeyCode = 0;
+using accessibility::aKeyCode;
+using accessibility::gKeyCode;
+using accessibility::returnKeyCode;
+constexpr uint16_t textKeyCode = aKeyCode;
 constexpr uint64_t goToFolderFlags = accessibility::commandFlag | accessibility::shiftFlag;
 constexpr uint64_t selectAllFlags = accessibility::commandFlag;
 constexpr uint64_t noFlags = 0;
 
-constexpr std::string_view pathFieldIdentifier = "PathTextField";
+using accessibility::pathFieldIdentifier;
 constexpr std::string_view searchFieldSubrole = "AXSearchField";
 constexpr std::string_view comboBoxRole = "AXComboBox";
 constexpr std::string_view textFieldRole = "AXTextField";
@@ -126,8 +126,11 @@ void navigateDialogWithPid(CompanionSession& session, Args<msg::navigateDialogWi
 
 std::optional<Element> pathField(Accessibility& ax, const std::optional<Element>& previousFocus) {
     auto focused = focusedElement(ax);
-    if (!focused || focused == previousFocus) return std::nullopt;
+    if (!focused) return std::nullopt;
+    // The field the platform names as the go-to-folder field is taken even when it held the focus
+    // before the shortcut: some dialogs take a folder's path in the field that already has it.
     if (readString(ax, *focused, identifierAttribute) == pathFieldIdentifier) return focused;
+    if (focused == previousFocus) return std::nullopt;
     // The dialog's search field is a text field too, but typing a path there would search for it.
     if (readString(ax, *focused, subroleAttribute) == searchFieldSubrole) return std::nullopt;
     const std::string role = readString(ax, *focused, roleAttribute);

@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include "platform/accessibility/desktop.h"
+
 #include <mntent.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -66,8 +68,10 @@ Platform Platform::system(dispatch::Dispatcher& dispatcher) {
     p.waitForMountPoint = [](const std::string& mountPoint, int processFd, mounts::Clock::time_point deadline) {
         return mounts::waitForMountPoint(mountPoint, processFd, deadline, systemMountTable);
     };
-    p.workspace = workspace::systemWorkspace();
-    p.accessibility = accessibility::systemAccessibility();
+    // One desktop behind both, loaded when the first of them needs it.
+    auto desktop = accessibility::lazySystemDesktop();
+    p.workspace = workspace::systemWorkspace(desktop);
+    p.accessibility = accessibility::systemAccessibility(desktop);
     p.scripts = script::systemScriptHost({p.tools.shell, p.tools.pkexec, [] { return ::geteuid() == 0; }});
     p.preferences = std::make_shared<preferences::PreferenceStore>(systemHomeDirectory);
 #ifdef COMPANION_VERSION

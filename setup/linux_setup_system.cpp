@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "core/tool_run.h"
+#include "platform/accessibility/desktop.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/ipc/endpoint.h"
 #include "platform/process/process.h"
@@ -45,9 +46,16 @@ public:
 
     service_management::AgentService& agentService() override { return *agent_; }
 
-    // This desktop grants no program a permission over other programs' windows.
-    bool isProcessTrusted() override { return false; }
-    void promptForTrust() override {}
+    // Trusted once the desktop's accessibility bus answers with its switch on; the desktop plugin
+    // is loaded for the question, as the agent loads it for its first assistant request.
+    bool isProcessTrusted() override {
+        auto* desktop = desktop_->get();
+        return desktop && desktop->accessibility().isProcessTrusted(false);
+    }
+    // The user's explicit act: turns the desktop's assistive-technology switch on, for good.
+    void promptForTrust() override {
+        if (auto* desktop = desktop_->get()) desktop->switchOnAssistiveTechnologies();
+    }
 
     std::optional<std::string> hostApplicationLocation() override {
         return findDesktopEntry(hostDesktopEntry, applicationFolders(systemEnvironment(), systemHomeDirectory()));
@@ -70,6 +78,7 @@ private:
     }
 
     Platform platform_;
+    std::shared_ptr<accessibility::LazyDesktop> desktop_ = accessibility::lazySystemDesktop();
     // Only for the openers' ends, heard on its loop.
     dispatch::Dispatcher dispatcher_;
     std::unique_ptr<service_management::AgentService> agent_;

@@ -241,6 +241,7 @@ void SetupView::apply() {
     showState(accessibility_, state_.trusted ? texts::accessibilityGranted : texts::accessibilityMissing,
               state_.trusted);
     accessibility_.button->setText(localized(texts::allow));
+    accessibility_.button->setToolTip(localized(texts::allowHelp));
     accessibility_.button->setVisible(!state_.trusted);
 
     hostText_->setVisible(!state_.tavroInstalled);

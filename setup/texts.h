@@ -43,6 +43,10 @@ inline constexpr const char* accessibilityExplanation = QT_TRANSLATE_NOOP(
 inline constexpr const char* accessibilityGranted = QT_TRANSLATE_NOOP("SetupView", "Accordée");
 inline constexpr const char* accessibilityMissing = QT_TRANSLATE_NOOP("SetupView", "Manquante");
 inline constexpr const char* allow = QT_TRANSLATE_NOOP("SetupView", "Autoriser…");
+inline constexpr const char* allowHelp = QT_TRANSLATE_NOOP(
+    "SetupView",
+    "Active l'accessibilité du bureau pour toutes vos sessions. Les applications déjà ouvertes, celles en Qt "
+    "surtout, doivent être relancées pour que l'assistant les voie.");
 inline constexpr const char* hostMissing = QT_TRANSLATE_NOOP("SetupView", "Tavro Files n'est pas installé sur ce Mac.");
 inline constexpr const char* openHost = QT_TRANSLATE_NOOP("SetupView", "Ouvrir Tavro Files");
 inline constexpr const char* deactivate = QT_TRANSLATE_NOOP("SetupView", "Désactiver");

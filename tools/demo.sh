@@ -134,6 +134,56 @@ else
   unshare --mount --propagation private --pid --fork --kill-child --mount-proc bash -c mount_demo
 fi
 
+# The dialog assistant on a headless desktop of its own: an X server, a session bus on which the
+# accessibility bus starts on demand, a GTK file dialog, and an agent of its own that finds the
+# dialog and sends it to a folder.
+dialog_demo() {
+  local run="$work/dialog-run" shown="$work/dialog-start" target="$work/Dossier été 目"
+  mkdir -m 700 "$run"; mkdir -p "$shown" "$target"; touch "$target/lettre.txt" "$target/photo.jpg"
+  export GSETTINGS_BACKEND=memory GTK_MODULES=gail:atk-bridge
+  dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
+    string:org.a11y.Status string:IsEnabled variant:boolean:true > /dev/null
+  XDG_RUNTIME_DIR="$run" "$bin/tavro-companion" --agent &
+  local agent=$!
+  /usr/bin/python3 "$dialog_program" open "$shown" > "$work/dialog.out" 2> /dev/null &
+  local app=$!
+  for _ in $(seq 1 100); do grep -q '^shown' "$work/dialog.out" && break; sleep 0.1; done
+  local dsocket="$run/QX47MV8KT3.es.vextralune.tavro.companion"
+  echo "== a GTK Open dialog shows $shown (pid $app)"
+  echo "\$ tavro-companion-ctl call detectDialogWithPid:reply: $app"
+  for _ in $(seq 1 50); do
+    "$bin/tavro-companion-ctl" --socket "$dsocket" call detectDialogWithPid:reply: "$app" > "$work/detect.out" 2>&1 || true
+    grep -q ',0\]}' "$work/detect.out" && break; sleep 0.2
+  done
+  cat "$work/detect.out"
+  echo "\$ tavro-companion-ctl call navigateDialogWithPid:path:reply: $app '\"$target\"'"
+  "$bin/tavro-companion-ctl" --socket "$dsocket" call navigateDialogWithPid:path:reply: "$app" "\"$target\""
+  sleep 1
+  echo "== what the dialog itself reports:"
+  grep '^folder' "$work/dialog.out"
+  kill "$app" "$agent" 2>/dev/null || true
+  wait "$app" "$agent" 2>/dev/null || true
+}
+dialog_program="$(cd "$(dirname "$0")/.." && pwd)/tests/helpers/dialogs/gtk_dialog.py"
+if ! command -v Xvfb > /dev/null || ! command -v dbus-run-session > /dev/null; then
+  echo "(skipped: the dialog assistant's demo needs Xvfb and dbus-run-session)"
+else
+  exec 5> "$work/display"
+  Xvfb -displayfd 5 -noreset -nolisten tcp -screen 0 1280x1024x24 > /dev/null 2>&1 &
+  xvfb=$!
+  exec 5>&-
+  for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+  if [ ! -s "$work/display" ]; then
+    echo "(skipped: no headless X server could start here)"
+  else
+    export -f dialog_demo
+    export bin work dialog_program
+    DISPLAY=":$(cat "$work/display")" dbus-run-session -- bash -c dialog_demo 2> /dev/null
+  fi
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+fi
+
 echo "== the agent the first call started: pid $(agent_pid)"
 first_agent=$(agent_pid)
 echo "== nobody is connected now; the agent would leave by itself 60 s after the last connection."

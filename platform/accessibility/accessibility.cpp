@@ -2,22 +2,53 @@
 
 #include <utility>
 
+#include "platform/accessibility/desktop.h"
+
 namespace companion::accessibility {
 
 namespace {
 
-// Linux offers no interface through which one process may read or drive another's windows on the
-// user's behalf, so the agent is never trusted: every read and write answers that the interface
-// is disabled, and no event reaches anything.
+// Hands every call to the desktop plugin, loading it on the first one. Without the plugin nothing
+// is trusted, read or posted.
 class SystemAccessibility final : public Accessibility {
 public:
-    bool isProcessTrusted(bool) override { return false; }
-    Element applicationElement(int32_t pid) override { return Element{pid, 0, std::nullopt}; }
-    Element systemWideElement() override { return Element{}; }
-    AttributeRead copyAttributeValue(const Element&, std::string_view) override { return {apiDisabled, {}}; }
-    Error setAttributeValue(const Element&, std::string_view, const std::string&) override { return apiDisabled; }
-    void postKeyboardEvent(const KeyboardEvent&) override {}
-    double mainDisplayHeight() override { return 0; }
+    explicit SystemAccessibility(std::shared_ptr<LazyDesktop> desktop) : desktop_(std::move(desktop)) {}
+
+    bool isProcessTrusted(bool prompt) override {
+        auto* ax = loaded();
+        return ax && ax->isProcessTrusted(prompt);
+    }
+    Element applicationElement(int32_t pid) override {
+        auto* ax = loaded();
+        return ax ? ax->applicationElement(pid) : Element{pid, 0, std::nullopt};
+    }
+    Element systemWideElement() override {
+        auto* ax = loaded();
+        return ax ? ax->systemWideElement() : Element{};
+    }
+    AttributeRead copyAttributeValue(const Element& element, std::string_view attribute) override {
+        auto* ax = loaded();
+        return ax ? ax->copyAttributeValue(element, attribute) : AttributeRead{apiDisabled, {}};
+    }
+    Error setAttributeValue(const Element& element, std::string_view attribute, const std::string& value) override {
+        auto* ax = loaded();
+        return ax ? ax->setAttributeValue(element, attribute, value) : apiDisabled;
+    }
+    void postKeyboardEvent(const KeyboardEvent& event) override {
+        if (auto* ax = loaded()) ax->postKeyboardEvent(event);
+    }
+    double mainDisplayHeight() override {
+        auto* ax = loaded();
+        return ax ? ax->mainDisplayHeight() : 0;
+    }
+
+private:
+    Accessibility* loaded() {
+        auto* desktop = desktop_->get();
+        return desktop ? &desktop->accessibility() : nullptr;
+    }
+
+    std::shared_ptr<LazyDesktop> desktop_;
 };
 
 constexpr char16_t replacementCharacter = 0xFFFD;
@@ -64,6 +95,8 @@ std::u16string utf16Units(std::string_view utf8) {
     return units;
 }
 
-std::shared_ptr<Accessibility> systemAccessibility() { return std::make_shared<SystemAccessibility>(); }
+std::shared_ptr<Accessibility> systemAccessibility(std::shared_ptr<LazyDesktop> desktop) {
+    return std::make_shared<SystemAccessibility>(std::move(desktop));
+}
 
 }  // namespace companion::accessibility

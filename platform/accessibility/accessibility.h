@@ -22,6 +22,12 @@ inline constexpr Error success = 0;
 inline constexpr Error apiDisabled = -25211;
 // The application did not answer within the element's messaging time limit, or cannot be reached.
 inline constexpr Error cannotComplete = -25204;
+// The element no longer exists (its window closed, its application ended).
+inline constexpr Error invalidElement = -25202;
+// The element has no such attribute, or refuses the value written.
+inline constexpr Error attributeUnsupported = -25205;
+// The attribute exists but has no value now.
+inline constexpr Error noValue = -25212;
 
 // How long a call on an element with no limit of its own waits for its application.
 inline constexpr double defaultMessagingTimeout = 6.0;
@@ -57,6 +63,32 @@ struct AttributeRead {
     Error error = success;
     std::optional<Value> value;
 };
+
+// Attribute names, as both sides of the interface spell them.
+namespace attribute {
+inline constexpr std::string_view focusedWindow = "AXFocusedWindow";
+inline constexpr std::string_view windows = "AXWindows";
+inline constexpr std::string_view children = "AXChildren";
+inline constexpr std::string_view identifier = "AXIdentifier";
+inline constexpr std::string_view role = "AXRole";
+inline constexpr std::string_view subrole = "AXSubrole";
+inline constexpr std::string_view description = "AXDescription";
+inline constexpr std::string_view position = "AXPosition";
+inline constexpr std::string_view size = "AXSize";
+inline constexpr std::string_view document = "AXDocument";
+inline constexpr std::string_view focusedElement = "AXFocusedUIElement";
+inline constexpr std::string_view value = "AXValue";
+}  // namespace attribute
+
+// The identifiers the system gives the Open and Save panels and their go-to-folder field.
+inline constexpr std::string_view openPanelIdentifier = "open-panel";
+inline constexpr std::string_view savePanelIdentifier = "save-panel";
+inline constexpr std::string_view pathFieldIdentifier = "PathTextField";
+
+// Key codes of the keys the assistant presses.
+inline constexpr uint16_t aKeyCode = 0;
+inline constexpr uint16_t gKeyCode = 5;
+inline constexpr uint16_t returnKeyCode = 36;
 
 // Flags of keyboard events.
 inline constexpr uint64_t commandFlag = 0x100000;
@@ -97,7 +129,10 @@ public:
     virtual double mainDisplayHeight() = 0;
 };
 
-// This desktop's answers: the agent is never trusted here, so nothing is read or posted.
-std::shared_ptr<Accessibility> systemAccessibility();
+class LazyDesktop;
+
+// This desktop's answers, from the desktop plugin once something asks; not trusted when the
+// plugin cannot be loaded.
+std::shared_ptr<Accessibility> systemAccessibility(std::shared_ptr<LazyDesktop> desktop);
 
 }  // namespace companion::accessibility

@@ -13,7 +13,14 @@
 #include <string_view>
 #include <vector>
 
+namespace companion::accessibility {
+class LazyDesktop;
+}
+
 namespace companion::workspace {
+
+// The file manager's bundle identifier; on this desktop it names the desktop's handler of folders.
+inline constexpr std::string_view fileManagerBundleIdentifier = "com.apple.finder";
 
 struct RunningApplication {
     int32_t pid = 0;
@@ -42,7 +49,7 @@ public:
     virtual void beep() = 0;
 };
 
-// This desktop's answers.
-std::shared_ptr<Workspace> systemWorkspace();
+// This desktop's answers; the window system's through the desktop plugin, loaded on first use.
+std::shared_ptr<Workspace> systemWorkspace(std::shared_ptr<accessibility::LazyDesktop> desktop);
 
 }  // namespace companion::workspace

@@ -79,10 +79,17 @@ TEST_P(Looks, TheFieldIsLookedForFifteenTimesThenTheAlertSounds) {
     EXPECT_EQ(desktop.recorded<Beep>().size(), found ? 0u : 1u);
     if (found) return;
     EXPECT_EQ(desktop.recorded<ax::KeyboardEvent>(), shortcut);
-    EXPECT_EQ(desktop.reads, 16u);
+    // The focus before the shortcut, then each look: the focus and its identifier.
+    EXPECT_EQ(desktop.reads, 31u);
     EXPECT_GE(firstAt<Beep>() - firstAt<ax::KeyboardEvent>(), 14 * 80ms);
 }
 INSTANTIATE_TEST_SUITE_P(Navigate, Looks, ::testing::Values(15, 16));
+
+TEST_F(Navigate, GoToFolderFieldThatAlreadyHadTheFocusIsTaken) {
+    desktop.openDialog(app, {.fieldHasFocus = true});
+    EXPECT_TRUE(navigate(target));
+    EXPECT_EQ(desktop.recorded<AttributeWrite>(), (std::vector<AttributeWrite>{{"AXValue", target}}));
+}
 
 TEST_F(Navigate, SearchFieldIsNeverTakenForThePathField) {
     desktop.openDialog(app).identifier("").set("AXSubrole", std::string("AXSearchField"));

@@ -1,34 +1,165 @@
-// The dialog assistant through the built agent and the command-line client: on this system the
-// agent is never trusted, so every message gives its not-trusted reply.
-
-#include <unistd.h>
+// The dialog assistant through the built agent and the command-line client, on a headless
+// desktop of its own: real GTK 3 and Qt 6 file dialogs found and sent to folders, PCManFM's
+// windows read, and the replies when the accessibility bus is missing or switched off.
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
 
 #include "core/command_runner.h"
 #include "support/agent_process.h"
+#include "support/desktop_session.h"
+#include "support/files.h"
 
 namespace companion::testing {
 namespace {
 
-TEST(DialogAssistant, UntrustedRepliesThroughTheCommandLineClient) {
-    AgentProcess agent;
-    ASSERT_TRUE(agent.waitForSocket());
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr auto lookLimit = 20s;
+constexpr auto lookInterval = 200ms;
+constexpr auto appLimit = 20s;
+constexpr auto settleTime = 1s;
+constexpr const char* notTrustedCode = "-25211";
+
+class DialogAssistant : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!desktop.unavailable().empty()) GTEST_SKIP() << "no headless desktop: " << desktop.unavailable();
+    }
+    void startAgent() {
+        agent.emplace();
+        ASSERT_TRUE(agent->waitForSocket());
+    }
+    // The reply's values, or null when the client got none.
+    json call(const std::vector<std::string>& message) {
+        std::vector<std::string> arguments{"--socket", agent->socketPath(), "call"};
+        arguments.insert(arguments.end(), message.begin(), message.end());
+        const auto result = runCommand(binary("tavro-companion-ctl"), arguments, std::nullopt, std::nullopt, 60);
+        if (result.status != 0) return nullptr;
+        return json::parse(result.output.substr(result.output.rfind('{')))["reply"];
+    }
+    // Asks again until `accepted` holds: the look is retried, never the assertion.
+    template <class Accepted>
+    json lookUntil(const std::vector<std::string>& message, Accepted accepted) {
+        json reply;
+        const auto deadline = std::chrono::steady_clock::now() + lookLimit;
+        do {
+            reply = call(message);
+            if (!reply.is_null() && accepted(reply)) break;
+            std::this_thread::sleep_for(lookInterval);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return reply;
+    }
+    fs::path folder(const std::string& name, int files) {
+        const fs::path path = folders.path() / name;
+        fs::create_directories(path);
+        for (int i = 0; i < files; ++i) writeFile(path / ("file" + std::to_string(i) + ".txt"), "x");
+        return path;
+    }
+
+    DesktopSession desktop;
+    std::optional<AgentProcess> agent;
+    TempDir folders;
+};
+
+enum class Toolkit { gtk, qt };
+
+struct DialogCase {
+    std::string name;
+    Toolkit toolkit;
+    bool save;
+    std::string target;  // the folder's name
+    int files;           // how many files it holds
+    bool covered = false;  // another window holds the focus when the request comes
+};
+
+class DialogNavigation : public DialogAssistant, public ::testing::WithParamInterface<DialogCase> {};
+
+TEST_P(DialogNavigation, FindsTheDialogAndSendsItToTheFolder) {
+    const DialogCase& c = GetParam();
+    ASSERT_TRUE(desktop.switchAssistiveTechnologies(true));
+    startAgent();
+    const fs::path start = folder("start", 2), target = folder(c.target, c.files);
+    const std::string mode = c.save ? "save" : "open";
+    auto app = c.toolkit == Toolkit::gtk ? desktop.launch({systemPython, gtkDialogProgram(), mode, start.string()})
+                                         : desktop.launch({qtDialogProgram(), mode, start.string()});
+    ASSERT_TRUE(app.waitForLine("shown", appLimit)) << "the dialog never showed";
+    std::optional<DesktopChild> cover;
+    if (c.covered) {
+        cover.emplace(desktop.launch({systemPython, gtkDialogProgram(), "cover"}));
+        ASSERT_TRUE(cover->waitForLine("shown", appLimit));
+    }
+
+    const std::string pid = std::to_string(app.pid());
+    const json detected = lookUntil({"detectDialogWithPid:reply:", pid}, [](const json& r) { return r[2] == 0; });
+    ASSERT_EQ(detected.size(), 3u) << detected;
+    EXPECT_EQ(detected[0].size(), 4u) << detected;
+    EXPECT_GT(detected[0][2].get<double>(), 0) << detected;
+    EXPECT_EQ(detected[1], c.save) << detected;
+    EXPECT_EQ(detected[2], 0) << detected;
+
+    EXPECT_EQ(call({"navigateDialogWithPid:path:reply:", pid, json(target.string()).dump()}), json::array({true}));
+    EXPECT_TRUE(app.waitForLine("folder " + target.string(), appLimit)) << "the application never showed the folder";
+    if (c.save) {
+        app.waitForLine("result", settleTime);  // the name comes back a moment after the move
+        std::string lastName;
+        for (const auto& line : app.lines())
+            if (line.starts_with("name ")) lastName = line;
+        EXPECT_EQ(lastName, "name untitled.txt") << "the file name was lost";
+    }
+    for (const auto& line : app.lines()) EXPECT_FALSE(line.starts_with("result")) << "the dialog was confirmed";
+}
+
+const DialogCase dialogCases[] = {
+    {"GtkOpen", Toolkit::gtk, false, "target", 2},
+    {"GtkSaveKeepsItsName", Toolkit::gtk, true, "target", 2},
+    {"QtOpen", Toolkit::qt, false, "target", 2},
+    {"QtSaveKeepsItsName", Toolkit::qt, true, "target", 2},
+    {"GtkFolderHoldingOneFile", Toolkit::gtk, false, "one", 1},
+    {"GtkEmptyFolder", Toolkit::gtk, false, "empty", 0},
+    {"UnicodePath", Toolkit::qt, false, "dossier é 目", 2},
+    {"BehindAWindowHoldingTheFocus", Toolkit::gtk, false, "target", 2, true},
+};
+INSTANTIATE_TEST_SUITE_P(Desktop, DialogNavigation, ::testing::ValuesIn(dialogCases),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(DialogAssistant, FinderFoldersListsAFileManagerWindow) {
+    ASSERT_TRUE(desktop.switchAssistiveTechnologies(true));
+    startAgent();
+    const fs::path shown = folder("shown é", 1);
+    auto manager = desktop.launch({fileManagerProgram, "--no-desktop", shown.string()});
+    const json expected = json::array({json::array({shown.string()})});
+    EXPECT_EQ(lookUntil({"finderFoldersWithReply:"}, [&](const json& r) { return r == expected; }), expected);
+}
+
+// With the switch off, nothing is read and asking does not turn it on: that is the user's act.
+TEST_F(DialogAssistant, SwitchOffIsThePromptState) {
+    ASSERT_TRUE(desktop.switchAssistiveTechnologies(false));
+    startAgent();
+    EXPECT_EQ(call({"accessibilityWithPrompt:reply:", "true"}), json::array({false}));
+    EXPECT_EQ(desktop.assistiveTechnologiesOn(), false);
+    EXPECT_EQ(call({"detectDialogWithPid:reply:", "1"}).dump(), std::string("[[],false,") + notTrustedCode + "]");
+}
+
+// libatspi would end the process without its bus: the agent must answer, and go on answering.
+TEST_F(DialogAssistant, NoAccessibilityBusLeavesTheAgentAnswering) {
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (folders.path() / "no-bus").string()).c_str(), 1);
+    startAgent();
     const std::string ownPid = std::to_string(::getpid());
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"accessibilityWithPrompt:reply:", "false"}, "[false]"},
         {{"accessibilityWithPrompt:reply:", "true"}, "[false]"},
-        {{"detectDialogWithPid:reply:", ownPid}, "[[],false,-25211]"},
-        {{"navigateDialogWithPid:path:reply:", ownPid, "\"" + agent.runtimeDir() + "/.\""}, "[false]"},
+        {{"detectDialogWithPid:reply:", ownPid}, std::string("[[],false,") + notTrustedCode + "]"},
+        {{"navigateDialogWithPid:path:reply:", ownPid, json(folders.str()).dump()}, "[false]"},
         {{"finderFoldersWithReply:"}, "[[]]"},
     };
-    for (const auto& [call, reply] : cases) {
-        std::vector<std::string> arguments{"--socket", agent.socketPath(), "call"};
-        arguments.insert(arguments.end(), call.begin(), call.end());
-        const auto result = runCommand(binary("tavro-companion-ctl"), arguments, std::nullopt, std::nullopt, 60);
-        EXPECT_EQ(result.status, 0) << call.front() << ": " << result.errorOutput;
-        EXPECT_EQ(result.output, "{\"reply\":" + reply + "}\n") << call.front();
-    }
+    for (const auto& [message, reply] : cases) EXPECT_EQ(call(message).dump(), reply) << message.front();
+    EXPECT_FALSE(agent->exited());
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+#pragma once
+// libatspi's calls with their errors turned into the interface's codes and every returned object
+// and string owned.
+
+#include <atspi/atspi.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/accessibility/accessibility.h"
+#include "platform/accessibility/linux/element_table.h"
+
+namespace companion::accessibility::linux_desktop {
+
+// The call's outcome: success, or the code of why it failed.
+class CallError {
+public:
+    GError** out() { return &error_; }
+    Error code() const;
+    explicit operator bool() const { return error_ != nullptr; }
+    ~CallError() {
+        if (error_) g_error_free(error_);
+    }
+
+private:
+    GError* error_ = nullptr;
+};
+
+struct Owned {
+    // Frees a string libatspi handed over; empty for none.
+    static std::string text(gchar* value);
+};
+
+AtspiRole roleOf(AtspiAccessible* accessible, CallError& error);
+std::vector<AccessibleRef> childrenOf(AtspiAccessible* accessible, CallError& error);
+AccessibleRef parentOf(AtspiAccessible* accessible);
+bool hasState(AtspiAccessible* accessible, AtspiStateType state);
+// The text of an element with a text interface; none without one.
+std::optional<std::string> textOf(AtspiAccessible* accessible);
+bool isEditable(AtspiAccessible* accessible);
+std::string nameOf(AtspiAccessible* accessible);
+
+// Walks the showing elements below `root` (not `root` itself), depth first, at most `depth`
+// levels down; lists and tables are not entered (their rows are many and never what is sought).
+// Stops at the first element for which `wanted` is true and returns it.
+template <class Wanted>
+AccessibleRef findBelow(AtspiAccessible* root, int depth, const Wanted& wanted);
+
+}  // namespace companion::accessibility::linux_desktop
+
+#include "platform/accessibility/linux/atspi_calls_impl.h"

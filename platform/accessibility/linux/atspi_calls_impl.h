@@ -1,0 +1,22 @@
+#pragma once
+// The walk's template body, for atspi_calls.h.
+
+namespace companion::accessibility::linux_desktop {
+
+bool isCollectionRole(AtspiRole role);
+
+template <class Wanted>
+AccessibleRef findBelow(AtspiAccessible* root, int depth, const Wanted& wanted) {
+    if (depth < 1) return nullptr;
+    CallError error;
+    for (auto& child : childrenOf(root, error)) {
+        if (!hasState(child.get(), ATSPI_STATE_SHOWING)) continue;
+        if (wanted(child.get())) return std::move(child);
+        CallError roleError;
+        if (isCollectionRole(roleOf(child.get(), roleError))) continue;
+        if (auto found = findBelow(child.get(), depth - 1, wanted)) return found;
+    }
+    return nullptr;
+}
+
+}  // namespace companion::accessibility::linux_desktop

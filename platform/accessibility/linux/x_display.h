@@ -1,0 +1,50 @@
+#pragma once
+// The X server: who holds the keyboard, bringing a window forward, synthetic keys (XTest), the
+// screen's height and the alert. A server that goes away makes every later call a quiet failure,
+// never the end of the process.
+
+#include <X11/Xlib.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace companion::accessibility::linux_desktop {
+
+class XDisplay {
+public:
+    XDisplay() = default;
+    XDisplay(const XDisplay&) = delete;
+    XDisplay& operator=(const XDisplay&) = delete;
+    ~XDisplay();
+
+    // Whether a server answers now (connecting on first use, again after one went away).
+    bool available();
+    std::optional<int32_t> focusedPid();
+    bool activate(int32_t pid);
+    double screenHeight();
+    void bell();
+
+    // One press of a key, with Control held when asked; false when nothing was sent.
+    bool pressKey(unsigned long keysym, bool control);
+    // Types each character as its own key press, binding a spare key code for a moment when
+    // the keyboard map has none for it.
+    void typeText(std::u32string_view text);
+
+private:
+    Display* display();
+    void lost();
+    std::optional<int32_t> pidOfWindow(Window window);
+    bool hasWindowManager();
+    std::vector<Window> topLevelWindows();
+    bool pressKeycode(unsigned int keycode, bool shift, bool control);
+    void typeCharacter(char32_t character);
+    unsigned long atom(const char* name);
+
+    Display* display_ = nullptr;
+    bool lost_ = false;
+};
+
+}  // namespace companion::accessibility::linux_desktop
