@@ -21,6 +21,7 @@ using Json = nlohmann::json;
 constexpr int exitReplied = 0;
 constexpr int exitNoReply = 1;
 constexpr int exitUsage = 2;
+constexpr const char* versionLine = "tavro-companion-ctl " COMPANION_VERSION;
 
 // Callbacks arrive on the reader thread while the main thread prints the reply.
 std::mutex outputMutex;
@@ -84,6 +85,7 @@ int callAgent(const std::string& socketPath, double linger, const std::vector<st
 
 int main(int argc, char** argv) {
     CLI::App app{"Talks to the Tavro Files Companion agent."};
+    app.set_version_flag("--version", versionLine);
     app.require_subcommand(1);
     std::string socketPath = ipc::endpointPath(std::string(machServiceName));
     double linger = 0;
