@@ -38,10 +38,8 @@ std::optional<Json> wireArguments(const std::string& selector, bool oneWay, cons
     if (message->oneWay != oneWay)
         return fail(error, selector + (oneWay ? " has a reply: call it" : " is one-way: send it")), std::nullopt;
     Json values = Json::parse(argumentsJson, nullptr, false);
-    if (!values.is_array()) return fail(error, "the arguments are not a JSON array"), std::nullopt;
-    std::vector<std::string> texts;
-    for (const auto& value : values) texts.push_back(value.dump());
-    auto arguments = companion::client::argumentsFromJsonTexts(*message, texts);
+    if (values.is_discarded()) return fail(error, "the arguments are not JSON"), std::nullopt;
+    auto arguments = companion::client::argumentsFromJson(*message, values);
     if (auto* problem = std::get_if<std::string>(&arguments)) return fail(error, *problem), std::nullopt;
     return std::get<Json>(std::move(arguments));
 }
