@@ -15,9 +15,6 @@ namespace {
 using companion::client::ClientConnection;
 using Json = nlohmann::json;
 
-constexpr const char* helloSelector = "helloWithReply:";
-constexpr size_t helloVersionIndex = 1;
-
 bool fail(std::string* error, std::string text) {
     if (error) *error = std::move(text);
     return false;
@@ -96,10 +93,9 @@ bool Connection::send(const std::string& selector, const std::string& argumentsJ
 }
 
 std::optional<std::string> Connection::agentVersion() {
-    auto values = state_->connection->callAndWait(helloSelector, Json::array());
-    if (!values || values->size() <= helloVersionIndex || !(*values)[helloVersionIndex].is_string())
-        return std::nullopt;
-    return (*values)[helloVersionIndex].get<std::string>();
+    auto greeting = state_->connection->call<companion::service::msg::helloWithReply>({});
+    if (!greeting) return std::nullopt;
+    return std::get<1>(*greeting);
 }
 
 bool Connection::isValid() const { return state_->connection->isValid(); }
