@@ -20,8 +20,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The shared library's shlibs entry and dpkg's ldconfig trigger, instead of maintainer scripts
+# that call ldconfig themselves.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/shlibs.in ${CMAKE_BINARY_DIR}/packaging/control/shlibs @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/triggers ${CMAKE_BINARY_DIR}/packaging/control/triggers COPYONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_BINARY_DIR}/packaging/control/shlibs ${CMAKE_BINARY_DIR}/packaging/control/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The agent finds these tools at run time and answers without them.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "rclone, fuse3, git")
 set(CPACK_STRIP_FILES ON)
