@@ -53,11 +53,12 @@ void printCallback(const std::string& selector, const Json& args) {
 
 using Connected = std::unique_ptr<client::ClientConnection>;
 
-std::optional<Connected> connectOrSay(const std::string& socketPath) {
+// Nothing, said on stderr, when there is no agent.
+Connected connectOrSay(const std::string& socketPath) {
     auto connected = client::ClientConnection::connect(socketPath, printCallback);
     if (auto* error = std::get_if<std::string>(&connected)) {
         std::cerr << "tavro-companion-ctl: no agent: " << *error << '\n';
-        return std::nullopt;
+        return nullptr;
     }
     return std::get<Connected>(std::move(connected));
 }
@@ -75,7 +76,7 @@ int callAgent(const std::string& socketPath, double lingerSeconds, const std::ve
 
     auto connected = connectOrSay(socketPath);
     if (!connected) return exitNoReply;
-    auto& connection = **connected;
+    auto& connection = *connected;
     const std::string selector(message->selector);
     int status = exitReplied;
     if (message->oneWay) {
@@ -176,7 +177,7 @@ bool isSkipped(std::string_view line) {
 int holdSession(const std::string& socketPath, double lingerSeconds) {
     auto connected = connectOrSay(socketPath);
     if (!connected) return exitNoReply;
-    Session session(**connected);
+    Session session(*connected);
     std::string line;
     for (int number = 1; std::getline(std::cin, line); ++number) {
         if (isSkipped(line)) continue;
