@@ -1,6 +1,6 @@
 # The project's front door. `make demo` shows the agent at work; `make check` installs what is
 # missing, builds with sanitizers and runs every test.
-.PHONY: all deps build demo check check-tsan bench fuzz clean
+.PHONY: all deps build demo check check-tsan bench fuzz clean install package package-check
 
 JOBS ?= $(shell nproc)
 
@@ -23,6 +23,7 @@ check: deps
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 600
 	$(MAKE) --no-print-directory fuzz
+	$(MAKE) --no-print-directory package-check
 
 # A short libFuzzer run over the frame and message decoder, from the committed corpus.
 FUZZ_SECONDS ?= 30
@@ -46,8 +47,28 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	@./bench/run.sh build-bench/bin
 
+# The installed programs come from their own hardened release build without the tests; `install`
+# and `package` share it. `make install PREFIX=/usr/local DESTDIR=/tmp/stage`.
+PREFIX ?= /usr/local
+PACKAGE_PREFIX := /usr
+install: deps
+	cmake --preset package -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build build-package -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install build-package
+
+package: deps
+	cmake --preset package -DCMAKE_INSTALL_PREFIX=$(PACKAGE_PREFIX) >/dev/null
+	cmake --build build-package -j $(JOBS)
+	cd build-package && cpack -G DEB >/dev/null
+	@ls build-package/tavro-companion_*.deb
+
+# lintian, the desktop entry, the AppStream data, the units, the manuals, and the installed
+# agent serving the example host program built against the installed client library.
+package-check: package
+	./tests/packaging/check.sh build-package
+
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-package
 
 # The setup window rendered offscreen in each service state, with and without the Accessibility
 # permission, into docs/screenshots/.

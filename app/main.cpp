@@ -18,11 +18,13 @@
 namespace {
 
 constexpr std::string_view agentArgument = "--agent";
+constexpr std::string_view versionArgument = "--version";
+constexpr const char* versionLine = "tavro-companion " COMPANION_VERSION "\n";
 constexpr int exitNoEndpoint = 1;
 
-bool wantsAgentMode(int argc, char** argv) {
+bool hasArgument(int argc, char** argv, std::string_view wanted) {
     for (int i = 0; i < argc; ++i) {
-        if (argv[i] == agentArgument) return true;
+        if (argv[i] == wanted) return true;
     }
     return false;
 }
@@ -63,6 +65,10 @@ int runAgent() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (wantsAgentMode(argc, argv)) return runAgent();
+    if (hasArgument(argc, argv, versionArgument)) {
+        std::fputs(versionLine, stdout);
+        return 0;
+    }
+    if (hasArgument(argc, argv, agentArgument)) return runAgent();
     return companion::app::runSetup(argc, argv);
 }

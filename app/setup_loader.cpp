@@ -4,22 +4,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
+
+#include "platform/install_layout.h"
 
 namespace companion::app {
 
-namespace {
-
-constexpr const char* ownExecutable = "/proc/self/exe";
-
-}  // namespace
-
 std::variant<setup::Entry, std::string> loadSetupEntry() {
-    std::error_code error;
-    auto executable = std::filesystem::read_symlink(ownExecutable, error);
-    if (error) return "cannot find the executable's folder: " + error.message();
-    // A fixed file beside the executable, never a search through the library path.
-    auto library = executable.parent_path() / setup::libraryName;
+    // A fixed file in the program's own library folder, never a search through the library path.
+    auto library = layout::privateLibraryFolder() / setup::libraryName;
     // The library lives as long as the process: it is never closed.
     void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) return std::string(::dlerror());

@@ -1,5 +1,5 @@
 #pragma once
-// Setup mode: loads the setup library from the executable's folder and runs it.
+// Setup mode: loads the setup library from the program's private library folder and runs it.
 
 #include <string>
 #include <variant>

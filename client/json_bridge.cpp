@@ -27,6 +27,17 @@ std::string joined(std::span<const std::string_view> names) {
     return out + ")";
 }
 
+// One JSON value per text, as an array.
+std::variant<Json, std::string> jsonValues(const std::vector<std::string>& texts) {
+    Json values = Json::array();
+    for (size_t i = 0; i < texts.size(); ++i) {
+        Json parsed = Json::parse(texts[i], nullptr, false);
+        if (parsed.is_discarded()) return "argument " + std::to_string(i + 1) + " is not a JSON value: " + texts[i];
+        values.push_back(std::move(parsed));
+    }
+    return values;
+}
+
 }  // namespace
 
 std::string base64Encode(const std::vector<uint8_t>& bytes) {
@@ -107,22 +118,71 @@ Json jsonFromWire(const Json& value) {
     return value;
 }
 
-std::variant<Json, std::string> argumentsFromJsonTexts(const service::MessageInfo& message,
-                                                       const std::vector<std::string>& texts) {
-    if (texts.size() != message.arguments.size())
+std::variant<Json, std::string> argumentsFromJson(const service::MessageInfo& message, const Json& values) {
+    if (!values.is_array() || values.size() != message.arguments.size())
         return std::string(message.selector) + " takes " + std::to_string(message.arguments.size()) +
-               " argument(s) " + joined(message.arguments) + ", not " + std::to_string(texts.size());
+               " argument(s) " + joined(message.arguments) + ", not " +
+               (values.is_array() ? std::to_string(values.size()) : std::string("a ") + values.type_name());
     Json arguments = Json::array();
-    for (size_t i = 0; i < texts.size(); ++i) {
-        Json parsed = Json::parse(texts[i], nullptr, false);
-        if (parsed.is_discarded())
-            return "argument " + std::to_string(i + 1) + " is not a JSON value: " + texts[i];
-        auto converted = wireFromJson(message.arguments[i], parsed);
+    for (size_t i = 0; i < values.size(); ++i) {
+        auto converted = wireFromJson(message.arguments[i], values[i]);
         if (auto* error = std::get_if<std::string>(&converted))
             return "argument " + std::to_string(i + 1) + ": " + *error;
         arguments.push_back(std::move(std::get<Json>(converted)));
     }
     return arguments;
+}
+
+std::variant<Json, std::string> argumentsFromJsonTexts(const service::MessageInfo& message,
+                                                       const std::vector<std::string>& texts) {
+    auto values = jsonValues(texts);
+    if (auto* error = std::get_if<std::string>(&values)) return *error;
+    return argumentsFromJson(message, std::get<Json>(values));
+}
+
+std::variant<CallLine, std::string> parseCallLine(std::string_view line) {
+    if (line.starts_with('[')) {
+        Json array = Json::parse(line, nullptr, false);
+        if (!array.is_array() || array.empty() || !array[0].is_string())
+            return std::string("expected a JSON array that begins with the selector");
+        CallLine call{array[0].get<std::string>(), Json::array()};
+        for (size_t i = 1; i < array.size(); ++i) call.arguments.push_back(std::move(array[i]));
+        return call;
+    }
+    auto words = callWords(line);
+    if (words.empty()) return std::string("expected a selector");
+    auto values = jsonValues({words.begin() + 1, words.end()});
+    if (auto* error = std::get_if<std::string>(&values)) return *error;
+    return CallLine{words.front(), std::get<Json>(std::move(values))};
+}
+
+std::vector<std::string> callWords(std::string_view line) {
+    std::vector<std::string> words;
+    std::string word;
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : line) {
+        bool blank = c == ' ' || c == '\t';
+        if (blank && depth == 0 && !inString) {
+            if (!word.empty()) words.push_back(std::move(word));
+            word.clear();
+            continue;
+        }
+        word += c;
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    if (!word.empty()) words.push_back(std::move(word));
+    return words;
 }
 
 std::string describe(const service::MessageInfo& message) {

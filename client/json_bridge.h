@@ -27,6 +27,21 @@ nlohmann::json jsonFromWire(const nlohmann::json& value);
 std::variant<nlohmann::json, std::string> argumentsFromJsonTexts(const service::MessageInfo& message,
                                                                  const std::vector<std::string>& texts);
 
+// The same from JSON values, one per argument in a JSON array.
+std::variant<nlohmann::json, std::string> argumentsFromJson(const service::MessageInfo& message,
+                                                            const nlohmann::json& values);
+
+// One call written as a line: its selector and its arguments as JSON values, not yet checked
+// against the message.
+struct CallLine {
+    std::string selector;
+    nlohmann::json arguments;  // an array
+};
+// `SELECTOR ARG...` (each ARG one JSON value) or one JSON array that begins with the selector.
+std::variant<CallLine, std::string> parseCallLine(std::string_view line);
+// The words of a line, split at blanks outside JSON strings, arrays and objects.
+std::vector<std::string> callWords(std::string_view line);
+
 // "selector (A, B) -> (C)" for one message.
 std::string describe(const service::MessageInfo& message);
 

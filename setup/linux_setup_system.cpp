@@ -6,6 +6,7 @@
 #include "core/tool_run.h"
 #include "platform/accessibility/desktop.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/install_layout.h"
 #include "platform/ipc/endpoint.h"
 #include "platform/process/process.h"
 #include "service/identity.h"
@@ -17,7 +18,6 @@ namespace companion::setup {
 namespace {
 
 constexpr double systemctlTimeLimitSeconds = 30.0;
-constexpr const char* ownExecutable = "/proc/self/exe";
 constexpr const char* launchCommand = "launch";
 
 // Starts an opener without waiting for it: what it opens may live as long as it likes. It is
@@ -70,11 +70,19 @@ public:
     }
 
 private:
+    // An installed program has its units beside it, for every user; a build tree writes its own.
     static service_management::AgentUnits agentUnits() {
+        service_management::AgentUnits units{
+            .executable = layout::executablePath().value_or(std::filesystem::path()).string(),
+            .socketPath = ipc::endpointPath(std::string(machServiceName)),
+            .unitFolder = service_management::userUnitFolder(systemHomeDirectory())};
+        auto packaged = layout::packagedUnitFolder();
         std::error_code error;
-        return {.executable = std::filesystem::read_symlink(ownExecutable, error).string(),
-                .socketPath = ipc::endpointPath(std::string(machServiceName)),
-                .unitFolder = service_management::userUnitFolder(systemHomeDirectory())};
+        if (packaged && std::filesystem::exists(*packaged / service_management::socketUnitName(units), error)) {
+            units.unitFolder = packaged->string();
+            units.origin = service_management::UnitOrigin::packaged;
+        }
+        return units;
     }
 
     Platform platform_;

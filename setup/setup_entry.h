@@ -4,7 +4,7 @@
 
 namespace companion::setup {
 
-// The library's file name; it lives next to the executable.
+// The library's file name; it lives in the program's private library folder.
 inline constexpr const char* libraryName = "libtavro-companion-setup.so";
 // The entry's exported name.
 inline constexpr const char* entryName = "tavroCompanionSetupMain";

@@ -46,6 +46,14 @@ std::string withoutSpecifiers(std::string_view text) {
     return result;
 }
 
+// A literal endpoint is an absolute path; one that begins with the runtime-folder specifier is
+// written for every user, and keeps that specifier while the rest stays literal.
+std::string listenStreamValue(std::string_view socketPath) {
+    std::string_view specifier = runtimeFolderSpecifier;
+    if (!socketPath.starts_with(specifier)) return withoutSpecifiers(socketPath);
+    return std::string(specifier) + withoutSpecifiers(socketPath.substr(specifier.size()));
+}
+
 // systemd refuses to run an executable whose name holds quotes, backslashes or control characters.
 bool systemdCanRun(std::string_view executable) {
     for (unsigned char c : executable)
@@ -93,6 +101,7 @@ public:
     ServiceStatus status() override { return statusFromIsEnabled(run({"is-enabled", socketUnitName(units_)})); }
 
     std::optional<std::string> registerService() override {
+        if (units_.origin == UnitOrigin::packaged) return failure(run({"enable", "--now", socketUnitName(units_)}));
         if (!systemdCanRun(units_.executable)) return "systemd cannot run " + units_.executable;
         std::error_code error;
         fs::create_directories(units_.unitFolder, error);
@@ -107,6 +116,8 @@ public:
     std::optional<std::string> unregisterService() override {
         auto problem = failure(run({"disable", "--now", socketUnitName(units_)}));
         auto stopped = failure(run({"stop", serviceUnitName(units_)}));
+        // The package owns its units: they stay, only the user's choice is undone.
+        if (units_.origin == UnitOrigin::packaged) return problem ? problem : stopped;
         std::error_code ignored;
         fs::remove(socketPath(), ignored);
         fs::remove(servicePath(), ignored);
@@ -140,7 +151,7 @@ std::string socketUnitText(const AgentUnits& units) {
     return std::string("[Unit]\n") + "Description=" + description + " endpoint\n" +
            "\n"
            "[Socket]\n"
-           "ListenStream=" + withoutSpecifiers(units.socketPath) + "\n" +
+           "ListenStream=" + listenStreamValue(units.socketPath) + "\n" +
            "SocketMode=0600\n"
            "DirectoryMode=0700\n"
            "Service=" + serviceUnitName(units) + "\n" +

@@ -46,12 +46,20 @@ struct SystemctlAnswer {
 // Runs `systemctl` with these arguments (the caller adds nothing); blocks until it has ended.
 using Systemctl = std::function<SystemctlAnswer(const std::vector<std::string>& arguments)>;
 
+// A socket path that begins with this is under the user's runtime folder, whoever the user is.
+inline constexpr const char* runtimeFolderSpecifier = "%t/";
+
+// Where the units come from: written into the user's unit folder when registering (a build
+// tree), or installed for every user by the package, so that registering only enables them.
+enum class UnitOrigin { writtenForUser, packaged };
+
 // What the units say and where they are written.
 struct AgentUnits {
     std::string definitionName = agentDefinitionName;
     std::string executable;  // absolute path of this executable
-    std::string socketPath;  // the agent's endpoint
+    std::string socketPath;  // the agent's endpoint, absolute or beginning with runtimeFolderSpecifier
     std::string unitFolder;  // the user's unit folder
+    UnitOrigin origin = UnitOrigin::writtenForUser;
 };
 
 // The unit names: the definition name without ".plist", with the unit type.

@@ -46,5 +46,21 @@ TEST(JsonArguments, DataTravelsAsBase64BothWays) {
     EXPECT_TRUE(std::holds_alternative<std::string>(wireFromJson("Data", Json("not base64!"))));
 }
 
+// A session line is split where a shell would not help: blanks inside JSON values stay.
+TEST(CallLines, WordsAndArraysGiveTheSameCall) {
+    const std::string words = R"(gitStatusWithRoot:reply:  "/a b/[c]" )";
+    const std::string array = R"(["gitStatusWithRoot:reply:", "/a b/[c]"])";
+    for (const auto& line : {words, array}) {
+        auto call = parseCallLine(line);
+        ASSERT_TRUE(std::holds_alternative<CallLine>(call)) << line;
+        EXPECT_EQ(std::get<CallLine>(call).selector, "gitStatusWithRoot:reply:");
+        EXPECT_EQ(std::get<CallLine>(call).arguments, Json::array({"/a b/[c]"}));
+    }
+    EXPECT_EQ(callWords(R"(s {"a": "x \" y"} [1, [2, 3]]	true)"),
+              (std::vector<std::string>{"s", R"({"a": "x \" y"})", "[1, [2, 3]]", "true"}));
+    for (std::string_view refused : {"", "[]", "[1]", R"(s "unclosed)", "s text"})
+        EXPECT_TRUE(std::holds_alternative<std::string>(parseCallLine(refused))) << refused;
+}
+
 }  // namespace
 }  // namespace companion::client

@@ -25,11 +25,14 @@ protected:
         units.executable = folder.str() + "/my apps/100% $HOME/tavro-companion";
         units.socketPath = folder.str() + "/run/QX47MV8KT3.es.vextralune.tavro.companion";
         units.unitFolder = folder.str() + "/config/systemd/user";
-        service = systemdAgentService(units, [this](const std::vector<std::string>& arguments) {
+        service = systemdAgentService(units, recordingSystemctl());
+    }
+    Systemctl recordingSystemctl() {
+        return [this](const std::vector<std::string>& arguments) {
             auto result = runCommand(standIn, arguments, std::nullopt,
                                      Environment{{"SYSTEMCTL_LOG", log()}, {"SYSTEMCTL_STATE", folder.str() + "/state"}});
             return SystemctlAnswer{result.status, result.output, result.errorOutput};
-        });
+        };
     }
     std::string log() const { return folder.str() + "/log"; }
     std::vector<std::string> commands() const {
@@ -84,6 +87,31 @@ TEST_F(Registration, UnregisteringDisablesStopsRemovesAndReloads) {
                                         "--user daemon-reload"));
     EXPECT_TRUE(std::filesystem::is_empty(units.unitFolder));
     EXPECT_EQ(service->status(), ServiceStatus::notRegistered);
+}
+
+// Installed units serve every user: registering only enables them, and nothing is written.
+TEST_F(Registration, PackagedUnitsAreOnlyEnabledAndDisabled) {
+    units.origin = UnitOrigin::packaged;
+    auto packaged = systemdAgentService(units, recordingSystemctl());
+    EXPECT_EQ(packaged->status(), ServiceStatus::notRegistered);
+    EXPECT_EQ(packaged->registerService(), std::nullopt);
+    EXPECT_EQ(packaged->status(), ServiceStatus::enabled);
+    EXPECT_EQ(packaged->unregisterService(), std::nullopt);
+    EXPECT_EQ(packaged->status(), ServiceStatus::notRegistered);
+    EXPECT_THAT(commands(), ElementsAre("--user is-enabled es.vextralune.tavro.companion.socket",
+                                        "--user enable --now es.vextralune.tavro.companion.socket",
+                                        "--user is-enabled es.vextralune.tavro.companion.socket",
+                                        "--user disable --now es.vextralune.tavro.companion.socket",
+                                        "--user stop es.vextralune.tavro.companion.service",
+                                        "--user is-enabled es.vextralune.tavro.companion.socket"));
+    EXPECT_FALSE(std::filesystem::exists(units.unitFolder));
+}
+
+// The packaged socket names each user's runtime folder through systemd; the rest stays literal.
+TEST(PackagedUnits, TheSocketListensUnderEachUsersRuntimeFolder) {
+    AgentUnits units;
+    units.socketPath = std::string(runtimeFolderSpecifier) + "100% sure";
+    EXPECT_THAT(socketUnitText(units), ::testing::HasSubstr("\nListenStream=%t/100%% sure\n"));
 }
 
 TEST_F(Registration, AnExecutableSystemdCannotRunIsNotRegistered) {
