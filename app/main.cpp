@@ -1,5 +1,7 @@
 // The entry: one executable, two modes, chosen by "--agent" anywhere on the command line.
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string_view>
@@ -19,6 +21,7 @@ namespace {
 
 constexpr std::string_view agentArgument = "--agent";
 constexpr int exitNoEndpoint = 1;
+constexpr int largeBlockThreshold = 256 * 1024;
 
 bool wantsAgentMode(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
@@ -41,6 +44,10 @@ int runAgent() {
     using namespace companion;
     // A client that goes away mid-reply must cost that client its connection, not the agent its life.
     std::signal(SIGPIPE, SIG_IGN);
+    // Large requests come and go by the megabyte. By default the allocator raises its threshold
+    // for mapping blocks of their own after the first is freed, and later ones then stay in its
+    // heaps; a fixed threshold hands each back to the system when freed.
+    ::mallopt(M_MMAP_THRESHOLD, largeBlockThreshold);
     dispatch::Dispatcher dispatcher;
     Platform platform = Platform::system(dispatcher);
     Services services;
