@@ -30,8 +30,9 @@ using Bytes = std::vector<uint8_t>;
 // bytes and is then closed. `environment` present: the child's complete environment.
 // After `timeout` seconds the child receives SIGTERM, and nothing stronger. At most 64 tools of
 // the agent run at once; a run waits for its place in arrival order, and its time limit counts
-// from its launch. Blocks until the child has ended and its outputs are read; outputs that a descendant still
-// holds open two seconds after the child ended are cut off there.
+// from its launch. Blocks until the child has ended and its outputs are read (the pool lends the
+// caller's place meanwhile); outputs that a descendant still holds open two seconds after the
+// child ended are cut off there.
 CommandResult runCommand(const std::string& executable, const std::vector<std::string>& arguments,
                          const std::optional<Bytes>& input = std::nullopt,
                          const std::optional<Environment>& environment = std::nullopt,

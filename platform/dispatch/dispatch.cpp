@@ -48,6 +48,8 @@ void Queue::async(std::shared_ptr<WorkItem> item) {
 }
 
 void Queue::sync(Task task) {
+    // Waiting for another queue (a worker hopping to the main thread for a script) uses no CPU.
+    const Blocking blocking;
     std::mutex mutex;
     std::condition_variable doneChanged;
     bool done = false;

@@ -107,7 +107,8 @@ void ServerConnection::onReady(dispatch::Readiness readiness) {
     if (readiness.writable) flushOutbound();
     if (!ended_ && readiness.readable) readAvailable();
     // A hang-up with reading held: nobody will read the rest, and nobody is there to answer.
-    if (!ended_ && readiness.ended && !reading_) end();
+    // An end with nothing to read (a watch the kernel refused) would otherwise never be heard.
+    if (!ended_ && readiness.ended && (!reading_ || !readiness.readable)) end();
 }
 
 void ServerConnection::readAvailable() {
