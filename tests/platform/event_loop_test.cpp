@@ -28,8 +28,7 @@ struct ReadablePair {
         writer.reset(ends[1]);
         EXPECT_EQ(::write(writer.get(), "x", 1), 1);
     }
-    UniqueFd readable;
-    UniqueFd writer;
+    UniqueFd readable, writer;
 };
 
 // Runs `task` on the loop's thread and waits for it.
@@ -102,25 +101,19 @@ TEST(EventLoop, HandlerThatDropsItsOwnWatchReturnsSafely) {
     EXPECT_EQ(result.get(), std::string(256, 'h'));
 }
 
-TEST(EventLoop, CancelledDeadlineNeverFires) {
+TEST(EventLoop, CancelledDeadlineNeverFiresAndPostAfterStopIsRefused) {
     EventLoop loop;
     loop.start();
     bool cancelledFired = false;  // loop thread only
-    EventLoop::Deadline cancelled;
-    std::promise<void> later;
-    EventLoop::Deadline laterDeadline;
+    EventLoop::Deadline cancelled, later;
+    std::promise<void> laterFired;
     onLoop(loop, [&] {
         cancelled = loop.after(10ms, [&] { cancelledFired = true; });
-        laterDeadline = loop.after(50ms, [&] { later.set_value(); });
+        later = loop.after(50ms, [&] { laterFired.set_value(); });
         cancelled.cancel();
     });
-    ASSERT_EQ(later.get_future().wait_for(watchdog), std::future_status::ready);
+    ASSERT_EQ(laterFired.get_future().wait_for(watchdog), std::future_status::ready);
     onLoop(loop, [&] { EXPECT_FALSE(cancelledFired); });
-}
-
-TEST(EventLoop, PostAfterStopIsRefused) {
-    EventLoop loop;
-    loop.start();
     loop.stop();
     EXPECT_FALSE(loop.post([] {}));
 }
