@@ -464,19 +464,19 @@ void runCommandOnLoop(dispatch::EventLoop& loop, std::string executable, std::ve
                       std::function<void(CommandResult)> done) {
     auto request = std::make_shared<Request>(
         Request{std::move(executable), std::move(arguments), std::move(input), std::move(environment), timeout});
-    auto start = [&loop, request, done = std::move(done)]() mutable {
-        ToolPlace place = ToolPlace::granted();
-        auto launched = launch(*request);
-        if (auto* failure = std::get_if<std::string>(&launched)) return done({-1, "", std::move(*failure)});
-        Run run(std::move(std::get<process::Process>(launched)), std::move(request->input), request->timeout,
-                std::move(place));
-        std::make_shared<LoopRun>(loop, std::move(run), std::move(done))->start();
-    };
-    // Whoever frees the place may be any thread: the run starts on the loop's own.
-    toolPlaces().acquire([&loop, start = std::move(start)]() mutable {
+    toolPlaces().acquire([&loop, request, done = std::move(done)]() mutable {
+        // Shared, so that work the loop drops unrun (it has stopped for good) still frees it.
+        auto place = std::make_shared<ToolPlace>(ToolPlace::granted());
+        auto start = [&loop, request, done = std::move(done), place]() mutable {
+            auto launched = launch(*request);
+            if (auto* failure = std::get_if<std::string>(&launched)) return done({-1, "", std::move(*failure)});
+            Run run(std::move(std::get<process::Process>(launched)), std::move(request->input), request->timeout,
+                    std::move(*place));
+            std::make_shared<LoopRun>(loop, std::move(run), std::move(done))->start();
+        };
+        // Whoever frees a place may be any thread: the run starts on the loop's own.
         if (loop.isCurrent()) return start();
-        // A loop that has stopped for good runs nothing more; its place goes to the next run.
-        if (!loop.post(std::move(start))) toolPlaces().release();
+        loop.post(std::move(start));
     });
 }
 

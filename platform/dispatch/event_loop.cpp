@@ -114,9 +114,10 @@ void EventLoop::start() {
 }
 
 void EventLoop::stop() {
-    if (!thread_.joinable()) return;
-    post([this] { stopping_ = true; });
-    thread_.join();
+    if (thread_.joinable()) {
+        post([this] { stopping_ = true; });
+        thread_.join();
+    }
     // Work posted from now on would never run; what it holds (often an owner of this loop) is
     // let go at once instead of being kept for ever.
     std::vector<Task> dropped;

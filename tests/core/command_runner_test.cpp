@@ -176,10 +176,10 @@ TEST(RunCommand, ToolInheritsOnlyItsStandardStreams) {
 }
 
 
-std::string largeText() {
+Bytes largeInput() {
     std::string text;
     for (int line = 0; text.size() < 4 * 1024 * 1024; ++line) text += "line " + std::to_string(line) + "\n";
-    return text;
+    return Bytes(text.begin(), text.end());
 }
 
 struct LoopCase {
@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
     Runs, RunCommandOnLoop,
     ::testing::Values(LoopCase{"exitCodeAndErrorText", "printf x >&2; exit 3", std::nullopt, 30},
                       LoopCase{"largeInputAndOutputs", "tee /dev/stderr",
-                               Bytes(largeText().begin(), largeText().end()), 30},
+                               largeInput(), 30},
                       LoopCase{"terminatedAtTheLimit", "trap 'echo cleaned; exit 9' TERM; while :; do sleep 0.05; done",
                                std::nullopt, 0.3},
                       LoopCase{"descendantHoldsTheOutput", "sleep 4 & echo started", std::nullopt, 30}),
