@@ -1,5 +1,7 @@
 // The entry: one executable, two modes, chosen by "--agent" anywhere on the command line.
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string_view>
@@ -21,6 +23,7 @@ constexpr std::string_view agentArgument = "--agent";
 constexpr std::string_view versionArgument = "--version";
 constexpr const char* versionLine = "tavro-companion " COMPANION_VERSION "\n";
 constexpr int exitNoEndpoint = 1;
+constexpr int largeBlockThreshold = 256 * 1024;
 
 bool hasArgument(int argc, char** argv, std::string_view wanted) {
     for (int i = 0; i < argc; ++i) {
@@ -43,6 +46,10 @@ int runAgent() {
     using namespace companion;
     // A client that goes away mid-reply must cost that client its connection, not the agent its life.
     std::signal(SIGPIPE, SIG_IGN);
+    // Large requests come and go by the megabyte. By default the allocator raises its threshold
+    // for mapping blocks of their own after the first is freed, and later ones then stay in its
+    // heaps; a fixed threshold hands each back to the system when freed.
+    ::mallopt(M_MMAP_THRESHOLD, largeBlockThreshold);
     dispatch::Dispatcher dispatcher;
     Platform platform = Platform::system(dispatcher);
     Services services;

@@ -15,7 +15,7 @@
 #include <variant>
 
 #include "platform/ipc/wire.h"
-#include "platform/process/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "service/messages.h"
 
 namespace companion::client {

@@ -10,10 +10,18 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <ctime>
 #include <string_view>
 #include <variant>
 
+#include "platform/descriptor_wait.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/dispatch/event_loop.h"
 #include "platform/process/process.h"
 
 namespace companion {
@@ -44,16 +52,9 @@ Clock::time_point deadlineAfter(Clock::time_point start, double seconds) {
     return start + std::chrono::duration_cast<Clock::duration>(limit);
 }
 
-timespec timespecFrom(Clock::duration duration) {
-    duration = std::max(duration, Clock::duration::zero());
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - seconds);
-    return {static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
-}
-
 // Writing to a pipe whose reader has gone raises SIGPIPE, whose default action would end the
-// whole agent. This keeps it blocked on the calling thread while the input is fed and discards
-// the one the write raised, so the runner is safe whether or not the process ignores SIGPIPE.
+// whole agent. This keeps it blocked on the calling thread around a write and discards the one
+// the write raised, so the runner is safe whether or not the process ignores SIGPIPE.
 class SigpipeBlock {
 public:
     SigpipeBlock() {
@@ -86,32 +87,31 @@ private:
 // that writes before it has read everything cannot deadlock against us.
 class InputFeeder {
 public:
-    InputFeeder(UniqueFd fd, const Bytes* bytes) : fd_(std::move(fd)), bytes_(bytes) {
+    InputFeeder(UniqueFd fd, std::optional<Bytes> bytes) : fd_(std::move(fd)), bytes_(std::move(bytes).value_or(Bytes{})) {
         if (!fd_) return;
-        if (bytes_ == nullptr || bytes_->empty() || fcntl(fd_.get(), F_SETFL, O_NONBLOCK) != 0) {
-            fd_.reset();
-        }
+        if (bytes_.empty() || fcntl(fd_.get(), F_SETFL, O_NONBLOCK) != 0) fd_.reset();
     }
     bool open() const { return fd_.valid(); }
     int fd() const { return fd_.get(); }
 
     void writeSome() {
-        const size_t remaining = bytes_->size() - written_;
-        const ssize_t count = ::write(fd_.get(), bytes_->data() + written_, remaining);
+        const size_t remaining = bytes_.size() - written_;
+        const SigpipeBlock sigpipeBlock;
+        const ssize_t count = ::write(fd_.get(), bytes_.data() + written_, remaining);
         if (count < 0) {
             // A failed write is ignored: the child sees a short input and answers accordingly.
             if (errno != EAGAIN && errno != EINTR) fd_.reset();
             return;
         }
         written_ += static_cast<size_t>(count);
-        if (written_ == bytes_->size()) fd_.reset();
+        if (written_ == bytes_.size()) fd_.reset();
     }
 
     void close() { fd_.reset(); }
 
 private:
     UniqueFd fd_;
-    const Bytes* bytes_;
+    Bytes bytes_;
     size_t written_ = 0;
 };
 
@@ -138,35 +138,142 @@ private:
     std::string bytes_;
 };
 
-// One run of a launched child: a single poll loop over the input pipe, both output pipes and
-// the child's pidfd, waking for I/O, for the child's end or for the next deadline.
-class Run {
-public:
-    Run(process::Process& child, const std::optional<Bytes>& input, Clock::time_point deadline)
-        : child_(child),
-          input_(std::move(child.inputPipe()), input ? &*input : nullptr),
-          output_(std::move(child.outputPipe())),
-          error_(std::move(child.errorPipe())),
-          deadline_(deadline) {}
+// At most this many tools of the agent run at once; a flood of requests then waits in line
+// instead of multiplying processes.
+constexpr size_t maxToolProcesses = 64;
 
-    CommandResult finish() {
-        while (!done()) {
-            pollOnce();
-            terminateWhenLate();
+// The places for running tools, handed out in arrival order. A run holds its place from launch
+// until its child has ended, so nothing a waiting run needs can sit behind it: a run in its
+// place waits only for its own child, watched by its own caller or by the event loop.
+class ToolPlaces {
+public:
+    using Granted = std::function<void()>;
+
+    // Calls `granted` once a place is this caller's: at once on this thread, or later on the
+    // thread that frees one. It must be short and never wait.
+    void acquire(Granted granted) {
+        {
+            std::lock_guard lock(mutex_);
+            if (inUse_ >= maxToolProcesses || !waiting_.empty()) {
+                waiting_.push_back(std::move(granted));
+                return;
+            }
+            ++inUse_;
         }
-        input_.close();
-        return {termination_->status(), decodeUtf8Lossy(output_.bytes()), decodeUtf8Lossy(error_.bytes())};
+        granted();
+    }
+
+    // Hands the place straight to the longest waiting run, if any.
+    void release() {
+        Granted next;
+        {
+            std::lock_guard lock(mutex_);
+            if (waiting_.empty()) {
+                --inUse_;
+                return;
+            }
+            next = std::move(waiting_.front());
+            waiting_.pop_front();
+        }
+        next();
     }
 
 private:
-    bool outputsOpen() const { return output_.open() || error_.open(); }
+    std::mutex mutex_;
+    size_t inUse_ = 0;
+    std::deque<Granted> waiting_;
+};
+
+// The limit is the agent's, whoever runs the tool, so its keeper is the process's own.
+ToolPlaces& toolPlaces() {
+    static ToolPlaces places;
+    return places;
+}
+
+// A place held; given back when destroyed.
+class ToolPlace {
+public:
+    ToolPlace() = default;
+    static ToolPlace granted() { return ToolPlace(true); }
+    ToolPlace(ToolPlace&& other) noexcept : held_(std::exchange(other.held_, false)) {}
+    ToolPlace& operator=(ToolPlace&& other) noexcept {
+        if (this != &other) {
+            reset();
+            held_ = std::exchange(other.held_, false);
+        }
+        return *this;
+    }
+    ~ToolPlace() { reset(); }
+    void reset() {
+        if (std::exchange(held_, false)) toolPlaces().release();
+    }
+
+private:
+    explicit ToolPlace(bool held) : held_(held) {}
+    bool held_ = false;
+};
+
+struct Request {
+    std::string executable;
+    std::vector<std::string> arguments;
+    std::optional<Bytes> input;
+    std::optional<Environment> environment;
+    double timeout;
+};
+
+std::variant<process::Process, std::string> launch(const Request& request) {
+    process::LaunchOptions options;
+    options.executable = request.executable;
+    options.arguments = request.arguments;
+    options.environment = request.environment;
+    options.input = request.input ? process::Stream::pipe : process::Stream::nullDevice;
+    options.output = process::Stream::pipe;
+    options.error = process::Stream::pipe;
+    return process::Process::launch(options);
+}
+
+// One run of a launched child: its input, both outputs, its end and its time limit, stepped by
+// whoever waits on its descriptors (a poll loop on the caller's thread, or the event loop).
+class Run {
+public:
+    Run(process::Process child, std::optional<Bytes> input, double timeout, ToolPlace place)
+        : child_(std::move(child)),
+          input_(std::move(child_.inputPipe()), std::move(input)),
+          output_(std::move(child_.outputPipe())),
+          error_(std::move(child_.errorPipe())),
+          deadline_(deadlineAfter(Clock::now(), timeout)),
+          place_(std::move(place)) {}
+
+    // The descriptors still to wait on; -1 for those done with.
+    int inputFd() const { return input_.fd(); }
+    int outputFd() const { return output_.fd(); }
+    int errorFd() const { return error_.fd(); }
+    int endFd() const { return termination_ ? -1 : child_.pidFd(); }
+
+    void writeInput() { input_.writeSome(); }
+    void readOutput() { output_.readSome(buffer_); }
+    void readError() { error_.readSome(buffer_); }
+    void noteEnd() {
+        termination_ = child_.wait();
+        endedAt_ = Clock::now();
+        input_.close();
+        place_.reset();
+    }
+
+    // Called whenever time may have moved past the next wake.
+    void terminateWhenLate() {
+        if (termination_ || terminated_ || Clock::now() < deadline_) return;
+        // SIGTERM only: the tool gets to clean up, and nothing stronger follows.
+        child_.terminate();
+        terminated_ = true;
+    }
 
     bool done() const {
         if (!termination_) return false;
         return !outputsOpen() || Clock::now() >= endedAt_ + drainAfterExit;
     }
 
-    // The next moment the loop must act without any I/O. Nothing while it waits for a child
+    // The next moment the run must act without any I/O. Nothing while it waits for a child
     // that has been sent SIGTERM: one that ignores it keeps its caller waiting, since the time
     // limit promises SIGTERM and nothing stronger.
     std::optional<Clock::time_point> nextWake() const {
@@ -175,46 +282,107 @@ private:
         return std::nullopt;
     }
 
-    void pollOnce() {
-        // A closed descriptor is -1, which poll skips.
-        std::array<pollfd, 4> entries{{
-            {input_.fd(), POLLOUT, 0},
-            {output_.fd(), POLLIN, 0},
-            {error_.fd(), POLLIN, 0},
-            {termination_ ? -1 : child_.pidFd(), POLLIN, 0},
-        }};
-        const auto wake = nextWake();
-        const timespec timeout = wake ? timespecFrom(*wake - Clock::now()) : timespec{};
-        if (ppoll(entries.data(), entries.size(), wake ? &timeout : nullptr, nullptr) <= 0) return;
-
-        if (entries[0].revents) input_.writeSome();
-        if (entries[1].revents) output_.readSome(buffer_);
-        if (entries[2].revents) error_.readSome(buffer_);
-        if (entries[3].revents) noteEnd();
+    CommandResult result() const {
+        return {termination_->status(), decodeUtf8Lossy(output_.bytes()), decodeUtf8Lossy(error_.bytes())};
     }
 
-    void noteEnd() {
-        termination_ = child_.wait();
-        endedAt_ = Clock::now();
-    }
+private:
+    bool outputsOpen() const { return output_.open() || error_.open(); }
 
-    void terminateWhenLate() {
-        if (termination_ || terminated_ || Clock::now() < deadline_) return;
-        // SIGTERM only: the tool gets to clean up, and nothing stronger follows.
-        child_.terminate();
-        terminated_ = true;
-    }
-
-    process::Process& child_;
+    process::Process child_;
     InputFeeder input_;
     OutputCollector output_;
     OutputCollector error_;
     Clock::time_point deadline_;
+    ToolPlace place_;
     bool terminated_ = false;
     std::optional<process::Termination> termination_;
     Clock::time_point endedAt_;
     // On the heap: callers run on pool threads whose stacks need not be generous.
     std::vector<char> buffer_ = std::vector<char>(readChunk);
+};
+
+// Steps `run` from a poll loop on the calling thread until it is done.
+CommandResult waitOnThisThread(Run& run) {
+    while (!run.done()) {
+        // A closed descriptor is -1, which poll skips.
+        std::array<pollfd, 4> entries{{
+            {run.inputFd(), POLLOUT, 0},
+            {run.outputFd(), POLLIN, 0},
+            {run.errorFd(), POLLIN, 0},
+            {run.endFd(), POLLIN, 0},
+        }};
+        if (pollUntil(entries, run.nextWake()) > 0) {
+            if (entries[0].revents) run.writeInput();
+            if (entries[1].revents) run.readOutput();
+            if (entries[2].revents) run.readError();
+            if (entries[3].revents) run.noteEnd();
+        }
+        run.terminateWhenLate();
+    }
+    return run.result();
+}
+
+// Steps a run from the event loop: no thread waits for it. It owns itself through the handlers
+// of its watches until it is done, and then lets them go.
+class LoopRun : public std::enable_shared_from_this<LoopRun> {
+public:
+    using Done = std::function<void(CommandResult)>;
+
+    LoopRun(dispatch::EventLoop& loop, Run run, Done done)
+        : loop_(loop), run_(std::move(run)), done_(std::move(done)) {}
+
+    void start() {
+        using dispatch::Interest;
+        input_ = watch(run_.inputFd(), Interest::write, &Run::writeInput);
+        output_ = watch(run_.outputFd(), Interest::read, &Run::readOutput);
+        error_ = watch(run_.errorFd(), Interest::read, &Run::readError);
+        end_ = watch(run_.endFd(), Interest::read, &Run::noteEnd);
+        step();
+    }
+
+private:
+    dispatch::EventLoop::Watch watch(int fd, dispatch::Interest interest, void (Run::*act)()) {
+        if (fd < 0) return {};
+        return loop_.watch(fd, interest, [this, self = shared_from_this(), act](dispatch::Readiness) {
+            (run_.*act)();
+            step();
+        });
+    }
+
+    // After every act: let go of what is done with, and re-arm the one timer.
+    void step() {
+        run_.terminateWhenLate();
+        if (run_.inputFd() < 0) input_.reset();
+        if (run_.outputFd() < 0) output_.reset();
+        if (run_.errorFd() < 0) error_.reset();
+        if (run_.endFd() < 0) end_.reset();
+        if (run_.done()) return finish();
+        timer_.cancel();
+        if (const auto wake = run_.nextWake())
+            timer_ = loop_.after(*wake - Clock::now(), [this] { step(); });
+    }
+
+    void finish() {
+        input_.reset();
+        output_.reset();
+        error_.reset();
+        end_.reset();
+        timer_.cancel();
+        // The last handler holding this run may be the one running now; the loop keeps it
+        // until the end of its pass.
+        loop_.releaseAtEndOfPass(shared_from_this());
+        done_(run_.result());
+    }
+
+    dispatch::EventLoop& loop_;
+    Run run_;
+    Done done_;
+    dispatch::EventLoop::Watch input_;
+    dispatch::EventLoop::Watch output_;
+    dispatch::EventLoop::Watch error_;
+    dispatch::EventLoop::Watch end_;
+    dispatch::EventLoop::Deadline timer_;
 };
 
 // The lead byte of a multi-byte sequence, with the range its second byte must fall in. That
@@ -278,22 +446,38 @@ std::string decodeUtf8Lossy(const char* data, size_t size) {
 CommandResult runCommand(const std::string& executable, const std::vector<std::string>& arguments,
                          const std::optional<Bytes>& input, const std::optional<Environment>& environment,
                          double timeout) {
-    const Clock::time_point deadline = deadlineAfter(Clock::now(), timeout);
-    process::LaunchOptions options;
-    options.executable = executable;
-    options.arguments = arguments;
-    if (environment) options.environment = process::Environment(environment->begin(), environment->end());
-    options.input = input ? process::Stream::pipe : process::Stream::nullDevice;
-    options.output = process::Stream::pipe;
-    options.error = process::Stream::pipe;
+    // The wait for a place and for the tool uses no CPU: the pool lends this thread's place.
+    const dispatch::Blocking blocking;
+    std::promise<void> placeFree;
+    toolPlaces().acquire([&placeFree] { placeFree.set_value(); });
+    placeFree.get_future().wait();
+    ToolPlace place = ToolPlace::granted();
 
-    auto launched = process::Process::launch(options);
+    auto launched = launch({executable, arguments, input, environment, timeout});
     if (auto* failure = std::get_if<std::string>(&launched)) return {-1, "", std::move(*failure)};
-    auto& child = std::get<process::Process>(launched);
+    Run run(std::move(std::get<process::Process>(launched)), input, timeout, std::move(place));
+    return waitOnThisThread(run);
+}
 
-    std::optional<SigpipeBlock> sigpipeBlock;
-    if (input && !input->empty()) sigpipeBlock.emplace();
-    return Run(child, input, deadline).finish();
+void runCommandOnLoop(dispatch::EventLoop& loop, std::string executable, std::vector<std::string> arguments,
+                      std::optional<Bytes> input, std::optional<Environment> environment, double timeout,
+                      std::function<void(CommandResult)> done) {
+    auto request = std::make_shared<Request>(
+        Request{std::move(executable), std::move(arguments), std::move(input), std::move(environment), timeout});
+    toolPlaces().acquire([&loop, request, done = std::move(done)]() mutable {
+        // Shared, so that work the loop drops unrun (it has stopped for good) still frees it.
+        auto place = std::make_shared<ToolPlace>(ToolPlace::granted());
+        auto start = [&loop, request, done = std::move(done), place]() mutable {
+            auto launched = launch(*request);
+            if (auto* failure = std::get_if<std::string>(&launched)) return done({-1, "", std::move(*failure)});
+            Run run(std::move(std::get<process::Process>(launched)), std::move(request->input), request->timeout,
+                    std::move(*place));
+            std::make_shared<LoopRun>(loop, std::move(run), std::move(done))->start();
+        };
+        // Whoever frees a place may be any thread: the run starts on the loop's own.
+        if (loop.isCurrent()) return start();
+        loop.post(std::move(start));
+    });
 }
 
 }  // namespace companion

@@ -1,5 +1,7 @@
 #include "core/tool_run.h"
 
+#include <memory>
+
 namespace companion {
 
 namespace {
@@ -17,6 +19,36 @@ std::vector<CommandResult> runTool(const Platform& platform, const std::vector<T
     results.reserve(runs.size());
     for (const ToolRun& run : runs) results.push_back(runTool(platform, run));
     return results;
+}
+
+void runToolOnLoop(const Platform& platform, ToolRun run, std::function<void(CommandResult)> done) {
+    runCommandOnLoop(*platform.dispatcher->loop(), std::move(run.executable), std::move(run.arguments),
+                     std::move(run.input), std::move(run.environment),
+                     run.timeLimitSeconds * platform.toolTimeLimitScale, std::move(done));
+}
+
+namespace {
+
+// Runs what is left of `runs` from `next` on, one after the other, collecting into `results`.
+void runRemaining(const Platform& platform, std::shared_ptr<std::vector<ToolRun>> runs, size_t next,
+                  std::vector<CommandResult> results, std::function<void(std::vector<CommandResult>)> done) {
+    if (next == runs->size()) return done(std::move(results));
+    ToolRun run = (*runs)[next];
+    runToolOnLoop(platform, std::move(run),
+                  [&platform, runs, next, results = std::move(results), done = std::move(done)](CommandResult result) mutable {
+                      results.push_back(std::move(result));
+                      runRemaining(platform, runs, next + 1, std::move(results), std::move(done));
+                  });
+}
+
+}  // namespace
+
+void runToolOnLoop(const Platform& platform, std::vector<ToolRun> runs,
+                   std::function<void(std::vector<CommandResult>)> done) {
+    std::vector<CommandResult> results;
+    results.reserve(runs.size());
+    runRemaining(platform, std::make_shared<std::vector<ToolRun>>(std::move(runs)), 0, std::move(results),
+                 std::move(done));
 }
 
 ToolRun unmountRun(const Platform& platform, const std::string& mountPoint, bool force) {

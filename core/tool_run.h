@@ -7,6 +7,7 @@
 // arguments turned into the runs to make, or none when refused); on `work`, the runs, one after
 // the other; then an answer built from their results. `toolMessage` is that shape.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -33,6 +34,12 @@ CommandResult runTool(const Platform& platform, const ToolRun& run);
 // Runs each in order, each to its end before the next starts.
 std::vector<CommandResult> runTool(const Platform& platform, const std::vector<ToolRun>& runs);
 
+// The same runs without holding a thread while they wait: on the platform's event loop, each
+// to its end before the next starts; `done` is called on the loop's thread and must be short.
+void runToolOnLoop(const Platform& platform, ToolRun run, std::function<void(CommandResult)> done);
+void runToolOnLoop(const Platform& platform, std::vector<ToolRun> runs,
+                   std::function<void(std::vector<CommandResult>)> done);
+
 using process::isExecutableFile;
 
 // Answers that several messages give.
@@ -42,14 +49,18 @@ inline std::tuple<int32_t, std::string> statusAndErrorOutput(const CommandResult
 }
 
 // Checks on the arriving queue; none refuses the request at once and nothing runs. Otherwise
-// the runs happen on `work` and `answer` turns their results into the reply.
+// the runs happen on the event loop, holding no thread while the tools work, and `answer` turns
+// their results into the reply on `work`.
 template <class M, class Runs, class Answer>
 void replyAfterToolRuns(CompanionSession& session, service::Reply<M> reply, std::optional<Runs> runs,
                         Answer answer) {
     if (!runs) return reply.refuse();
-    session.submit(std::move(reply), [runs = std::move(*runs), answer, self = session.shared_from_this()] {
-        return typename M::Replies::Tuple(answer(runTool(self->platform(), runs)));
-    });
+    runToolOnLoop(session.platform(), std::move(*runs),
+                  [reply = std::move(reply), answer, self = session.shared_from_this()](auto results) mutable {
+                      self->submit(std::move(reply), [answer, results = std::move(results)] {
+                          return typename M::Replies::Tuple(answer(results));
+                      });
+                  });
 }
 
 // A message served by tool runs alone: `plan(platform, arguments)` gives the runs (a `ToolRun`

@@ -35,8 +35,8 @@ std::string systemHomeDirectory() {
     return "/";
 }
 
-EnvironmentMap systemEnvironment() {
-    EnvironmentMap result;
+Environment systemEnvironment() {
+    Environment result;
     for (char** entry = environ; entry && *entry; ++entry) {
         std::string text(*entry);
         auto equals = text.find('=');

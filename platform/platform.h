@@ -11,6 +11,7 @@
 
 #include "platform/accessibility/accessibility.h"
 #include "platform/dispatch/dispatch.h"
+#include "platform/environment.h"
 #include "platform/located_tool.h"
 #include "platform/mounts/mount_wait.h"
 #include "platform/preferences/preferences.h"
@@ -22,7 +23,6 @@ namespace companion {
 
 // Mount point to file-system type, as the system lists them now.
 using MountTable = std::map<std::string, std::string>;
-using EnvironmentMap = std::map<std::string, std::string>;
 
 struct Platform {
     dispatch::Dispatcher* dispatcher = nullptr;
@@ -30,7 +30,7 @@ struct Platform {
     // The user's home folder, without a trailing "/".
     std::function<std::string()> homeDirectory;
     // The agent's own process environment.
-    std::function<EnvironmentMap()> environment;
+    std::function<Environment()> environment;
     std::function<MountTable()> mountTable;
     // Returns once the folder is in the mount table, the process behind the pidfd has ended or
     // the deadline has passed; tests replace it to stand in for the kernel's notice.
@@ -62,7 +62,7 @@ struct Platform {
 
 // The real answers, for `Platform::system` and for tests that want them.
 std::string systemHomeDirectory();
-EnvironmentMap systemEnvironment();
+Environment systemEnvironment();
 MountTable systemMountTable();
 
 }  // namespace companion

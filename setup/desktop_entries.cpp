@@ -13,7 +13,7 @@ constexpr const char* defaultDataHome = "/.local/share";
 constexpr const char* defaultDataDirs = "/usr/local/share:/usr/share";
 constexpr const char* applicationsSubfolder = "/applications";
 
-std::string valueOr(const EnvironmentMap& environment, const char* name, const std::string& fallback) {
+std::string valueOr(const Environment& environment, const char* name, const std::string& fallback) {
     auto found = environment.find(name);
     if (found == environment.end() || found->second.empty()) return fallback;
     return found->second;
@@ -21,7 +21,7 @@ std::string valueOr(const EnvironmentMap& environment, const char* name, const s
 
 }  // namespace
 
-std::vector<std::string> applicationFolders(const EnvironmentMap& environment, const std::string& home) {
+std::vector<std::string> applicationFolders(const Environment& environment, const std::string& home) {
     std::vector<std::string> folders;
     auto add = [&](std::string folder) {
         if (!folder.starts_with('/')) return;

@@ -12,7 +12,7 @@ namespace companion::setup {
 
 // The "applications" folders, most personal first: $XDG_DATA_HOME (default ~/.local/share),
 // then each of $XDG_DATA_DIRS (default /usr/local/share:/usr/share). Relative entries are ignored.
-std::vector<std::string> applicationFolders(const EnvironmentMap& environment, const std::string& home);
+std::vector<std::string> applicationFolders(const Environment& environment, const std::string& home);
 
 // The first desktop entry called `fileName` in `folders`.
 std::optional<std::string> findDesktopEntry(const std::string& fileName, const std::vector<std::string>& folders);

@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "core/input_checks.h"
+#include "core/tool_run.h"
 
 namespace companion::storage {
 
@@ -55,11 +56,11 @@ void sshHomeWithHost(CompanionSession& session, Args<msg::sshHomeWithHost> args,
     auto& [host, user, port, keyFile] = args;
     SshLogin login{std::move(host), std::move(user), port, std::move(keyFile)};
     if (!isAcceptableLogin(login)) return reply.refuse();
-    session.submit(std::move(reply), [ssh = session.platform().tools.ssh, arguments = sshArguments(login)] {
-        // The agent's own environment goes along, so an authentication agent can answer.
-        const CommandResult result = runCommand(ssh, arguments, std::nullopt, std::nullopt, probeTimeLimitSeconds);
-        return std::tuple<std::optional<std::string>>{probedHome(result)};
-    });
+    // The agent's own environment goes along, so an authentication agent can answer.
+    ToolRun probe{session.platform().tools.ssh, sshArguments(login), std::nullopt, std::nullopt,
+                  probeTimeLimitSeconds};
+    replyAfterToolRuns(session, std::move(reply), std::optional<ToolRun>(std::move(probe)),
+                       [](const CommandResult& result) { return std::tuple<std::optional<std::string>>{probedHome(result)}; });
 }
 
 }  // namespace

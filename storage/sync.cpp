@@ -1,6 +1,5 @@
 #include "storage/sync.h"
 
-#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -165,12 +164,12 @@ public:
 private:
     // ---- loop thread ----
     void watch() {
-        exitWatch_ = loop_->watch(process_->pidFd(), EPOLLIN, [this](uint32_t) { exited(); });
+        exitWatch_ = loop_->watch(process_->pidFd(), dispatch::Interest::read, [this](dispatch::Readiness) { exited(); });
         watchLog();
     }
 
     void watchLog() {
-        if (log_) logWatch_ = loop_->watch(log_.get(), EPOLLIN, [this](uint32_t) { readLog(); });
+        if (log_) logWatch_ = loop_->watch(log_.get(), dispatch::Interest::read, [this](dispatch::Readiness) { readLog(); });
     }
 
     void readLog() {

@@ -1,10 +1,13 @@
 // The agent under load, measured from outside as a demanding client would: many idle clients,
 // clients that flood large calls without reading, many simultaneous connects, many running
-// syncs. Each figure is printed against its goal.
+// syncs, many tool runs at once (quick ones and ones that hang). Each figure is printed against
+// its goal.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -17,6 +20,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +41,8 @@ using Clock = std::chrono::steady_clock;
 using ipc::Json;
 
 constexpr int idleClients = 1000;
-constexpr int simultaneousConnects = 500;
+constexpr int simultaneousConnects = 1000;
+constexpr int endingAtOnce = 200;
 constexpr int runningSyncs = 50;
 constexpr int flooders = 2;
 constexpr auto floodTime = std::chrono::seconds(30);
@@ -46,6 +52,13 @@ constexpr auto poolRetirement = std::chrono::seconds(6);
 // An exclude list just under the 4 MiB a request may be.
 constexpr int floodPatterns = 4000;
 constexpr size_t floodPatternSize = 1000;
+constexpr int gitClients = 200;
+constexpr int gitFiles = 3000;
+constexpr int hangingClients = 300;
+constexpr auto hangingWatch = std::chrono::seconds(5);
+// The SSH probe's own limit, and what the line of hanging runs takes to drain after it.
+constexpr auto probeLimit = std::chrono::seconds(10);
+constexpr auto drainAllowance = probeLimit * (hangingClients / 64 + 2);
 
 std::string greeting() { return ipc::encodeFrame(ipc::Greeting{std::string(ipc::protocolName), ipc::protocolVersion}); }
 std::string hello(uint64_t sequence) {
@@ -120,12 +133,23 @@ void simultaneousConnections() {
         sockets.push_back(std::move(fd));
     }
     int answered = 0;
+    int peakThreads = 0;
     for (auto& fd : sockets) {
         ::fcntl(fd.get(), F_SETFL, 0);
         if (greetAndHello(fd.get())) ++answered;
+        peakThreads = std::max(peakThreads, threadCount(agent.pid()));
     }
     std::printf("%d simultaneous non-blocking connects: %zu accepted, %d refused, %d answered (goal: all)\n",
                 simultaneousConnects, sockets.size(), refused, answered);
+    std::printf("%d simultaneous greetings: agent threads at most %d (goal: at most 8)\n", simultaneousConnects,
+                peakThreads);
+    sockets.resize(sockets.size() > endingAtOnce ? sockets.size() - endingAtOnce : 0);
+    for (const auto until = Clock::now() + std::chrono::seconds(1); Clock::now() < until;) {
+        peakThreads = std::max(peakThreads, threadCount(agent.pid()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::printf("%d connections ending at once: agent threads at most %d (goal: at most 8)\n", endingAtOnce,
+                peakThreads);
 }
 
 std::string floodCall(const std::string& source) {
@@ -251,6 +275,170 @@ void runningSyncThreads() {
     removeFolder(folder);
 }
 
+// Sends every call at once, each on a connection of its own, and returns the raw reply frames
+// in order (empty where none came).
+std::vector<std::string> callAllAtOnce(const std::string& socket, const std::vector<std::string>& calls,
+                                       std::chrono::seconds limit) {
+    std::vector<UniqueFd> fds;
+    for (const auto& call : calls) {
+        fds.push_back(rawConnect(socket));
+        ipc::writeAll(fds.back().get(), greeting() + call);
+    }
+    std::vector<std::string> replies(calls.size());
+    std::vector<ipc::FrameReader> readers;
+    for (size_t i = 0; i < calls.size(); ++i) readers.emplace_back(ipc::maxReplyFrame);
+    size_t done = 0;
+    std::vector<int> framesSeen(calls.size(), 0);
+    const auto deadline = Clock::now() + limit;
+    while (done < calls.size() && Clock::now() < deadline) {
+        std::vector<pollfd> entries;
+        for (auto& fd : fds) entries.push_back({fd.get(), POLLIN, 0});
+        if (::poll(entries.data(), entries.size(), 100) <= 0) continue;
+        char buffer[65536];
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (!(entries[i].revents & (POLLIN | POLLHUP))) continue;
+            const ssize_t n = ::read(fds[i].get(), buffer, sizeof buffer);
+            if (n <= 0) {
+                fds[i].reset();
+                ++done;
+                continue;
+            }
+            readers[i].append(buffer, static_cast<size_t>(n));
+            for (std::string payload; readers[i].next(payload) == ipc::FrameReader::Status::frame;) {
+                // The greeting first, then the reply.
+                if (++framesSeen[i] == 2) {
+                    replies[i] = payload;
+                    fds[i].reset();
+                    ++done;
+                }
+            }
+        }
+    }
+    return replies;
+}
+
+std::string makeRepository(const std::string& folder) {
+    const std::string repository = folder + "/repository";
+    std::filesystem::create_directories(repository + "/src");
+    for (int i = 0; i < gitFiles; ++i) std::ofstream(repository + "/src/file" + std::to_string(i)) << i << "\n";
+    const std::string setUp = "cd '" + repository + "' && git init -q && git add . && git -c user.name=b -c "
+                              "user.email=b@b commit -qm one && echo changed > src/file7 && echo new > untracked";
+    [[maybe_unused]] int ignored = std::system(setUp.c_str());
+    return repository;
+}
+
+double secondsOf(const std::function<void()>& work) {
+    const auto start = Clock::now();
+    work();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void concurrentGitStatus() {
+    const std::string folder = scratchFolder();
+    const std::string repository = makeRepository(folder);
+    const std::string direct = "cd '" + repository + "' && for i in $(seq " + std::to_string(gitClients) +
+                               "); do LC_ALL=C GIT_OPTIONAL_LOCKS=0 git status --porcelain=v1 -z --branch "
+                               "--untracked-files=normal > /dev/null & done; wait";
+    MeasuredAgent agent;
+    agent.waitForSocket();
+    const std::vector<std::string> calls(
+        gitClients, ipc::encodeFrame(ipc::Call{1, "gitStatusWithRoot:reply:", Json::array({repository})}));
+    std::vector<std::string> replies;
+    int peakThreads = 0;
+    std::atomic<bool> running{true};
+    std::thread watcher([&] {
+        while (running) {
+            peakThreads = std::max(peakThreads, threadCount(agent.pid()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const double viaAgent = secondsOf([&] { replies = callAllAtOnce(agent.socket(), calls, std::chrono::seconds(120)); });
+    running = false;
+    watcher.join();
+    const double gitsDirectly = secondsOf([&] { [[maybe_unused]] int ignored = std::system(direct.c_str()); });
+    const std::string expected = [&] {
+        const std::string command = "cd '" + repository + "' && LC_ALL=C git status --porcelain=v1 -z --branch "
+                                    "--untracked-files=normal > '" + folder + "/expected'";
+        [[maybe_unused]] int ignored = std::system(command.c_str());
+        std::ifstream file(folder + "/expected", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }();
+    int equal = 0;
+    for (const auto& payload : replies) {
+        auto message = ipc::decodeMessage(payload);
+        const auto* reply = message ? std::get_if<ipc::ReplyMessage>(&*message) : nullptr;
+        if (!reply || reply->values.size() != 2 || reply->values[0] != 0) continue;
+        const auto& bytes = reply->values[1].get_binary();
+        equal += std::string(bytes.begin(), bytes.end()) == expected;
+    }
+    std::printf("%d concurrent git status (%d files): %d replies byte-equal to git's (goal: all)\n", gitClients,
+                gitFiles, equal);
+    std::printf("%d concurrent git status: agent threads at most %d (goal: at most 16)\n", gitClients, peakThreads);
+    std::printf("%d concurrent git status: wall via agent / %d gits directly %.2f (goal: at most 1.1)\n", gitClients,
+                gitClients, viaAgent / gitsDirectly);
+    removeFolder(folder);
+}
+
+// A server that accepts and never speaks: an SSH probe of it hangs until its time limit.
+UniqueFd silentServer(int& port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), size);
+    ::listen(fd.get(), 1024);
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+void hangingTools() {
+    int port = 0;
+    UniqueFd server = silentServer(port);
+    MeasuredAgent agent;
+    agent.waitForSocket();
+    auto connected = client::ClientConnection::connect(agent.socket());
+    auto& polite = *std::get<std::unique_ptr<client::ClientConnection>>(connected);
+    polite.call<service::msg::helloWithReply>({});
+    std::this_thread::sleep_for(poolRetirement);
+    const int idleThreads = threadCount(agent.pid());
+
+    std::vector<UniqueFd> clients;
+    const std::string probe = ipc::encodeFrame(
+        ipc::Call{1, "sshHomeWithHost:user:port:keyFile:reply:", Json::array({"127.0.0.1", "bench", port, ""})});
+    for (int i = 0; i < hangingClients; ++i) {
+        clients.push_back(rawConnect(agent.socket()));
+        ipc::writeAll(clients.back().get(), greeting() + probe);
+    }
+    int peakThreads = 0;
+    int peakTools = 0;
+    std::vector<double> roundTrips;
+    for (const auto until = Clock::now() + hangingWatch; Clock::now() < until;) {
+        const auto start = Clock::now();
+        polite.call<service::msg::helloWithReply>({});
+        roundTrips.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        peakThreads = std::max(peakThreads, threadCount(agent.pid()));
+        peakTools = std::max(peakTools, childCount(agent.pid()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    clients.clear();
+    const auto drained = Clock::now() + drainAllowance;
+    while (childCount(agent.pid()) > 0 && Clock::now() < drained) {
+        peakTools = std::max(peakTools, childCount(agent.pid()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(poolRetirement);
+    std::printf("%d requests whose tool hangs: agent threads at most %d (goal: at most 16)\n", hangingClients,
+                peakThreads);
+    std::printf("%d requests whose tool hangs: tool processes at most %d (goal: at most 64)\n", hangingClients,
+                peakTools);
+    std::printf("meanwhile, a polite client's greeting round trip p99: %.2f ms (goal: under 50 ms)\n",
+                percentile(roundTrips, 0.99));
+    std::printf("after the line drained: %d tools left, agent threads %d, idle before %d (goal: none left, as idle)\n",
+                childCount(agent.pid()), threadCount(agent.pid()), idleThreads);
+}
+
 }  // namespace
 
 void loadFigures(const std::function<bool(const char*)>& wanted) {
@@ -258,6 +446,8 @@ void loadFigures(const std::function<bool(const char*)>& wanted) {
     if (wanted("idle-clients")) idleConnections();
     if (wanted("connects")) simultaneousConnections();
     if (wanted("flood")) floodingClients();
+    if (wanted("git-status")) concurrentGitStatus();
+    if (wanted("hanging-tools")) hangingTools();
 }
 
 }  // namespace companion::bench

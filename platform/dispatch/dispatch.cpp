@@ -1,5 +1,7 @@
 #include "platform/dispatch/dispatch.h"
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <queue>
 #include <vector>
@@ -9,6 +11,16 @@ namespace companion::dispatch {
 // A serial queue hands its thread back to the pool after this many tasks in a row, so one busy
 // queue cannot hold a pool thread for ever.
 constexpr int serialBatch = 16;
+
+// However many threads wait in tool runs, the pool never holds more than this.
+constexpr size_t maxPoolThreads = 64;
+// Never fewer running threads than this, so that one task that blocks without saying so (a
+// file-system check on a dead mount) cannot stall every queue on a single-core machine.
+constexpr size_t minPoolWidth = 2;
+// How long a pool thread that ran out of work looks for more before it sleeps.
+constexpr std::chrono::microseconds spinBeforeSleep{50};
+
+size_t poolWidth() { return std::max<size_t>(minPoolWidth, std::thread::hardware_concurrency()); }
 
 // ---- WorkItem ----
 
@@ -36,6 +48,8 @@ void Queue::async(std::shared_ptr<WorkItem> item) {
 }
 
 void Queue::sync(Task task) {
+    // Waiting for another queue (a worker hopping to the main thread for a script) uses no CPU.
+    const Blocking blocking;
     std::mutex mutex;
     std::condition_variable doneChanged;
     bool done = false;
@@ -51,9 +65,19 @@ void Queue::sync(Task task) {
 
 // ---- ThreadPool ----
 
+namespace {
+// The pool the calling thread serves, if any: how a task that is about to wait finds the pool
+// that should lend its place to another thread meanwhile.
+thread_local ThreadPool* servedPool = nullptr;
+}  // namespace
+
+// About as many threads run tasks as there are cores. A thread that waits without using the CPU
+// (in a tool run) says so, and the pool starts or wakes another in its place, up to a hard cap,
+// so blocking work never starves another queue and a burst of short tasks never starts a thread
+// each.
 class ThreadPool {
 public:
-    explicit ThreadPool(Clock::duration idleLifetime) : idleLifetime_(idleLifetime) {}
+    ThreadPool(Clock::duration idleLifetime, size_t width) : idleLifetime_(idleLifetime), width_(width) {}
     ~ThreadPool() { shutdown(); }
 
     // Joins every thread. Queues may outlive their dispatcher; what they submit afterwards is
@@ -78,17 +102,22 @@ public:
     }
 
     void submit(Task task) {
-        std::unique_lock lock(mutex_);
+        std::lock_guard lock(mutex_);
         if (stopping_) return;
         tasks_.push_back(std::move(task));
-        // Enough idle threads for everything queued: wake one. Otherwise grow, so that no task
-        // waits behind one that blocks.
-        if (static_cast<size_t>(idle_) >= tasks_.size()) {
-            workAvailable_.notify_one();
-            return;
-        }
-        std::thread thread([this] { serve(); });
-        threads_.emplace(thread.get_id(), std::move(thread));
+        pending_.store(tasks_.size(), std::memory_order_release);
+        engageForQueuedTasks();
+    }
+
+    void enterBlocking() {
+        std::lock_guard lock(mutex_);
+        ++blocked_;
+        engageForQueuedTasks();
+    }
+
+    void leaveBlocking() {
+        std::lock_guard lock(mutex_);
+        --blocked_;
     }
 
     size_t threadCount() {
@@ -97,12 +126,42 @@ public:
     }
 
 private:
+    size_t running() const { return threads_.size() - idle_ - blocked_; }
+
+    // An idle thread takes queued work first (one spinning takes it without a wake-up); a new
+    // thread starts only while fewer than `width_` run and the cap allows. A thread that takes a
+    // task from a longer line calls this again, so a burst spreads over the width quickly.
+    void engageForQueuedTasks() {
+        if (tasks_.empty()) return;
+        if (idle_ > 0) {
+            workAvailable_.notify_one();
+            return;
+        }
+        if (running() >= width_ || threads_.size() >= maxPoolThreads) return;
+        std::thread thread([this] { serve(); });
+        threads_.emplace(thread.get_id(), std::move(thread));
+    }
+
+    // A task that arrives while the thread still spins is taken without any wake-up, which
+    // spares a request-reply exchange most of its handoff cost; after that the thread sleeps.
+    bool spinForWork() {
+        const auto until = Clock::now() + spinBeforeSleep;
+        while (Clock::now() < until) {
+            if (pending_.load(std::memory_order_acquire) > 0) return true;
+            std::this_thread::yield();
+        }
+        return false;
+    }
+
     void serve() {
+        servedPool = this;
         std::unique_lock lock(mutex_);
         for (;;) {
             while (!tasks_.empty()) {
                 Task task = std::move(tasks_.front());
                 tasks_.pop_front();
+                pending_.store(tasks_.size(), std::memory_order_release);
+                engageForQueuedTasks();
                 lock.unlock();
                 task();
                 task = nullptr;  // release what the task captured before going idle
@@ -110,8 +169,12 @@ private:
             }
             if (stopping_) return;
             ++idle_;
-            bool ready = workAvailable_.wait_for(lock, idleLifetime_,
-                                                 [&] { return stopping_ || !tasks_.empty(); });
+            lock.unlock();
+            const bool spunIntoWork = spinForWork();
+            lock.lock();
+            bool ready = spunIntoWork || stopping_ || !tasks_.empty();
+            if (!ready)
+                ready = workAvailable_.wait_for(lock, idleLifetime_, [&] { return stopping_ || !tasks_.empty(); });
             --idle_;
             if (!ready) break;
         }
@@ -122,13 +185,24 @@ private:
     }
 
     const Clock::duration idleLifetime_;
+    const size_t width_;
     std::mutex mutex_;
     std::condition_variable workAvailable_;
     std::deque<Task> tasks_;
+    std::atomic<size_t> pending_{0};  // tasks_.size(), readable without the lock
     std::map<std::thread::id, std::thread> threads_;
-    int idle_ = 0;
+    size_t idle_ = 0;
+    size_t blocked_ = 0;
     bool stopping_ = false;
 };
+
+Blocking::Blocking() : pool_(servedPool) {
+    if (pool_) pool_->enterBlocking();
+}
+
+Blocking::~Blocking() {
+    if (pool_) pool_->leaveBlocking();
+}
 
 // ---- Serial and concurrent queues ----
 
@@ -286,7 +360,7 @@ void MainQueue::run() {
 // ---- Dispatcher ----
 
 Dispatcher::Dispatcher(Clock::duration idleLifetime)
-    : pool_(std::make_shared<ThreadPool>(idleLifetime)),
+    : pool_(std::make_shared<ThreadPool>(idleLifetime, poolWidth())),
       global_(std::make_shared<ConcurrentQueue>("global", pool_)) {}
 
 // The threads end with the dispatcher, even while queues still hold the pool or handlers hold the

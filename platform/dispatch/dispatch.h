@@ -1,10 +1,11 @@
 #pragma once
 // Queues in the manner the agent's design needs them: one main queue served by the main
-// thread's run loop, labelled serial and concurrent queues over one elastic thread pool, work
-// items that can be cancelled while pending, groups, and once-only initialisation.
+// thread's run loop, labelled serial and concurrent queues over one thread pool, work items
+// that can be cancelled while pending, and groups.
 //
-// The pool grows whenever every thread is busy, so a task that blocks for minutes in a tool
-// never delays another queue; threads that stay idle retire.
+// The pool runs about as many threads as there are cores; a task that waits in a tool run says
+// so (`Blocking`), and another thread takes its place meanwhile, so a wait of minutes never
+// delays another queue. Threads that stay idle retire.
 
 #include <chrono>
 #include <condition_variable>
@@ -27,11 +28,11 @@ class WorkItem {
 public:
     explicit WorkItem(Task task);
     void cancel();
-    bool isCancelled() const;
     // Runs the task unless it was cancelled.
     void perform();
 
 private:
+    bool isCancelled() const;
     mutable std::mutex mutex_;
     bool cancelled_ = false;
     Task task_;
@@ -55,6 +56,19 @@ private:
 };
 
 class ThreadPool;
+
+// Held by a task while it waits without using the CPU (for a tool to end): the pool that runs
+// the task lends its place to another thread meanwhile. Does nothing on threads of no pool.
+class Blocking {
+public:
+    Blocking();
+    ~Blocking();
+    Blocking(const Blocking&) = delete;
+    Blocking& operator=(const Blocking&) = delete;
+
+private:
+    ThreadPool* pool_;
+};
 
 // Serves the main thread. `run` processes tasks and timers until `stop`.
 class MainQueue final : public Queue {

@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/descriptor_wait.h"
 
 namespace companion::dispatch {
 
@@ -19,6 +23,25 @@ constexpr uint64_t wakeupKey = UINT64_MAX;
 uint64_t keyOf(uint32_t index, uint32_t generation) { return (uint64_t{generation} << 32) | index; }
 uint32_t indexOf(uint64_t key) { return static_cast<uint32_t>(key & 0xffffffffu); }
 uint32_t generationOf(uint64_t key) { return static_cast<uint32_t>(key >> 32); }
+
+uint32_t epollEventsOf(Interest interest) {
+    return (wants(interest, Interest::read) ? uint32_t{EPOLLIN} : 0u) |
+           (wants(interest, Interest::write) ? uint32_t{EPOLLOUT} : 0u);
+}
+
+// Only what the watch asks for now: its interest may have changed earlier in the same batch.
+Readiness readinessOf(uint32_t events, Interest interest) {
+    return {wants(interest, Interest::read) && (events & EPOLLIN) != 0,
+            wants(interest, Interest::write) && (events & EPOLLOUT) != 0,
+            (events & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0};
+}
+
+// A loop that cannot wait any more carries every connection and every tool run of the agent:
+// going on without it would leave callers waiting for ever, so the process ends, and says why.
+[[noreturn]] void failLoudly(const char* what, int error) {
+    std::fprintf(stderr, "tavro-companion: the event loop cannot %s: %s\n", what, std::strerror(error));
+    std::abort();
+}
 
 }  // namespace
 
@@ -36,8 +59,8 @@ EventLoop::Watch& EventLoop::Watch::operator=(Watch&& other) noexcept {
     return *this;
 }
 
-void EventLoop::Watch::setInterest(uint32_t events) {
-    if (loop_) loop_->setInterest(key_, events);
+void EventLoop::Watch::setInterest(Interest interest) {
+    if (loop_) loop_->setInterest(key_, interest);
 }
 
 void EventLoop::Watch::reset() {
@@ -67,10 +90,12 @@ bool EventLoop::Deadline::armed() const { return loop_ && loop_->deadlines_.cont
 
 EventLoop::EventLoop()
     : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!epoll_) failLoudly("be created", errno);
+    if (!wakeup_) failLoudly("make its wake-up descriptor", errno);
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = wakeupKey;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeup_.get(), &event);
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeup_.get(), &event) != 0) failLoudly("watch its wake-up", errno);
 }
 
 EventLoop::~EventLoop() {
@@ -89,9 +114,10 @@ void EventLoop::start() {
 }
 
 void EventLoop::stop() {
-    if (!thread_.joinable()) return;
-    post([this] { stopping_ = true; });
-    thread_.join();
+    if (thread_.joinable()) {
+        post([this] { stopping_ = true; });
+        thread_.join();
+    }
     // Work posted from now on would never run; what it holds (often an owner of this loop) is
     // let go at once instead of being kept for ever.
     std::vector<Task> dropped;
@@ -115,14 +141,14 @@ bool EventLoop::post(Task task) {
     return true;
 }
 
-EventLoop::Watch EventLoop::watch(int fd, uint32_t events, ReadyHandler handler) {
-    return Watch(this, addWatch(fd, events, std::move(handler)));
+EventLoop::Watch EventLoop::watch(int fd, Interest interest, ReadyHandler handler) {
+    return Watch(this, addWatch(fd, interest, std::move(handler)));
 }
 
 void EventLoop::whenReadable(int fd, Task task) {
     auto registration = [this, fd, task = std::move(task)]() mutable {
         auto key = std::make_shared<uint64_t>();
-        *key = addWatch(fd, EPOLLIN, [this, key, task = std::move(task)](uint32_t) {
+        *key = addWatch(fd, Interest::read, [this, key, task = std::move(task)](Readiness) {
             unwatch(*key);
             task();
         });
@@ -131,7 +157,7 @@ void EventLoop::whenReadable(int fd, Task task) {
     post(std::move(registration));
 }
 
-uint64_t EventLoop::addWatch(int fd, uint32_t events, ReadyHandler handler) {
+uint64_t EventLoop::addWatch(int fd, Interest interest, ReadyHandler handler) {
     uint32_t index;
     if (!freeSlots_.empty()) {
         index = freeSlots_.back();
@@ -142,14 +168,33 @@ uint64_t EventLoop::addWatch(int fd, uint32_t events, ReadyHandler handler) {
     }
     Slot& slot = slots_[index];
     slot.fd = fd;
+    slot.interest = interest;
     slot.handler = std::move(handler);
     const uint64_t key = keyOf(index, slot.generation);
-    epoll_event event{};
-    event.events = events;
-    event.data.u64 = key;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
     ++liveWatches_;
+    if (!registerSlot(slot, key)) reportEndLater(key);
     return key;
+}
+
+bool EventLoop::registerSlot(Slot& slot, uint64_t key) {
+    epoll_event event{};
+    event.events = epollEventsOf(slot.interest);
+    event.data.u64 = key;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, slot.fd, &event) == 0) return true;
+    if (errno != EEXIST) return false;
+    slot.duplicate.reset(::fcntl(slot.fd, F_DUPFD_CLOEXEC, 0));
+    return slot.duplicate && ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, slot.duplicate.get(), &event) == 0;
+}
+
+// A descriptor the kernel will not watch (out of memory, over the user's watch limit, not
+// pollable) would otherwise never be heard of again: its owner learns at once that it has ended.
+void EventLoop::reportEndLater(uint64_t key) {
+    post([this, key] {
+        Slot* slot = slotFor(key);
+        if (!slot) return;
+        ReadyHandler handler = slot->handler;
+        handler(Readiness{false, false, true});
+    });
 }
 
 EventLoop::Slot* EventLoop::slotFor(uint64_t key) {
@@ -160,20 +205,25 @@ EventLoop::Slot* EventLoop::slotFor(uint64_t key) {
     return &slot;
 }
 
-void EventLoop::setInterest(uint64_t key, uint32_t events) {
+void EventLoop::setInterest(uint64_t key, Interest interest) {
     Slot* slot = slotFor(key);
-    if (!slot) return;
+    // Most changes asked for are none; a system call for each would be the loop's largest cost.
+    if (!slot || slot->interest == interest) return;
+    slot->interest = interest;
     epoll_event event{};
-    event.events = events;
+    event.events = epollEventsOf(interest);
     event.data.u64 = key;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, slot->fd, &event);
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, slot->registered(), &event) != 0) reportEndLater(key);
 }
 
 void EventLoop::unwatch(uint64_t key) {
     Slot* slot = slotFor(key);
     if (!slot) return;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, slot->fd, nullptr);
+    // Fails only for a descriptor its owner closed first, and closing already ended the
+    // registration; nothing is left to undo.
+    (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, slot->registered(), nullptr);
     slot->fd = -1;
+    slot->duplicate.reset();
     // A new generation makes any report still queued for this slot in the current batch stale.
     ++slot->generation;
     // The handler may be the caller: it goes at the end of the pass, not under its own feet.
@@ -194,17 +244,10 @@ void EventLoop::releaseAtEndOfPass(std::shared_ptr<void> object) { releasing_.pu
 void EventLoop::run() {
     std::vector<epoll_event> events(eventsPerWait);
     while (!stopping_) {
-        int ready = ::epoll_wait(epoll_.get(), events.data(), eventsPerWait, waitTimeoutMs());
-        if (ready < 0 && errno != EINTR) break;
-        for (int i = 0; i < std::max(ready, 0); ++i) {
-            const uint64_t key = events[i].data.u64;
-            if (key == wakeupKey) continue;
-            // Copied first: the handler may drop its own watch, and with it the slot's contents.
-            Slot* slot = slotFor(key);
-            if (!slot) continue;
-            ReadyHandler handler = slot->handler;
-            handler(events[i].events);
-        }
+        const int ready =
+            ::epoll_wait(epoll_.get(), events.data(), eventsPerWait, millisecondsUntil(nextDeadline()));
+        if (ready < 0 && errno != EINTR) failLoudly("wait", errno);
+        for (int i = 0; i < std::max(ready, 0); ++i) dispatch(events[i].data.u64, events[i].events);
         runPosted();
         fireDeadlines();
         releasing_.clear();
@@ -212,13 +255,20 @@ void EventLoop::run() {
     releasing_.clear();
 }
 
-int EventLoop::waitTimeoutMs() const {
-    if (deadlines_.empty()) return -1;
-    const auto left = deadlines_.begin()->first.first - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    // Rounded up, so the wait never ends just before the deadline and spins.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
+void EventLoop::dispatch(uint64_t key, uint32_t events) {
+    if (key == wakeupKey) return;
+    Slot* slot = slotFor(key);
+    if (!slot) return;
+    const Readiness readiness = readinessOf(events, slot->interest);
+    if (!readiness.readable && !readiness.writable && !readiness.ended) return;
+    // Copied first: the handler may drop its own watch, and with it the slot's contents.
+    ReadyHandler handler = slot->handler;
+    handler(readiness);
+}
+
+std::optional<EventLoop::Clock::time_point> EventLoop::nextDeadline() const {
+    if (deadlines_.empty()) return std::nullopt;
+    return deadlines_.begin()->first.first;
 }
 
 void EventLoop::runPosted() {

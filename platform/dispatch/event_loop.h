@@ -7,6 +7,10 @@
 // fire expired deadlines, release what was closed during the pass. Watches and deadlines are
 // created, changed and dropped on the loop's own thread only (or before it starts); `post` and
 // `whenReadable` are the doors in from other threads.
+//
+// The loop fails loudly: a watch the kernel refuses reports its descriptor's end to its handler
+// instead of staying silent, and a wait that fails for an unexpected reason ends the process
+// with a message, rather than leaving a loop that no longer runs while `post` still accepts.
 
 #include <chrono>
 #include <cstdint>
@@ -14,19 +18,37 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
-#include "platform/process/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace companion::dispatch {
+
+// What a watch wants to hear about a descriptor.
+enum class Interest : uint8_t { none = 0, read = 1, write = 2, readWrite = 3 };
+
+constexpr Interest operator|(Interest a, Interest b) {
+    return static_cast<Interest>(static_cast<uint8_t>(a) | static_cast<uint8_t>(b));
+}
+constexpr bool wants(Interest interest, Interest part) {
+    return (static_cast<uint8_t>(interest) & static_cast<uint8_t>(part)) != 0;
+}
+
+// What a handler is told: only the readiness its watch still asks for, plus the end of the
+// descriptor (hang-up or error), which is always reported.
+struct Readiness {
+    bool readable = false;
+    bool writable = false;
+    bool ended = false;
+};
 
 class EventLoop {
 public:
     using Clock = std::chrono::steady_clock;
     using Task = std::function<void()>;
-    // Called with the epoll events that fired.
-    using ReadyHandler = std::function<void(uint32_t events)>;
+    using ReadyHandler = std::function<void(Readiness)>;
 
     EventLoop();
     ~EventLoop();  // stops and joins the thread
@@ -40,8 +62,8 @@ public:
         Watch(Watch&& other) noexcept;
         Watch& operator=(Watch&& other) noexcept;
         ~Watch() { reset(); }
-        // EPOLLIN, EPOLLOUT or both; zero still reports hang-ups and errors.
-        void setInterest(uint32_t events);
+        // `Interest::none` still reports the descriptor's end.
+        void setInterest(Interest interest);
         void reset();
         explicit operator bool() const { return loop_ != nullptr; }
 
@@ -79,7 +101,7 @@ public:
     // stopped for good: the task is dropped unrun.
     bool post(Task task);
 
-    Watch watch(int fd, uint32_t events, ReadyHandler handler);
+    Watch watch(int fd, Interest interest, ReadyHandler handler);
     // Runs `task` once on the loop's thread when `fd` becomes readable or hangs up. The loop
     // holds the registration itself, so nobody has to keep a handle for a wait that may last
     // for hours (a process's pidfd); `fd` must stay open until then, and `task` is the natural
@@ -97,16 +119,24 @@ private:
     struct Slot {
         uint32_t generation = 0;
         int fd = -1;
+        // A duplicate of `fd`, registered in its place when `fd` already has a watch: the
+        // kernel keeps one registration per open descriptor.
+        UniqueFd duplicate;
+        Interest interest = Interest::none;
         ReadyHandler handler;
+        int registered() const { return duplicate ? duplicate.get() : fd; }
     };
 
     void run();
-    uint64_t addWatch(int fd, uint32_t events, ReadyHandler handler);
-    int waitTimeoutMs() const;
+    uint64_t addWatch(int fd, Interest interest, ReadyHandler handler);
+    bool registerSlot(Slot& slot, uint64_t key);
+    void reportEndLater(uint64_t key);
+    void dispatch(uint64_t key, uint32_t events);
+    std::optional<Clock::time_point> nextDeadline() const;
     void runPosted();
     void fireDeadlines();
     void unwatch(uint64_t key);
-    void setInterest(uint64_t key, uint32_t events);
+    void setInterest(uint64_t key, Interest interest);
     Slot* slotFor(uint64_t key);
 
     UniqueFd epoll_;

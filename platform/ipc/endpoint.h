@@ -7,7 +7,7 @@
 #include <string>
 #include <variant>
 
-#include "platform/process/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace companion::ipc {
 
@@ -33,7 +33,6 @@ std::variant<BoundEndpoint, std::string> bindEndpoint(const std::string& socketP
 // Connects to `socketPath`; an error text on failure.
 std::variant<UniqueFd, std::string> connectEndpoint(const std::string& socketPath);
 
-
 // The user id of the process at the other end of a connected socket.
 std::optional<uid_t> peerUid(int socket);
 
@@ -41,7 +40,7 @@ std::optional<uid_t> peerUid(int socket);
 // longer than `maxFrame`, or `deliver` refuses one (returns false).
 void readFrames(int fd, uint32_t maxFrame, const std::function<bool(const std::string& payload)>& deliver);
 
-// Writes all of `bytes`; false on any error (the peer went, or stopped reading for too long).
+// Writes all of `bytes`, waiting as long as the peer takes; false once the peer has gone.
 bool writeAll(int fd, const std::string& bytes);
 
 }  // namespace companion::ipc

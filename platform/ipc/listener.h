@@ -1,141 +1,20 @@
 #pragma once
-// The agent's end of the wire: a listener for a named service and its connections.
-//
-// Every connection is carried by one event loop thread: it accepts, reads and assembles frames,
-// writes what could not be written at once, and keeps each connection's time limits and byte
-// budget. Each connection has a private serial queue on which its messages are decoded and
-// handled in arrival order. Bad input of any kind ends that one connection and nothing else.
+// The agent's end of the wire: a listener for a named service, which admits connections on the
+// event loop and gives each the host it needs (the loop, the limits, the shared byte budget).
 
-#include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <variant>
-#include <vector>
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/event_loop.h"
-#include "platform/ipc/connection.h"
 #include "platform/ipc/endpoint.h"
-#include "platform/ipc/wire.h"
+#include "platform/ipc/server_connection.h"
 
 namespace companion::ipc {
 
-// Serves the messages of one connection: false when a message does not fit the protocol, which
-// ends the connection. `reply` is empty for one-way messages.
-using ExportedHandler =
-    std::function<bool(const std::string& selector, bool oneWay, const Json& arguments, std::function<void(Json)> reply)>;
-
-// What a connection may hold and how long it may take. The defaults are the agent's; tests
-// shrink them.
-struct ConnectionLimits {
-    // Bytes one connection may hold (the frame being assembled, frames waiting for its queue,
-    // replies not yet taken by its client) before it is no longer read. One of the largest
-    // requests and a little more: a large request is always received whole, and while one is
-    // handled (decoded, it takes about twice its size) the next waits in the client's socket.
-    size_t connectionBudget = size_t{maxRequestFrame} + frameHeaderSize + (64u << 10);
-    // Bytes all connections together may hold in requests before the ones holding more than
-    // `pressureAllowance` are no longer read: many clients sending large calls at once still
-    // cannot add up past this.
-    size_t agentBudget = 32u << 20;
-    // Replies a client has not taken beyond which its further requests wait: a client that does
-    // not read its answers is not given more of them.
-    size_t unreadReplies = 256u << 10;
-    // Under agent-wide pressure a connection holding less than this is still read, so a client
-    // sending small calls (a greeting) is served while others flood.
-    size_t pressureAllowance = 64u << 10;
-    // A frame that has begun must be complete within this time. A local client writes a whole
-    // 4 MiB frame in milliseconds; ten seconds leaves room for a paused or swapped-out client
-    // and still frees what a stalled one holds.
-    std::chrono::milliseconds frameTimeLimit{10'000};
-    // A client that takes none of its waiting replies for this long loses its connection.
-    std::chrono::milliseconds writeStallLimit{30'000};
-    // When descriptors run out, accepting waits for a connection to close, or this long.
-    std::chrono::milliseconds acceptRetryDelay{1'000};
-};
-
 class ListenerCore;
-
-class ServerConnection final : public Connection, public std::enable_shared_from_this<ServerConnection> {
-public:
-    ServerConnection(UniqueFd socket, dispatch::Dispatcher& dispatcher, std::shared_ptr<ListenerCore> core);
-    ~ServerConnection() override;
-
-    // Set both before `resume`.
-    void setExportedHandler(ExportedHandler handler);
-    void setInvalidationHandler(std::function<void()> handler);
-
-    // Greets the peer and starts reading.
-    void resume();
-    // Ends the connection; the invalidation handler runs once, on the connection's queue.
-    void invalidate();
-    void sendOneWay(std::string_view selector, Json arguments) override;
-    void sendFrames(const std::string& frames) override;
-    bool isBehind() const override;
-    void whenCaughtUp(std::function<void()> ready) override;
-
-    dispatch::Queue& queue() { return *queue_; }
-    // Ends when the connection has ended and the invalidation handler has run.
-    void waitUntilFinished();
-
-private:
-    friend class ListenerCore;
-
-    // ---- loop thread ----
-    void watchSocket();
-    void onReady(uint32_t events);
-    void readAvailable();
-    bool acceptFrame(std::string payload);
-    void flushOutbound();
-    void updateInterest();
-    bool wantsReading() const;
-    void trackFrameDeadline();
-    void accountReader();
-    void end();
-
-    // ---- the connection's queue ----
-    void handle(std::string payload);
-    void handled(size_t bytes);
-    void send(const Message& message);
-    void enqueue(const std::string& frames);
-
-    size_t outboundSize() const;
-    bool isBehindLocked() const;
-    void runCaughtUpWaiters();
-
-    std::shared_ptr<ListenerCore> core_;
-    std::shared_ptr<dispatch::Queue> queue_;
-    ExportedHandler exported_;
-    std::function<void()> invalidationHandler_;
-    std::atomic<bool> invalidated_{false};
-    dispatch::Group finished_;
-
-    // Loop thread only.
-    dispatch::EventLoop::Watch watch_;
-    dispatch::EventLoop::Deadline frameDeadline_;
-    dispatch::EventLoop::Deadline writeDeadline_;
-    FrameReader reader_{maxRequestFrame};
-    size_t readerAccounted_ = 0;  // the reader's bytes as counted in the agent-wide total
-    bool greeted_ = false;
-    bool ended_ = false;
-    bool writing_ = false;  // the loop watches for writability
-    bool reading_ = false;  // the loop watches for readability
-    uint32_t interest_ = 0;  // what the watch was last given
-
-    // Frames handed to the queue and not yet handled; any thread.
-    std::atomic<size_t> pendingBytes_{0};
-    // The loop stopped reading for the budget and waits to be told the bytes went down.
-    std::atomic<bool> heldForBudget_{false};
-
-    // The socket and what waits to be written to it; any thread, under outMutex_.
-    mutable std::mutex outMutex_;
-    UniqueFd socket_;
-    std::string outbound_;
-    size_t outboundOffset_ = 0;
-    std::vector<std::function<void()>> caughtUpWaiters_;
-};
 
 // Listens on a named service's endpoint and hands each admitted connection to its delegate.
 class Listener {
@@ -180,7 +59,6 @@ public:
     Listener(Bound bound, dispatch::Dispatcher& dispatcher);
 
 private:
-
     BoundEndpoint endpoint_;
     std::string requirement_;
     std::shared_ptr<ListenerCore> core_;

@@ -10,7 +10,7 @@
 
 #include <sys/types.h>
 
-#include "platform/process/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace companion::ipc {
 

@@ -12,7 +12,7 @@
 #include <iterator>
 #include <limits>
 
-#include "platform/process/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace companion::preferences {
 

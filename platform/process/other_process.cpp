@@ -1,6 +1,7 @@
 #include "platform/process/other_process.h"
 
-#include <poll.h>
+#include "platform/descriptor_wait.h"
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,14 +13,6 @@ namespace companion::process {
 namespace {
 
 std::string commandLinePath(int pid) { return "/proc/" + std::to_string(pid) + "/cmdline"; }
-
-bool hasEnded(int pidFd) {
-    pollfd entry{pidFd, POLLIN, 0};
-    while (::poll(&entry, 1, 0) < 0) {
-        if (errno != EINTR) return true;
-    }
-    return (entry.revents & POLLIN) != 0;
-}
 
 std::vector<std::string> splitAtNul(const std::string& text) {
     std::vector<std::string> parts;
@@ -46,7 +39,7 @@ std::optional<std::vector<std::string>> OtherProcess::arguments() const {
     std::ifstream file(commandLinePath(pid_), std::ios::binary);
     if (!file) return std::nullopt;
     const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (hasEnded(pidFd_.get())) return std::nullopt;
+    if (becomesReadable(pidFd_.get())) return std::nullopt;
     return splitAtNul(text);
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/process/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace companion::process {
 

@@ -1,9 +1,9 @@
 #include "platform/process/process.h"
 
+#include "platform/descriptor_wait.h"
 #include "platform/dispatch/event_loop.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -182,25 +181,6 @@ int sendSignal(int pidFd, int signalNumber) {
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidFd, signalNumber, nullptr, 0));
 }
 
-timespec timespecFrom(Clock::duration duration) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - seconds);
-    return {static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
-}
-
-// True when the pidfd became readable (the child ended) within `limit`.
-bool waitReadable(int pidFd, Clock::duration limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        pollfd entry{pidFd, POLLIN, 0};
-        const timespec timeout = timespecFrom(std::max(deadline - Clock::now(), Clock::duration::zero()));
-        const int ready = ppoll(&entry, 1, &timeout, nullptr);
-        if (ready > 0) return true;
-        if (ready == 0) return false;
-        if (errno != EINTR) return false;
-    }
-}
-
 // Everything the child needs arranged before the spawn; the child's pipe ends stay open here
 // until the spawn has duplicated them.
 struct ChildPlan {
@@ -300,13 +280,7 @@ UniqueFd& Process::inputPipe() { return state_->input; }
 UniqueFd& Process::outputPipe() { return state_->output; }
 UniqueFd& Process::errorPipe() { return state_->error; }
 
-bool Process::isRunning() const {
-    pollfd entry{pidFd(), POLLIN, 0};
-    while (poll(&entry, 1, 0) < 0) {
-        if (errno != EINTR) return false;
-    }
-    return (entry.revents & POLLIN) == 0;
-}
+bool Process::isRunning() const { return !becomesReadable(pidFd()); }
 
 void Process::terminate() const { signal(SIGTERM); }
 
@@ -322,7 +296,7 @@ Termination Process::wait() {
 
 std::optional<Termination> Process::waitFor(std::chrono::milliseconds limit) {
     if (state_->termination) return state_->termination;
-    if (!waitReadable(pidFd(), limit)) return std::nullopt;
+    if (!becomesReadable(pidFd(), limit)) return std::nullopt;
     return wait();
 }
 

@@ -15,15 +15,14 @@
 #include <variant>
 #include <vector>
 
-#include "platform/process/unique_fd.h"
+#include "platform/environment.h"
+#include "platform/unique_fd.h"
 
 namespace companion::dispatch {
 class EventLoop;
 }
 
 namespace companion::process {
-
-using Environment = std::map<std::string, std::string>;
 
 // True for a regular file that this process may execute: a directory passes access(2) too, yet
 // could never be launched.

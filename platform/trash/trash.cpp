@@ -12,7 +12,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "platform/process/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace companion::trash {
 
@@ -76,7 +76,7 @@ std::string trashName(const std::string& path, int attempt) {
     return original.stem().string() + " " + std::to_string(attempt) + original.extension().string();
 }
 
-std::string userTrashDirectory(const std::string& home, const EnvironmentMap& environment) {
+std::string userTrashDirectory(const std::string& home, const Environment& environment) {
     const auto dataHome = environment.find(dataHomeVariable);
     if (dataHome != environment.end() && dataHome->second.starts_with('/')) return dataHome->second + trashFolderName;
     return home + defaultDataHome + trashFolderName;

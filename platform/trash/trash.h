@@ -11,7 +11,7 @@ namespace companion::trash {
 
 // "$XDG_DATA_HOME/Trash" when that variable holds an absolute path, else
 // "<home>/.local/share/Trash".
-std::string userTrashDirectory(const std::string& home, const EnvironmentMap& environment);
+std::string userTrashDirectory(const std::string& home, const Environment& environment);
 std::string userTrashDirectory(const Platform& platform);
 
 // The name `path` takes in a Trash on its `attempt`-th try: its own name first, then " 2", " 3",

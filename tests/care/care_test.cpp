@@ -37,7 +37,7 @@ struct CareTest : ::testing::Test {
 
     void SetUp() override {
         h.platform.scripts = host;
-        h.platform.environment = [] { return EnvironmentMap{}; };
+        h.platform.environment = [] { return Environment{}; };
         h.platform.tools.launchctl = launchctlTool.str();
         h.platform.tools.tccutil = tccutilTool.str();
         h.platform.tools.launchAgentsFolder = folder.str() + "/LaunchAgents";

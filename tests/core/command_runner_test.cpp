@@ -3,13 +3,19 @@
 #include <fcntl.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/process/unique_fd.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/unique_fd.h"
+#include "support/script_host_double.h"
 
 namespace companion {
 namespace {
@@ -26,6 +32,15 @@ constexpr std::chrono::seconds promptly{15};
 CommandResult shell(const std::string& script, const std::optional<Bytes>& input = std::nullopt,
                     double timeout = 30.0) {
     return runCommand(shellPath, {"-c", script}, input, std::nullopt, timeout);
+}
+
+// The same run, carried by the event loop instead of the calling thread.
+CommandResult shellOnLoop(dispatch::Dispatcher& dispatcher, const std::string& script,
+                          const std::optional<Bytes>& input = std::nullopt, double timeout = 30.0) {
+    std::promise<CommandResult> result;
+    runCommandOnLoop(*dispatcher.loop(), shellPath, {"-c", script}, input, std::nullopt, timeout,
+                     [&result](CommandResult done) { result.set_value(std::move(done)); });
+    return result.get_future().get();
 }
 
 double secondsSince(Clock::time_point start) {
@@ -158,6 +173,75 @@ TEST(RunCommand, ToolInheritsOnlyItsStandardStreams) {
     ASSERT_TRUE(leaky.valid());
     // 3 is the directory that ls opens to list itself.
     EXPECT_EQ(runCommand("/bin/ls", {"/proc/self/fd"}), (CommandResult{0, "0\n1\n2\n3\n", ""}));
+}
+
+
+Bytes largeInput() {
+    std::string text;
+    for (int line = 0; text.size() < 4 * 1024 * 1024; ++line) text += "line " + std::to_string(line) + "\n";
+    return Bytes(text.begin(), text.end());
+}
+
+struct LoopCase {
+    const char* name;
+    std::string script;
+    std::optional<Bytes> input;
+    double timeout;
+};
+
+class RunCommandOnLoop : public ::testing::TestWithParam<LoopCase> {};
+
+// The loop carries the same run as the calling thread does: pipes in both directions at once,
+// the time limit, a descendant that keeps the output open.
+TEST_P(RunCommandOnLoop, GivesWhatTheCallingThreadGets) {
+    dispatch::Dispatcher dispatcher;
+    const auto& run = GetParam();
+    const auto onLoop = shellOnLoop(dispatcher, run.script, run.input, run.timeout);
+    EXPECT_TRUE(onLoop == shell(run.script, run.input, run.timeout))
+        << "loop: " << onLoop.status << " with " << onLoop.output.size() << " bytes";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, RunCommandOnLoop,
+    ::testing::Values(LoopCase{"exitCodeAndErrorText", "printf x >&2; exit 3", std::nullopt, 30},
+                      LoopCase{"largeInputAndOutputs", "tee /dev/stderr",
+                               largeInput(), 30},
+                      LoopCase{"terminatedAtTheLimit", "trap 'echo cleaned; exit 9' TERM; while :; do sleep 0.05; done",
+                               std::nullopt, 0.3},
+                      LoopCase{"descendantHoldsTheOutput", "sleep 4 & echo started", std::nullopt, 30}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// More runs than the agent allows at once: the runs beyond the limit wait in line, their time
+// limits count from their own launch, and the main queue keeps serving its steps while a script
+// of its own waits for a place: nothing a waiting run needs is behind it.
+TEST(RunCommandOnLoop, RunsBeyondTheLimitWaitTheirTurnWithoutDeadlock) {
+    dispatch::Dispatcher dispatcher;
+    testing::MainLoop main(dispatcher.main());
+    constexpr int limit = 64;
+    constexpr double hangingLimit = 1.0;
+    std::atomic<int> hungEnded{0};
+    for (int i = 0; i < limit; ++i) {
+        runCommandOnLoop(*dispatcher.loop(), "/bin/sleep", {"30"}, std::nullopt, std::nullopt, hangingLimit,
+                         [&](const CommandResult& result) { hungEnded += result.status == SIGTERM; });
+    }
+    // A dialog step on the main queue, then a script there that runs a tool: the step is served
+    // at once; the script's tool waits for a place and may run its whole limit once launched.
+    const auto start = Clock::now();
+    std::promise<double> stepAt;
+    std::promise<CommandResult> script;
+    auto& mainQueue = dispatcher.main();
+    mainQueue.asyncAfter(std::chrono::milliseconds(100), std::make_shared<dispatch::WorkItem>([&] {
+                             stepAt.set_value(secondsSince(start));
+                             mainQueue.async([&] { script.set_value(shell("sleep 0.3; echo ran", std::nullopt, 0.8)); });
+                         }));
+    EXPECT_LT(stepAt.get_future().get(), hangingLimit);
+    auto scriptResult = script.get_future();
+    ASSERT_EQ(scriptResult.wait_for(promptly), std::future_status::ready);
+    EXPECT_EQ(scriptResult.get(), (CommandResult{0, "ran\n", ""}));
+    EXPECT_GE(secondsSince(start), hangingLimit);
+    const auto deadline = Clock::now() + promptly;
+    while (hungEnded < limit && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(hungEnded, limit);
 }
 
 struct DecodeCase {

@@ -10,7 +10,7 @@
 
 #include "core/input_checks.h"
 #include "images/images_services.h"
-#include "platform/process/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "support/files.h"
 #include "support/mount_namespace.h"
 #include "support/session_fixture.h"

@@ -73,7 +73,7 @@ TEST_F(RcloneCandidates, TestBuildContainerAndDirectoriesAreNotUsable) {
 
 TEST(RcloneEnvironment, FixesTheSearchPathKeepsTheRestAndLetsExtrasWin) {
     Platform platform;
-    platform.environment = [] { return EnvironmentMap{{"PATH", "/elsewhere"}, {"HOME", "/home/u"}, {"LANG", "C"}}; };
+    platform.environment = [] { return Environment{{"PATH", "/elsewhere"}, {"HOME", "/home/u"}, {"LANG", "C"}}; };
     const std::string fixed = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
     EXPECT_EQ(rcloneEnvironment(platform), (Environment{{"PATH", fixed}, {"HOME", "/home/u"}, {"LANG", "C"}}));
     EXPECT_EQ(rcloneEnvironment(platform, {{"LANG", "fr_FR"}, {"lang", "x"}, {"PATH", "/mine"}}),
@@ -83,7 +83,7 @@ TEST(RcloneEnvironment, FixesTheSearchPathKeepsTheRestAndLetsExtrasWin) {
 TEST(ListRemotes, RunsTheListingWithTheRcloneEnvironment) {
     SessionHarness harness;
     lookOnlyBelowHome(harness.platform);
-    harness.platform.environment = [] { return EnvironmentMap{{"PATH", "/not/searched"}, {"MARKER", "kept"}}; };
+    harness.platform.environment = [] { return Environment{{"PATH", "/not/searched"}, {"MARKER", "kept"}}; };
     RcloneStandIn rclone(homeCandidate(harness.home.path()));
     rclone.answer("listremotes", "a:      drive\n");
     EXPECT_EQ(listRemotes(harness.platform), (std::vector<RemoteEntry>{{"a", "drive"}}));
