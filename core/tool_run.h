@@ -1,21 +1,15 @@
 #pragma once
 // One way of describing a run of a fixed system tool, so that every message that runs one reads
 // the same: which tool (a path from the tool table), its arguments, what it reads, its
-// environment and its time limit.
-//
-// Most tool-backed messages have one shape: on the arriving queue, a plan (the checked
-// arguments turned into the runs to make, or none when refused); on `work`, the runs, one after
-// the other; then an answer built from their results. `toolMessage` is that shape.
+// environment and its time limit. It knows nothing of sessions: the setup window runs tools too.
 
 #include <optional>
 #include <string>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "core/command_runner.h"
-#include "core/session.h"
 #include "platform/platform.h"
+#include "platform/process/process.h"
 
 namespace companion {
 
@@ -34,30 +28,6 @@ CommandResult runTool(const Platform& platform, const ToolRun& run);
 std::vector<CommandResult> runTool(const Platform& platform, const std::vector<ToolRun>& runs);
 
 using process::isExecutableFile;
-
-// Answers that several messages give.
-inline std::tuple<std::string> standardOutput(const CommandResult& result) { return {result.output}; }
-inline std::tuple<int32_t, std::string> statusAndErrorOutput(const CommandResult& result) {
-    return {result.status, result.errorOutput};
-}
-
-// Checks on the arriving queue; none refuses the request at once and nothing runs. Otherwise
-// the runs happen on `work` and `answer` turns their results into the reply.
-template <class M, class Runs, class Answer>
-void replyAfterToolRuns(CompanionSession& session, service::Reply<M> reply, std::optional<Runs> runs,
-                        Answer answer) {
-    if (!runs) return reply.refuse();
-    session.submit(std::move(reply), [runs = std::move(*runs), answer, self = session.shared_from_this()] {
-        return typename M::Replies::Tuple(answer(runTool(self->platform(), runs)));
-    });
-}
-
-// A message served by tool runs alone: `plan(platform, arguments)` gives the runs (a `ToolRun`
-// or a list of them) or none, `answer(results)` the reply.
-template <class M, auto plan, auto answer>
-void toolMessage(CompanionSession& session, service::Args<M> arguments, service::Reply<M> reply) {
-    replyAfterToolRuns(session, std::move(reply), plan(session.platform(), arguments), answer);
-}
 
 // The umount run of one mount point, plain or forced: shared by the unmount request and the
 // end of a session's mounts, which must agree on it.
