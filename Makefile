@@ -18,9 +18,11 @@ demo: deps
 	cmake --build build -j $(JOBS) --target tavro-companion tavro-companion-ctl
 	@./tools/demo.sh build/bin
 
+# The build shows only what the compiler says (a warning, an error), not its progress; ctest
+# prints one line per test, then the summary, and the output of a test only when it failed.
 check: deps
 	cmake --preset asan >/dev/null
-	cmake --build build-asan -j $(JOBS)
+	cmake --build build-asan -j $(JOBS) -- --quiet
 	cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 600
 	$(MAKE) --no-print-directory fuzz
 
@@ -28,7 +30,7 @@ check: deps
 FUZZ_SECONDS ?= 30
 fuzz: deps
 	cmake --preset fuzz >/dev/null
-	cmake --build build-fuzz -j $(JOBS) --target wire_fuzz
+	cmake --build build-fuzz -j $(JOBS) --target wire_fuzz -- --quiet
 	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
 	@# The fuzzer reports progress thousands of times; only its summary is shown, or the log's
 	@# end when it found something.
@@ -38,7 +40,7 @@ fuzz: deps
 
 check-tsan: deps
 	cmake --preset tsan >/dev/null
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) -- --quiet
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS) --timeout 600
 
 bench: deps
