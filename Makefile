@@ -19,11 +19,15 @@ demo: deps
 	@./tools/demo.sh build/bin
 
 # The build shows only what the compiler says (a warning, an error), not its progress; ctest
-# prints one line per test, then the summary, and the output of a test only when it failed.
+# prints one line per test (its "Start" lines are dropped), then the summary, and the output of
+# a test only when it failed. The pipe keeps ctest's own exit status.
+ONE_LINE_PER_TEST = bash -o pipefail -c
+WITHOUT_STARTS = grep -v "^ *Start "
+
 check: deps
 	cmake --preset asan >/dev/null
 	cmake --build build-asan -j $(JOBS) -- --quiet
-	cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd build-asan && $(ONE_LINE_PER_TEST) 'ctest --output-on-failure -j $(JOBS) --timeout 600 | $(WITHOUT_STARTS)'
 	$(MAKE) --no-print-directory fuzz
 
 # A short libFuzzer run over the frame and message decoder, from the committed corpus.
@@ -41,7 +45,8 @@ fuzz: deps
 check-tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build build-tsan -j $(JOBS) -- --quiet
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+		$(ONE_LINE_PER_TEST) 'ctest --output-on-failure -j $(JOBS) --timeout 600 | $(WITHOUT_STARTS)'
 
 bench: deps
 	cmake --preset bench >/dev/null
