@@ -18,10 +18,16 @@ demo: deps
 	cmake --build build -j $(JOBS) --target tavro-companion tavro-companion-ctl
 	@./tools/demo.sh build/bin
 
+# The build shows only what the compiler says (a warning, an error), not its progress; ctest
+# prints one line per test (its "Start" lines are dropped), then the summary, and the output of
+# a test only when it failed. The pipe keeps ctest's own exit status.
+ONE_LINE_PER_TEST = bash -o pipefail -c
+WITHOUT_STARTS = grep -v "^ *Start "
+
 check: deps
 	cmake --preset asan >/dev/null
-	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 600
+	cmake --build build-asan -j $(JOBS) -- --quiet
+	cd build-asan && $(ONE_LINE_PER_TEST) 'ctest --output-on-failure -j $(JOBS) --timeout 600 | $(WITHOUT_STARTS)'
 	$(MAKE) --no-print-directory fuzz
 	$(MAKE) --no-print-directory package-check
 
@@ -29,7 +35,7 @@ check: deps
 FUZZ_SECONDS ?= 30
 fuzz: deps
 	cmake --preset fuzz >/dev/null
-	cmake --build build-fuzz -j $(JOBS) --target wire_fuzz
+	cmake --build build-fuzz -j $(JOBS) --target wire_fuzz -- --quiet
 	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus
 	@# The fuzzer reports progress thousands of times; only its summary is shown, or the log's
 	@# end when it found something.
@@ -39,8 +45,9 @@ fuzz: deps
 
 check-tsan: deps
 	cmake --preset tsan >/dev/null
-	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS) --timeout 600
+	cmake --build build-tsan -j $(JOBS) -- --quiet
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+		$(ONE_LINE_PER_TEST) 'ctest --output-on-failure -j $(JOBS) --timeout 600 | $(WITHOUT_STARTS)'
 
 bench: deps
 	cmake --preset bench >/dev/null

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/tool_run.h"
+#include "core/tool_message.h"
 
 namespace companion::care {
 

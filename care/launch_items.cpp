@@ -74,18 +74,19 @@ AdminShellResult switchItem(const Platform& platform, const ResolvedLaunchItem& 
     return runAsUserThenAsAdministrator(platform, runs, {});
 }
 
-// The privileged move names its destination in full, with a name not yet taken in the user's
-// Trash: moving into the folder itself would silently replace an earlier item of that name.
-std::string freeTrashDestination(const std::string& trashFolder, const std::string& plist) {
+// Where the privileged move sends an item: the Trash folder itself while no item of that name
+// is there, else a free name in it, since moving into the folder would silently replace the
+// earlier item.
+std::string privilegedTrashDestination(const std::string& trashFolder, const std::string& plist) {
     std::error_code error;
     int attempt = 1;
     while (std::filesystem::exists(trashFolder + trash::trashName(plist, attempt), error)) ++attempt;
-    return trashFolder + trash::trashName(plist, attempt);
+    return attempt == 1 ? trashFolder : trashFolder + trash::trashName(plist, attempt);
 }
 
 std::tuple<bool, std::string> moveToTrash(const Platform& platform, const ResolvedLaunchItem& item) {
     if (item.admin) {
-        const std::string destination = freeTrashDestination(platform.homeDirectory() + userTrashFolder, item.plist);
+        const std::string destination = privilegedTrashDestination(platform.homeDirectory() + userTrashFolder, item.plist);
         const AdminShellResult moved = runAdminShell(platform, {{platform.tools.mv, item.plist, destination}});
         return {moved.success, moved.error};
     }

@@ -1,6 +1,6 @@
 #include "care/time_machine.h"
 
-#include "core/tool_run.h"
+#include "core/tool_message.h"
 
 namespace companion::care {
 

@@ -58,7 +58,7 @@ void CompanionAgent::scheduleIdleExit() {
         auto agent = weakAgent.lock();
         if (agent && agent->sessions_ == 0) agent->platform_.exitProcess(0);
     });
-    platform_.mainQueue().asyncAfter(idleExitDelay, idleExit_);
+    platform_.mainQueue().asyncAfter(platform_.idleExitDelay, idleExit_);
 }
 
 namespace {

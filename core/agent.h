@@ -18,9 +18,6 @@ inline constexpr std::string_view connectionRequirement =
     "generic and (certificate leaf[field.1.2.840.113635.100.6.1.9] exists or certificate "
     "leaf[field.1.2.840.113635.100.6.1.25.1] exists or certificate leaf[subject.OU] = \"QX47MV8KT3\")";
 
-// How long the agent stays without a connection before it ends itself.
-inline constexpr std::chrono::seconds idleExitDelay{60};
-
 class CompanionAgent : public std::enable_shared_from_this<CompanionAgent> {
 public:
     // Creates the listener on `socketPath`; an error text when the endpoint cannot be had.

@@ -1,22 +1,16 @@
 #pragma once
 // One way of describing a run of a fixed system tool, so that every message that runs one reads
 // the same: which tool (a path from the tool table), its arguments, what it reads, its
-// environment and its time limit.
-//
-// Most tool-backed messages have one shape: on the arriving queue, a plan (the checked
-// arguments turned into the runs to make, or none when refused); on `work`, the runs, one after
-// the other; then an answer built from their results. `toolMessage` is that shape.
+// environment and its time limit. It knows nothing of sessions: the setup window runs tools too.
 
 #include <functional>
 #include <optional>
 #include <string>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "core/command_runner.h"
-#include "core/session.h"
 #include "platform/platform.h"
+#include "platform/process/process.h"
 
 namespace companion {
 
@@ -41,34 +35,6 @@ void runToolOnLoop(const Platform& platform, std::vector<ToolRun> runs,
                    std::function<void(std::vector<CommandResult>)> done);
 
 using process::isExecutableFile;
-
-// Answers that several messages give.
-inline std::tuple<std::string> standardOutput(const CommandResult& result) { return {result.output}; }
-inline std::tuple<int32_t, std::string> statusAndErrorOutput(const CommandResult& result) {
-    return {result.status, result.errorOutput};
-}
-
-// Checks on the arriving queue; none refuses the request at once and nothing runs. Otherwise
-// the runs happen on the event loop, holding no thread while the tools work, and `answer` turns
-// their results into the reply on `work`.
-template <class M, class Runs, class Answer>
-void replyAfterToolRuns(CompanionSession& session, service::Reply<M> reply, std::optional<Runs> runs,
-                        Answer answer) {
-    if (!runs) return reply.refuse();
-    runToolOnLoop(session.platform(), std::move(*runs),
-                  [reply = std::move(reply), answer, self = session.shared_from_this()](auto results) mutable {
-                      self->submit(std::move(reply), [answer, results = std::move(results)] {
-                          return typename M::Replies::Tuple(answer(results));
-                      });
-                  });
-}
-
-// A message served by tool runs alone: `plan(platform, arguments)` gives the runs (a `ToolRun`
-// or a list of them) or none, `answer(results)` the reply.
-template <class M, auto plan, auto answer>
-void toolMessage(CompanionSession& session, service::Args<M> arguments, service::Reply<M> reply) {
-    replyAfterToolRuns(session, std::move(reply), plan(session.platform(), arguments), answer);
-}
 
 // The umount run of one mount point, plain or forced: shared by the unmount request and the
 // end of a session's mounts, which must agree on it.

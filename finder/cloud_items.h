@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/tool_run.h"
+#include "core/tool_message.h"
 
 namespace companion::finder {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/tool_run.h"
+#include "core/tool_message.h"
 
 namespace companion::images {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/tool_run.h"
+#include "core/tool_message.h"
 
 namespace companion::images {
 

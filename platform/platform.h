@@ -4,6 +4,7 @@
 // The binary builds it from the real system (`Platform::system`); tests build it from doubles
 // and stand-in tool scripts. Code above this layer never asks the system around it directly.
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -52,6 +53,9 @@ struct Platform {
     double toolTimeLimitScale = 1.0;
     // The git that git status runs, searched for on first use and kept as long as this context.
     std::shared_ptr<LocatedTool> git = std::make_shared<LocatedTool>();
+    // How long the agent stays without a connection before it ends itself; in-process tests
+    // shorten it instead of waiting the minute.
+    std::chrono::milliseconds idleExitDelay = std::chrono::seconds(60);
     // Ends the process (the idle exit); tests record the call instead.
     std::function<void(int status)> exitProcess;
 

@@ -68,21 +68,15 @@ TEST_F(CareTest, MaintenanceRefusedOrWithNothingPickedAsksNoPassword) {
 }
 
 TEST_F(CareTest, PrivilegedTasksShareOneShellInListOrder) {
-    EXPECT_EQ(h.call<msg::runMaintenance>({{"dns", "ram"}}), (std::tuple{true, std::string()}));
+    EXPECT_EQ(h.call<msg::runMaintenance>({{"dns", "ram", "permissions"}}), (std::tuple{true, std::string()}));
     EXPECT_EQ(shellLines(), (std::vector<std::string>{
                                 "'/usr/bin/dscacheutil' '-flushcache' ; '/usr/bin/killall' '-HUP' 'mDNSResponder' ; "
-                                "'/usr/sbin/purge'"}));
+                                "'/usr/sbin/purge' ; '/usr/sbin/diskutil' 'resetUserPermissions' '/' '" + uid + "'"}));
 }
 
 TEST_F(CareTest, ThePrivilegedFailureIsTheReply) {
     host->respond = [](const std::string&) { return scriptFailure("User canceled."); };
     EXPECT_EQ(h.call<msg::runMaintenance>({{"quicklook", "spotlight"}}), (std::tuple{false, std::string("User canceled.")}));
-}
-
-TEST(MaintenanceCatalogue, PermissionsCarryTheUserId) {
-    const auto& task = care::maintenanceTasks().at("permissions");
-    EXPECT_TRUE(task.admin);
-    EXPECT_EQ(task.commands, (std::vector<ShellCommand>{{"/usr/sbin/diskutil", "resetUserPermissions", "/", uid}}));
 }
 
 // ---- launch items ----
@@ -205,8 +199,14 @@ TEST_F(LaunchItemTest, ASystemItemIsMovedInASecondShellEvenWhenSwitchingOffFaile
     };
     EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.a", plist, "agent"}),
               (std::tuple{true, std::string()}));
-    ASSERT_EQ(shellLines().size(), 2u);
-    EXPECT_EQ(shellLines()[1], "'/bin/mv' '" + plist + "' '" + h.home.str() + "/.Trash/com.example.a.plist'");
+    // The folder while the name is free there, a free name once it is taken.
+    writeFile(h.home.str() + "/.Trash/com.example.a.plist", "earlier");
+    EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.a", plist, "agent"}),
+              (std::tuple{true, std::string()}));
+    const std::string trash = h.home.str() + "/.Trash/";
+    ASSERT_EQ(shellLines().size(), 4u);
+    EXPECT_EQ(shellLines()[1], "'/bin/mv' '" + plist + "' '" + trash + "'");
+    EXPECT_EQ(shellLines()[3], "'/bin/mv' '" + plist + "' '" + trash + "com.example.a 2.plist'");
 }
 
 TEST_F(LaunchItemTest, PrivilegedRemovalsKeepEveryEarlierItemInTheTrash) {

@@ -1,5 +1,5 @@
-// Git status: the real git on repositories made here, and the once-only search for git against
-// stand-ins.
+// Git status against stand-ins: the run, its reply, and the once-only search for git. The real
+// git is the end-to-end test's.
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 
 #include "care/care_services.h"
 #include "care/git_status.h"
-#include "core/command_runner.h"
 #include "support/files.h"
 #include "support/tool_harness.h"
 
@@ -19,9 +18,7 @@ namespace fs = std::filesystem;
 using service::msg::gitStatusWithRoot;
 using testing::ToolHarness;
 using testing::ToolStandIn;
-using namespace std::string_literals;
 
-const std::string realGit = "/usr/bin/git";
 const std::vector<std::string> statusArguments = {"status", "--porcelain=v1", "-z", "--branch",
                                                   "--untracked-files=normal"};
 using GitReply = std::tuple<int32_t, wire::Bytes>;
@@ -35,25 +32,6 @@ protected:
         h.platform.environment = [this] { return environment; };
     }
 
-    // Runs the real git in `folder` with this test's environment; fails the test if git does.
-    void git(const fs::path& folder, std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {"-C", folder.string(), "-c", "user.name=Test", "-c",
-                                             "user.email=test@example.org", "-c", "init.defaultBranch=main"});
-        auto result = runCommand(realGit, arguments, std::nullopt, environment, 60);
-        EXPECT_EQ(result.status, 0) << result.errorOutput;
-    }
-
-    // What the status run prints when started by hand with the environment the agent gives it.
-    GitReply direct(const fs::path& root) {
-        Environment statusEnvironment = environment;
-        statusEnvironment["GIT_OPTIONAL_LOCKS"] = "0";
-        statusEnvironment["LC_ALL"] = "C";
-        std::vector<std::string> arguments{"-C", root.string()};
-        arguments.insert(arguments.end(), statusArguments.begin(), statusArguments.end());
-        const auto result = runCommand(realGit, arguments, std::nullopt, statusEnvironment, 60);
-        return {result.status, bytes(result.output)};
-    }
-
     fs::path at(const std::string& relative) const { return h.files.path() / relative; }
 
     ToolHarness h{installCareServices};
@@ -63,46 +41,6 @@ protected:
                             {"LC_ALL", "fr_FR.UTF-8"},
                             {"GIT_OPTIONAL_LOCKS", "1"}};
 };
-
-TEST_F(GitStatusTest, RepliesExactlyWhatGitPrintsInsideAndOutsideAWorkingTree) {
-    const fs::path work = at("work"), upstream = at("up.git");
-    fs::create_directories(work);
-    fs::create_directories(upstream);
-    git(upstream, {"init", "--bare"});
-    git(work, {"init"});
-    for (const std::string name : {"kept.txt", "old.txt", "name with space.txt", "line\nfeed.txt"})
-        testing::writeFile(work / name, name + "\n");
-    git(work, {"add", "."});
-    git(work, {"commit", "-m", "first"});
-    git(work, {"remote", "add", "origin", upstream.string()});
-    git(work, {"push", "-u", "origin", "main"});
-    testing::writeFile(work / "ahead.txt", "ahead\n");
-    git(work, {"add", "ahead.txt"});
-    git(work, {"commit", "-m", "ahead of upstream"});
-
-    testing::writeFile(work / "staged.txt", "staged\n");
-    git(work, {"add", "staged.txt"});
-    testing::writeFile(work / "kept.txt", "changed\n");
-    testing::writeFile(work / "name with space.txt", "changed\n");
-    testing::writeFile(work / "line\nfeed.txt", "changed\n");
-    git(work, {"mv", "old.txt", "new.txt"});
-    testing::writeFile(work / "untracked.txt", "u\n");
-    testing::writeFile(work / "new\nline.txt", "u\n");
-
-    const GitReply expected = direct(work);
-    ASSERT_EQ(std::get<0>(expected), 0);
-    const std::string text(std::get<1>(expected).begin(), std::get<1>(expected).end());
-    ASSERT_NE(text.find("## main...origin/main [ahead 1]"), std::string::npos) << text;
-    ASSERT_NE(text.find("R  new.txt\0old.txt\0"s), std::string::npos) << text;
-    ASSERT_NE(text.find("?? new\nline.txt\0"s), std::string::npos) << text;
-    EXPECT_EQ(h.call<gitStatusWithRoot>({work.string()}), expected);
-    EXPECT_EQ(h.call<gitStatusWithRoot>({(work / "." / ".." / "work").string() + "/"}), expected);
-
-    fs::create_directories(at("plain"));
-    const GitReply outside = direct(at("plain"));
-    EXPECT_NE(std::get<0>(outside), 0) << "outside any working tree git fails, and that is the reply";
-    EXPECT_EQ(h.call<gitStatusWithRoot>({at("plain").string()}), outside);
-}
 
 TEST_F(GitStatusTest, RefusesRootsThatAreNotExistingAbsoluteFolders) {
     testing::writeFile(at("file"), "x");

@@ -1,13 +1,11 @@
 // System care through the built agent, as root: stand-in tools lie over the fixed tool folders in
 // the agent's private mount namespace and record what really ran, including what the privileged
-// shell ran.
+// shell ran. The other care messages' runs are the unit tests'; this is the wiring.
 
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "core/command_runner.h"
-#include "support/files.h"
 #include "support/namespaced_agent.h"
 #include "support/tool_stand_in.h"
 
@@ -17,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::map<std::string, std::vector<std::string>> standInsByFolder = {
-    {"/usr/bin", {"dscacheutil", "killall", "qlmanage", "atsutil", "tccutil", "launchctl", "mdutil", "tmutil"}},
+    {"/usr/bin", {"dscacheutil", "killall", "qlmanage", "atsutil", "mdutil", "tmutil"}},
     {"/usr/sbin", {"purge", "diskutil"}},
 };
 
@@ -35,8 +33,8 @@ struct CareEndToEnd : ::testing::Test {
     }
     // One call through the command-line client; its output line.
     std::string call(std::vector<std::string> words) {
-        words.insert(words.begin(), {"--socket", agent->process().socketPath(), "call"});
-        const CommandResult result = runCommand(binary("tavro-companion-ctl"), words, std::nullopt, std::nullopt, 60);
+        words.insert(words.begin(), "call");
+        const CommandResult result = ctl(agent->process().socketPath(), words);
         return result.output + result.errorOutput;
     }
     Runs runs() const { return ToolStandIn::runs(record()); }
@@ -59,27 +57,6 @@ TEST_F(CareEndToEnd, MaintenanceRunsUserTasksFirstThenOnePrivilegedShell) {
                             {"/usr/sbin/purge"}}));
     EXPECT_EQ(call({"runMaintenance:reply:", R"(["ram","Ram"])"}), "{\"reply\":[false,\"invalid\"]}\n");
     EXPECT_EQ(runs().size(), 7u);
-}
-
-TEST_F(CareEndToEnd, PermissionResetTakesBooleansAndResetsUserEntriesFirst) {
-    EXPECT_EQ(call({"resetPermissionsWithServices:clients:systemWide:reply:", R"(["Camera","Microphone"])",
-                    R"(["com.example.app","/Applications/Example.app"])", "[true,false]"}),
-              "{\"reply\":[true,\"\"]}\n");
-    EXPECT_EQ(runs(), (Runs{{"/usr/bin/tccutil", "reset", "Microphone", "/Applications/Example.app"},
-                            {"/usr/bin/tccutil", "reset", "Camera", "com.example.app"}}));
-}
-
-TEST_F(CareEndToEnd, ARemovedUserLaunchItemLandsInTheTrash) {
-    const std::string plist = home() + "/Library/LaunchAgents/com.example.agent.plist";
-    writeFile(plist, "<plist/>");
-    EXPECT_EQ(call({"removeLaunchItemWithLabel:plist:domain:reply:", "\"com.example.agent\"", "\"" + plist + "\"",
-                    "\"user\""}),
-              "{\"reply\":[true,\"\"]}\n");
-    const std::string trash = home() + "/.local/share/Trash";
-    EXPECT_EQ(readFile(trash + "/files/com.example.agent.plist"), "<plist/>");
-    EXPECT_TRUE(fs::exists(trash + "/info/com.example.agent.plist.trashinfo"));
-    EXPECT_EQ(runs(), (Runs{{"/bin/launchctl", "disable", "gui/0/com.example.agent"},
-                            {"/bin/launchctl", "bootout", "gui/0", plist}}));
 }
 
 }  // namespace

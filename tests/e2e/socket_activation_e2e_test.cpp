@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/command_runner.h"
 #include "support/agent_process.h"
 
 namespace companion::testing {
@@ -33,49 +32,21 @@ bool waitUntilListening(const std::string& path, std::chrono::seconds limit) {
     return false;
 }
 
-// The service manager's side: listens on the endpoint and starts the agent on the first
-// connection, handing the socket over.
-class Activator {
-public:
-    Activator(const std::string& socket, const std::string& runtime)
-        : pid_(spawnWithRuntimeDir({activator, "--listen=" + socket, binary("tavro-companion"), "--agent"}, runtime)) {}
-    ~Activator() {
-        if (exited_) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    // The wait status once the agent it started has ended, within `limit`.
-    std::optional<int> waitForExit(std::chrono::seconds limit) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        int status = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return status;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return std::nullopt;
-    }
-
-private:
-    pid_t pid_;
-    bool exited_ = false;
-};
-
-CommandResult hello(const std::string& socket) {
-    return runCommand(binary("tavro-companion-ctl"), {"--socket", socket, "call", "helloWithReply:"}, std::nullopt,
-                      std::nullopt, 60);
+// The service manager's side: listens on `socket` and starts the agent on the first connection,
+// handing the socket over; it ends when the agent does.
+AgentProcess activatedAgent(const std::string& socket) {
+    return AgentProcess({activator, "--listen=" + socket}, {"--agent"});
 }
 
+// The one test that waits out the real idle minute: the others shorten it in-process.
 TEST(SocketActivation, TheFirstCallStartsTheAgentAndAfterItsIdleExitTheNextCallStartsAnother) {
     if (::access(activator, X_OK) != 0) GTEST_SKIP() << "needs " << activator;
-    TempDir runtime;
-    std::string socket = runtime.str() + "/" + std::string(machServiceName);
+    TempDir endpoint;
+    const std::string socket = endpoint.str() + "/" + std::string(machServiceName);
 
-    Activator first(socket, runtime.str());
+    AgentProcess first = activatedAgent(socket);
     ASSERT_TRUE(waitUntilListening(socket, 20s));
-    auto answer = hello(socket);
+    auto answer = ctl(socket, {"call", "helloWithReply:"});
     EXPECT_EQ(answer.status, 0) << answer.errorOutput;
     EXPECT_NE(answer.output.find("\"reply\":[1,"), std::string::npos) << answer.output;
     auto lastConnection = std::chrono::steady_clock::now();
@@ -87,9 +58,9 @@ TEST(SocketActivation, TheFirstCallStartsTheAgentAndAfterItsIdleExitTheNextCallS
     EXPECT_GE(idle, 55.0);
     EXPECT_LE(idle, 120.0);
 
-    Activator second(socket, runtime.str());
+    AgentProcess second = activatedAgent(socket);
     ASSERT_TRUE(waitUntilListening(socket, 20s));
-    answer = hello(socket);
+    answer = ctl(socket, {"call", "helloWithReply:"});
     EXPECT_EQ(answer.status, 0) << answer.errorOutput;
     EXPECT_NE(answer.output.find("\"reply\":[1,"), std::string::npos) << answer.output;
 }

@@ -11,9 +11,7 @@ struct FakeSession {
     int calls = 0;
 };
 
-TEST(ProtocolTable, HoldsFortyOneMessagesAndTwoCallbacksWithDistinctSelectors) {
-    EXPECT_EQ(std::size(serviceMessages), 41u);
-    EXPECT_EQ(std::size(clientMessages), 2u);
+TEST(ProtocolTable, SelectorsAreDistinctAndNameEachArgument) {
     std::set<std::string_view> selectors;
     for (const auto& m : serviceMessages) {
         EXPECT_TRUE(selectors.insert(m.selector).second) << m.selector;
@@ -21,11 +19,6 @@ TEST(ProtocolTable, HoldsFortyOneMessagesAndTwoCallbacksWithDistinctSelectors) {
         auto colons = std::count(m.selector.begin(), m.selector.end(), ':');
         EXPECT_EQ(static_cast<size_t>(colons), m.arguments.size() + (m.oneWay ? 0 : 1)) << m.selector;
     }
-    EXPECT_EQ(serviceMessages[0].selector, "helloWithReply:");
-    EXPECT_EQ(serviceMessages[40].selector, "timeMachineBackupsWithReply:");
-    int oneWay = 0;
-    for (const auto& m : serviceMessages) oneWay += m.oneWay;
-    EXPECT_EQ(oneWay, 2);
 }
 
 TEST(ProtocolTable, ArgumentsAreTypeChecked) {
@@ -80,16 +73,6 @@ TEST(ProtocolTable, AnEmptySlotAnswersTheRefusedForm) {
     ASSERT_TRUE(dispatch(service, session, "gitStatusWithRoot:reply:", false, Value::array({"/"}),
                          [&](Value v) { reply = v; }));
     EXPECT_EQ(reply, Value::array({-1, Value::binary({})}));
-}
-
-TEST(ProtocolTable, OnlyTheTrashRootIsOptional) {
-    for (const auto& m : serviceMessages) {
-        for (size_t i = 0; i < m.arguments.size(); ++i) {
-            bool optional = m.arguments[i] == wire::OptionalString::name;
-            bool isTrashRoot = m.selector.starts_with("rcloneSyncWithId:") && i == 6;
-            EXPECT_EQ(optional, isTrashRoot) << m.selector << " argument " << i;
-        }
-    }
 }
 
 using ReplyDeathTest = ::testing::Test;

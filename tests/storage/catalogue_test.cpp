@@ -9,6 +9,7 @@
 #include "storage/connection.h"
 #include "storage/rclone_stand_in.h"
 #include "storage/storage_services.h"
+#include "support/files.h"
 #include "support/session_fixture.h"
 
 namespace companion::storage {
@@ -36,7 +37,6 @@ protected:
         lookOnlyBelowHome(harness.platform);
         installCatalogueServices(harness.services);
     }
-    ~Catalogue() override { waitForSessionWork(harness); }
 
     template <class M>
     auto call(service::Args<M> arguments) {
@@ -45,27 +45,27 @@ protected:
 
     // Secrets reach rclone through its environment, never through an argument anyone can read.
     void expectNoArgumentHolds(const std::string& secret) const {
-        for (const RecordedRun& run : rclone.runs())
+        for (const ToolCall& run : rclone.calls())
             for (const std::string& argument : run.arguments) EXPECT_EQ(argument.find(secret), std::string::npos);
     }
 
     SessionHarness harness;
-    RcloneStandIn rclone{homeCandidate(harness.home.path())};
+    ToolStandIn rclone{homeCandidate(harness.home.path())};
 };
 
 TEST_F(Catalogue, InstalledFollowsTheExecutableWithoutRunningIt) {
     EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
     fs::remove(rclone.path());
     EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{false});
-    writeWholeFile(rclone.path(), "not a program");
-    fs::permissions(rclone.path(), executablePermissions);
+    writeFile(rclone.path(), "not a program");
+    fs::permissions(rclone.path(), fs::perms::owner_all);
     EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
 }
 
 TEST_F(Catalogue, RemotesAreNameTabTypeLines) {
-    rclone.answer("listremotes", "a:      drive\nb:      s3\n");
+    rclone.answerTo("listremotes", {.output = "a:      drive\nb:      s3\n"});
     EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string("a\tdrive\nb\ts3")});
-    rclone.answer("listremotes", "a: drive\n", "", 1);
+    rclone.answerTo("listremotes", {.output = "a: drive\n", .status = 1});
     EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
 }
 
@@ -76,15 +76,16 @@ TEST_F(Catalogue, AuthorizeRefusesBadRequestsBeforeAnythingRuns) {
         {"drive", "r", {{"client_id", "a\tb"}}}};
     for (const auto& request : requests)
         EXPECT_EQ(call<msg::rcloneAuthorizeWithType>(request), std::tuple{Text("invalid")}) << std::get<1>(request);
-    EXPECT_TRUE(rclone.runs().empty());
+    EXPECT_TRUE(rclone.calls().empty());
 }
 
 TEST_F(Catalogue, AuthorizeStoresOnlyTheTokenObject) {
     const std::string token = R"({"access_token":"ya29","expiry":"2030-01-01T00:00:00Z"})";
-    rclone.answer("authorize", "Paste the following into your remote machine --->\n" + token + "\n<---End paste\n");
+    rclone.answerTo("authorize",
+                    {.output = "Paste the following into your remote machine --->\n" + token + "\n<---End paste\n"});
     const wire::StringMap extra{{"drive_type", "personal"}, {"client_id", "a=1"}};
     EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"onedrive", "My Drive.v2", extra}), std::tuple{Text()});
-    const auto runs = rclone.runs();
+    const auto runs = rclone.calls();
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[0].arguments, (Arguments{"authorize", "onedrive"}));
     EXPECT_EQ(runs[1].arguments, (Arguments{"config", "create", "My Drive.v2", "onedrive", "token=" + token,
@@ -106,8 +107,9 @@ TEST_F(Catalogue, AuthorizeFailuresReportTheirOwnText) {
                                          {"{}", "", 0, "bad name", 1, "bad name"},
                                          {"{}", "", 0, "", 1, ""}};
     for (const auto& f : failures) {
-        rclone.answer("authorize", f.signInOutput, f.signInError, f.signInStatus);
-        rclone.answer("config", "", f.createError, f.createStatus);
+        rclone.answerTo("authorize",
+                        {.output = f.signInOutput, .errorOutput = f.signInError, .status = f.signInStatus});
+        rclone.answerTo("config", {.errorOutput = f.createError, .status = f.createStatus});
         EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"dropbox", "box files", {}}), std::tuple{f.expected});
     }
 }
@@ -116,7 +118,7 @@ TEST_F(Catalogue, NoRcloneAndRefusedDescriptionsGiveTheirFixedReplies) {
     const ConnectionDescription bad{{"kind", "sftp"}, {"host", "-h"}};
     EXPECT_EQ(call<msg::rcloneTestWithConnection>({bad}), (std::tuple{false, std::string("invalid")}));
     EXPECT_EQ(call<msg::rcloneStatWithConnection>({bad, "/"}), (std::tuple{-1, std::string()}));
-    EXPECT_TRUE(rclone.runs().empty());
+    EXPECT_TRUE(rclone.calls().empty());
 
     fs::remove(rclone.path());
     const ConnectionDescription s3{{"kind", "s3"}, {"provider", "AWS"}, {"accessKey", "AKIA"}};
@@ -128,11 +130,11 @@ TEST_F(Catalogue, NoRcloneAndRefusedDescriptionsGiveTheirFixedReplies) {
 
 TEST_F(Catalogue, TestListsTheDescriptionPathWithTheSecretInTheEnvironment) {
     const std::string secret = "wJalrXUtnFEMI/K7MDENG";
-    rclone.answer("lsf", "file\n", "a notice", 0);
+    rclone.answerTo("lsf", {.output = "file\n", .errorOutput = "a notice"});
     const ConnectionDescription s3{
         {"kind", "s3"}, {"provider", "AWS"}, {"accessKey", "AKIA"}, {"secret", secret}, {"path", "bkt/d"}};
     EXPECT_EQ(call<msg::rcloneTestWithConnection>({s3}), (std::tuple{true, std::string("a notice")}));
-    const auto runs = rclone.runs();
+    const auto runs = rclone.calls();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].arguments,
               (Arguments{"lsf", R"(:s3,provider="AWS",env_auth=false,access_key_id="AKIA":bkt/d)", "--max-depth",
@@ -143,24 +145,24 @@ TEST_F(Catalogue, TestListsTheDescriptionPathWithTheSecretInTheEnvironment) {
 
 TEST_F(Catalogue, TestOfARefusedLoginCarriesTheErrorText) {
     const std::string password = "hunter2 with spaces";
-    rclone.answer("obscure", "OBSCURED\n");
-    rclone.answer("lsf", "", "ssh: unable to authenticate", 1);
+    rclone.answerTo("obscure", {.output = "OBSCURED\n"});
+    rclone.answerTo("lsf", {.errorOutput = "ssh: unable to authenticate", .status = 1});
     const ConnectionDescription sftp{{"kind", "sftp"}, {"host", "example.org"}, {"password", password}};
     EXPECT_EQ(call<msg::rcloneTestWithConnection>({sftp}),
               (std::tuple{false, std::string("ssh: unable to authenticate")}));
-    const auto runs = rclone.runs();
+    const auto runs = rclone.calls();
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[1].environment.at("RCLONE_SFTP_PASS"), "OBSCURED");
     expectNoArgumentHolds(password);
 }
 
 TEST_F(Catalogue, StatPassesStatusAndOutputThrough) {
-    rclone.answer("lsjson", R"({"Path":"x"})", "ignored", 0);
+    rclone.answerTo("lsjson", {.output = R"({"Path":"x"})", .errorOutput = "ignored"});
     const ConnectionDescription sftp{{"kind", "sftp"}, {"host", "h"}};
     EXPECT_EQ(call<msg::rcloneStatWithConnection>({sftp, "/srv/x"}), (std::tuple{0, std::string(R"({"Path":"x"})")}));
-    EXPECT_EQ(rclone.runs().at(0).arguments,
+    EXPECT_EQ(rclone.calls().at(0).arguments,
               (Arguments{"lsjson", "--stat", R"(:sftp,host="h",key_use_agent=true:/srv/x)"}));
-    rclone.answer("lsjson", "", "object not found", 3);
+    rclone.answerTo("lsjson", {.errorOutput = "object not found", .status = 3});
     EXPECT_EQ(call<msg::rcloneStatWithConnection>({sftp, "/srv/missing"}), (std::tuple{3, std::string()}));
 }
 
@@ -171,16 +173,15 @@ protected:
         if (::access(debianRclone, X_OK) != 0) GTEST_SKIP() << "rclone is not installed at " << debianRclone;
         harness.platform.tools.rcloneAbsoluteCandidates = {debianRclone};
         const std::string config = harness.home.str() + "/rclone.conf";
-        writeWholeFile(config, "[here]\ntype = local\n\n[there too]\ntype = local\n");
+        writeFile(config, "[here]\ntype = local\n\n[there too]\ntype = local\n");
         harness.platform.environment = [config] {
             auto environment = systemEnvironment();
             environment["RCLONE_CONFIG"] = config;
             return environment;
         };
-        writeWholeFile(data() + "/notes.txt", "hello");
+        writeFile(data() + "/notes.txt", "hello");
         installCatalogueServices(harness.services);
     }
-    void TearDown() override { waitForSessionWork(harness); }
     std::string data() const { return harness.home.str() + "/data"; }
     ConnectionDescription here(const std::string& path) const {
         return {{"kind", "remote"}, {"remote", "here"}, {"path", path}};

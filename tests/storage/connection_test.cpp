@@ -93,37 +93,37 @@ protected:
         return resolveConnection(harness.platform, description, path);
     }
     SessionHarness harness;
-    RcloneStandIn rclone{homeCandidate(harness.home.path())};
+    ToolStandIn rclone{homeCandidate(harness.home.path())};
 };
 
 TEST_F(WithRclone, ConfiguredRemoteMustBeListed) {
-    rclone.answer("listremotes", "known:   drive\nother name: s3\n");
+    rclone.answerTo("listremotes", {.output = "known:   drive\nother name: s3\n"});
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "known"}}, "dir/sub"), remote("known:dir/sub"));
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "other name"}}, ""), remote("other name:"));
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "unknown"}}, ""), std::nullopt);
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "-known"}}, ""), std::nullopt);
-    EXPECT_EQ(rclone.runs().size(), 3u);
+    EXPECT_EQ(rclone.calls().size(), 3u);
 }
 
 TEST_F(WithRclone, SftpPasswordTravelsObscuredInTheEnvironmentOnly) {
     const std::string password = "pa ss\"word";
-    rclone.answer("obscure", "  OBSCURED-VALUE \n");
+    rclone.answerTo("obscure", {.output = "  OBSCURED-VALUE \n"});
     EXPECT_EQ(resolve(sftp({{"password", password}}), "/"),
               remote(sftpDefault, {{"RCLONE_SFTP_PASS", "OBSCURED-VALUE"}}));
-    const auto runs = rclone.runs();
+    const auto runs = rclone.calls();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].arguments, (std::vector<std::string>{"obscure", "-"}));
     EXPECT_EQ(runs[0].input, password + "\n");
 }
 
 TEST_F(WithRclone, PasswordThatCannotBeObscuredIsLeftOut) {
-    rclone.answer("obscure", "ignored\n", "cannot", 1);
+    rclone.answerTo("obscure", {.output = "ignored\n", .errorOutput = "cannot", .status = 1});
     EXPECT_EQ(resolve(sftp({{"password", "pw"}}), "/"), remote(sftpDefault));
     // A line end would cut the password short on its way to rclone: the request is refused.
     for (const char* password : {"first\nsecond", "first\rsecond", "trailing\r\n"})
         EXPECT_EQ(resolve(sftp({{"password", password}}), "/"), std::nullopt) << password;
     EXPECT_EQ(resolve(sftp({{"port", "0"}, {"password", "pw"}}), "/"), std::nullopt);
-    EXPECT_EQ(rclone.runs().size(), 1u);
+    EXPECT_EQ(rclone.calls().size(), 1u);
 }
 
 TEST(RealRclone, ObscuredPasswordRevealsToTheOriginal) {

@@ -50,9 +50,8 @@ public:
     std::string mountPoint() const { return allowedMountRoots(home_.str()).front() + "/vol"; }
 
     CommandResult ctl(std::vector<std::string> words, double linger = 0) const {
-        std::vector<std::string> arguments{"--socket", agent_->socketPath(), "--linger", std::to_string(linger)};
-        arguments.insert(arguments.end(), words.begin(), words.end());
-        return runCommand(binary("tavro-companion-ctl"), arguments, std::nullopt, std::nullopt, 120);
+        words.insert(words.begin(), {"--linger", std::to_string(linger)});
+        return testing::ctl(agent_->socketPath(), words, 120);
     }
     CommandResult mount(double linger) const {
         return ctl({"call", "rcloneMountWithId:connection:mountPoint:volumeName:readOnly:reply:", "\"e2e\"",

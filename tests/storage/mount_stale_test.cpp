@@ -9,7 +9,6 @@
 #include "storage/stale_mounts.h"
 #include "storage/storage_services.h"
 #include "support/files.h"
-#include "storage/rclone_stand_in.h"
 #include "support/session_fixture.h"
 
 namespace companion::storage {
@@ -53,7 +52,6 @@ struct StaleHarness {
         installCoreServices(h.services);
         installStorageServices(h.services);
     }
-    ~StaleHarness() { testing::waitForSessionWork(h); }
 
     std::string root() const { return allowedMountRoots(h.home.str()).front(); }
     process::Process leftover(const std::string& mountPoint) const {

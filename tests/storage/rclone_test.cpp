@@ -56,8 +56,9 @@ TEST_F(RcloneCandidates, FirstExecutableCandidateWinsInOrder) {
     for (size_t i = 0; i < std::size(placements); ++i) {
         const auto& [executable, notExecutable, expected] = placements[i];
         fs::remove_all(root.path());
-        for (size_t index : executable) installFile(standInSource, candidate(index), executablePermissions);
-        for (size_t index : notExecutable) installFile(standInSource, candidate(index), readablePermissions);
+        for (size_t index : executable) ToolStandIn{candidate(index)};
+        for (size_t index : notExecutable)
+            fs::permissions(ToolStandIn{candidate(index)}.path(), fs::perms::owner_read | fs::perms::owner_write);
         EXPECT_EQ(locateRclone(platform), expected ? std::optional(candidate(*expected).string()) : std::nullopt)
             << "placement " << i;
     }
@@ -66,7 +67,7 @@ TEST_F(RcloneCandidates, FirstExecutableCandidateWinsInOrder) {
 TEST_F(RcloneCandidates, TestBuildContainerAndDirectoriesAreNotUsable) {
     const std::string testBuildSupport =
         "/Library/Containers/es.vextralune.tavro.sandboxtest/Data/Library/Application Support/Tavro";
-    installFile(standInSource, home() + testBuildSupport + "/bin/rclone", executablePermissions);
+    ToolStandIn{home() + testBuildSupport + "/bin/rclone"};
     fs::create_directories(candidate(0));
     EXPECT_EQ(locateRclone(platform), std::nullopt);
 }
@@ -84,10 +85,10 @@ TEST(ListRemotes, RunsTheListingWithTheRcloneEnvironment) {
     SessionHarness harness;
     lookOnlyBelowHome(harness.platform);
     harness.platform.environment = [] { return Environment{{"PATH", "/not/searched"}, {"MARKER", "kept"}}; };
-    RcloneStandIn rclone(homeCandidate(harness.home.path()));
-    rclone.answer("listremotes", "a:      drive\n");
+    ToolStandIn rclone(homeCandidate(harness.home.path()));
+    rclone.answerTo("listremotes", {.output = "a:      drive\n"});
     EXPECT_EQ(listRemotes(harness.platform), (std::vector<RemoteEntry>{{"a", "drive"}}));
-    const auto runs = rclone.runs();
+    const auto runs = rclone.calls();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].arguments, (std::vector<std::string>{"listremotes", "--long"}));
     EXPECT_EQ(runs[0].environment.at("PATH"), ToolPaths{}.rcloneSearchPath);

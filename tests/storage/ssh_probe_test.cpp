@@ -16,6 +16,7 @@
 #include "support/files.h"
 #include "support/session_fixture.h"
 #include "support/ssh_server.h"
+#include "support/tool_stand_in.h"
 
 namespace companion::storage {
 namespace {
@@ -41,124 +42,57 @@ using testing::writeFile;
 
 // ---- the pure parts ----
 
-struct ArgumentCase {
-    std::string name;
-    SshLogin login;
-    std::vector<std::string> expected;
-};
-
-class SshArgumentsTest : public ::testing::TestWithParam<ArgumentCase> {};
-
-TEST_P(SshArgumentsTest, BuildsTheListInOrder) {
-    EXPECT_EQ(sshArguments(GetParam().login), GetParam().expected);
+TEST(SshArguments, BuildTheListInOrder) {
+    const std::pair<SshLogin, std::vector<std::string>> cases[] = {
+        {{"files.example.org", "", 0, ""}, withBatchOptions({"files.example.org", "pwd"})},
+        {{"files.example.org", "ana", 22, "/keys/./id"},
+         withBatchOptions({"-p", "22", "-i", "/keys/./id", "ana@files.example.org", "pwd"})},
+        {{"10.0.0.7", "backup", 0, "/keys/id"}, withBatchOptions({"-i", "/keys/id", "backup@10.0.0.7", "pwd"})},
+        {{"[fe80::1]", "", 2222, ""}, withBatchOptions({"-p", "2222", "[fe80::1]", "pwd"})},
+    };
+    for (const auto& [login, expected] : cases) EXPECT_EQ(sshArguments(login), expected) << login.host;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Logins, SshArgumentsTest,
-    ::testing::Values(
-        ArgumentCase{"HostAlone", {"files.example.org", "", 0, ""}, withBatchOptions({"files.example.org", "pwd"})},
-        ArgumentCase{"PortBeforeKey",
-                     {"files.example.org", "ana", 22, "/keys/./id"},
-                     withBatchOptions({"-p", "22", "-i", "/keys/./id", "ana@files.example.org", "pwd"})},
-        ArgumentCase{"KeyWithoutPort",
-                     {"10.0.0.7", "backup", 0, "/keys/id"},
-                     withBatchOptions({"-i", "/keys/id", "backup@10.0.0.7", "pwd"})},
-        ArgumentCase{"BracketedIpv6", {"[fe80::1]", "", 2222, ""}, withBatchOptions({"-p", "2222", "[fe80::1]", "pwd"})}),
-    [](const auto& info) { return info.param.name; });
-
-struct LoginCase {
-    std::string name;
-    SshLogin login;
-    bool acceptable;
-};
-
-class SshLoginCheckTest : public ::testing::TestWithParam<LoginCase> {};
-
-TEST_P(SshLoginCheckTest, AcceptsOnlyWellFormedLogins) {
-    EXPECT_EQ(isAcceptableLogin(GetParam().login), GetParam().acceptable);
+TEST(SshLoginCheck, AcceptsOnlyWellFormedLogins) {
+    const std::pair<SshLogin, bool> cases[] = {
+        {{"[2001:db8::1]", "user.name@corp", 65535, ""}, true}, {{"h", "", 0, "/etc/./ssh/../passwd"}, true},
+        {{"-oProxyCommand=x", "", 0, ""}, false},              {{"h x", "", 0, ""}, false},
+        {{"h\n", "", 0, ""}, false},                            {{"h", "-l", 0, ""}, false},
+        {{"h", "", 65536, ""}, false},                          {{"h", "", -1, ""}, false},
+        {{"h", "", 0, "id_ed25519"}, false},
+    };
+    for (const auto& [login, acceptable] : cases)
+        EXPECT_EQ(isAcceptableLogin(login), acceptable) << login.host << " " << login.user << " " << login.port;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Logins, SshLoginCheckTest,
-    ::testing::Values(LoginCase{"Ipv6AndDottedUser", {"[2001:db8::1]", "user.name@corp", 65535, ""}, true},
-                      LoginCase{"ExistingKeyWithDots", {"h", "", 0, "/etc/./ssh/../passwd"}, true},
-                      LoginCase{"HostLikeAnOption", {"-oProxyCommand=x", "", 0, ""}, false},
-                      LoginCase{"HostWithSpace", {"h x", "", 0, ""}, false},
-                      LoginCase{"HostWithTrailingLineFeed", {"h\n", "", 0, ""}, false},
-                      LoginCase{"UserLikeAnOption", {"h", "-l", 0, ""}, false},
-                      LoginCase{"PortTooHigh", {"h", "", 65536, ""}, false},
-                      LoginCase{"NegativePort", {"h", "", -1, ""}, false},
-                      LoginCase{"RelativeKey", {"h", "", 0, "id_ed25519"}, false}),
-    [](const auto& info) { return info.param.name; });
-
-struct OutputCase {
-    std::string name;
-    CommandResult result;
-    std::optional<std::string> home;
-};
-
-class ProbedHomeTest : public ::testing::TestWithParam<OutputCase> {};
-
-TEST_P(ProbedHomeTest, TakesTheLastAbsolutePathOfASuccessfulRun) {
-    EXPECT_EQ(probedHome(GetParam().result), GetParam().home);
+TEST(ProbedHome, IsTheLastAbsolutePathOfASuccessfulRun) {
+    const std::pair<CommandResult, std::optional<std::string>> cases[] = {
+        {{0, "Welcome\n/etc/motd says hi\n\n  /home/ana \t\nbye\n", ""}, "/home/ana"},
+        {{0, "/srv/home", ""}, "/srv/home"},
+        {{0, "Hello\r\n/home/ana\r\n", ""}, "/home/ana"},
+        {{255, "/home/ana\n", "denied"}, std::nullopt},
+        {{0, "home/ana\n~\n", ""}, std::nullopt},
+    };
+    for (const auto& [result, home] : cases) EXPECT_EQ(probedHome(result), home) << result.output;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Outputs, ProbedHomeTest,
-    ::testing::Values(OutputCase{"BannerFirst", {0, "Welcome\n/etc/motd says hi\n\n  /home/ana \t\nbye\n", ""}, "/home/ana"},
-                      OutputCase{"NoFinalLineFeed", {0, "/srv/home", ""}, "/srv/home"},
-                      OutputCase{"CarriageReturnLineEnds", {0, "Hello\r\n/home/ana\r\n", ""}, "/home/ana"},
-                      OutputCase{"FailedRunWithPath", {255, "/home/ana\n", "denied"}, std::nullopt},
-                      OutputCase{"NoAbsolutePath", {0, "home/ana\n~\n", ""}, std::nullopt}),
-    [](const auto& info) { return info.param.name; });
 
 // ---- the request, with a stand-in ssh that records its arguments ----
 
-class SshProbeWithStandIn : public ::testing::Test {
-protected:
-    SshProbeWithStandIn() {
-        fs::create_symlink(helpers / "recording_ssh", folder.path() / "ssh");
-        harness.platform.tools.ssh = (folder.path() / "ssh").string();
-        installSshServices(harness.services);
-    }
-
-    std::optional<std::string> probe(std::string host, std::string user, int64_t port, std::string keyFile) {
-        return std::get<0>(harness.call<sshHomeWithHost>({std::move(host), std::move(user), port, std::move(keyFile)}));
-    }
-    void serverPrints(const std::string& output, int status = 0) {
-        writeFile(folder.path() / "stdout", output);
-        writeFile(folder.path() / "status", std::to_string(status));
-    }
-    bool sshRan() const { return fs::exists(folder.path() / "argv"); }
-    std::vector<std::string> sshArgv() const { return readLines(folder.path() / "argv"); }
-
-    TempDir folder;
+TEST(SshProbeWithStandIn, PassesTheKeyFileAsReceivedAndRunsNothingWhenRefused) {
     SessionHarness harness;
-};
-
-TEST_F(SshProbeWithStandIn, PassesTheKeyFileAsReceivedAndRepliesTheHome) {
+    TempDir folder;
+    testing::ToolStandIn ssh(folder.path() / "ssh");
+    harness.platform.tools.ssh = ssh.str();
+    installSshServices(harness.services);
+    ssh.answer({.output = "Last login: yesterday\n /home/ana \n"});
     const std::string key = folder.str() + "/keys/../ssh";  // exists once standardised
-    serverPrints("Last login: yesterday\n /home/ana \n");
 
-    EXPECT_EQ(probe("[::1]", "ana", 22, key), "/home/ana");
-    EXPECT_EQ(sshArgv(), withBatchOptions({"-p", "22", "-i", key, "ana@[::1]", "pwd"}));
-}
-
-TEST_F(SshProbeWithStandIn, AFailedLoginGivesNothingEvenWithAPath) {
-    serverPrints("/home/ana\n", 255);
-
-    EXPECT_EQ(probe("server", "ana", 0, ""), std::nullopt);
-    EXPECT_TRUE(sshRan());
-}
-
-TEST_F(SshProbeWithStandIn, RefusedRequestsNeverRunSsh) {
-    serverPrints("/home/ana\n");
-
-    EXPECT_EQ(probe("-oProxyCommand=touch /tmp/x", "", 0, ""), std::nullopt);
-    EXPECT_EQ(probe("server", "", 70000, ""), std::nullopt);
-    EXPECT_EQ(probe("server", "", -1, ""), std::nullopt);
-    EXPECT_EQ(probe("server", "", 0, folder.str() + "/no-such-key"), std::nullopt);
-    EXPECT_FALSE(sshRan());
+    EXPECT_EQ(harness.call<sshHomeWithHost>({"-oProxyCommand=touch /tmp/x", "", 0, ""}), std::tuple{std::nullopt});
+    EXPECT_EQ(harness.call<sshHomeWithHost>({"server", "", 0, folder.str() + "/no-such-key"}), std::tuple{std::nullopt});
+    EXPECT_TRUE(ssh.calls().empty());
+    EXPECT_EQ(harness.call<sshHomeWithHost>({"[::1]", "ana", 22, key}), std::tuple{std::optional<std::string>("/home/ana")});
+    ASSERT_EQ(ssh.calls().size(), 1u);
+    EXPECT_EQ(ssh.calls()[0].arguments, withBatchOptions({"-p", "22", "-i", key, "ana@[::1]", "pwd"}));
 }
 
 // ---- against a real ssh server on this machine ----
@@ -216,13 +150,6 @@ TEST_F(SshProbeWithServer, FindsTheAccountsHomeFolder) {
 TEST_F(SshProbeWithServer, AClosedPortGivesNothing) {
     const int closed = testing::SshServer::freePort();
     EXPECT_EQ(probe(loopback, closed, path("client_key")), std::nullopt);
-}
-
-TEST_F(SshProbeWithServer, RefusedRequestsNeverReachTheServer) {
-    EXPECT_EQ(probe("-p" + std::to_string(port), 0, path("client_key")), std::nullopt);
-    EXPECT_EQ(probe(loopback, 65536, path("client_key")), std::nullopt);
-    EXPECT_EQ(probe(loopback, port, path("missing_key")), std::nullopt);
-    EXPECT_EQ(sshRuns(), 0u);
 }
 
 }  // namespace

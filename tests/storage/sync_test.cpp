@@ -44,68 +44,44 @@ std::vector<std::string> expected(std::vector<std::string> head, const std::vect
     return head;
 }
 
-struct ArgumentCase {
-    std::string name;
-    SyncPlan plan;
-    std::vector<std::string> arguments;
-};
-
-class SyncArgumentsTest : public ::testing::TestWithParam<ArgumentCase> {};
-
-TEST_P(SyncArgumentsTest, BuildsTheListInOrder) {
+TEST(SyncArguments, BuildTheListInOrder) {
     // 2026-03-14T09:26:53.750Z: the trash folder names the whole second, in UTC.
     const SystemTime moment = std::chrono::sys_days{std::chrono::year{2026} / 3 / 14} + 9h + 26min + 53s + 750ms;
-    EXPECT_EQ(syncArguments(GetParam().plan, moment), GetParam().arguments);
+    const std::pair<SyncPlan, std::vector<std::string>> cases[] = {
+        {{"/Users/ana/Photos", "cloud:backup", false, false, {}, "cloud:trash", false},
+         expected({"copy", "/Users/ana/Photos", "cloud:backup"}, {})},
+        {{"/Users/ana/Photos", "cloud:backup", true, false, {}, "cloud:old", false},
+         expected({"sync", "/Users/ana/Photos", "cloud:backup"},
+                  {"--backup-dir", "cloud:old/.vrel-corbeille/Photos/2026-03-14T09-26-53Z", "--exclude",
+                   "/.vrel-corbeille/**"})},
+        {{"/Users/ana/Photos", "cloud:backup", true, false, {}, "cloud:", false},
+         expected({"sync", "/Users/ana/Photos", "cloud:backup"},
+                  {"--backup-dir", "cloud:.vrel-corbeille/Photos/2026-03-14T09-26-53Z", "--exclude",
+                   "/.vrel-corbeille/**"})},
+        {{"/srv/data", "nas:/data", true, true, {"*.tmp", "/cache/**"}, "nas:/", true},
+         expected({"sync", "/srv/data", "nas:/data"},
+                  {"--checksum", "--exclude", "*.tmp", "--exclude", "/cache/**", "--backup-dir",
+                   "nas:/.vrel-corbeille/data/2026-03-14T09-26-53Z", "--exclude", "/.vrel-corbeille/**", "--dry-run"})},
+    };
+    for (const auto& [plan, arguments] : cases)
+        EXPECT_EQ(syncArguments(plan, moment), arguments) << plan.trashRoot.value_or("");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Plans, SyncArgumentsTest,
-    ::testing::Values(
-        ArgumentCase{"CopyIgnoresTheTrashRoot",
-                     {"/Users/ana/Photos", "cloud:backup", false, false, {}, "cloud:trash", false},
-                     expected({"copy", "/Users/ana/Photos", "cloud:backup"}, {})},
-        ArgumentCase{"MirrorIntoATrashPath",
-                     {"/Users/ana/Photos", "cloud:backup", true, false, {}, "cloud:old", false},
-                     expected({"sync", "/Users/ana/Photos", "cloud:backup"},
-                              {"--backup-dir", "cloud:old/.vrel-corbeille/Photos/2026-03-14T09-26-53Z", "--exclude",
-                               "/.vrel-corbeille/**"})},
-        ArgumentCase{"MirrorIntoABareRemote",
-                     {"/Users/ana/Photos", "cloud:backup", true, false, {}, "cloud:", false},
-                     expected({"sync", "/Users/ana/Photos", "cloud:backup"},
-                              {"--backup-dir", "cloud:.vrel-corbeille/Photos/2026-03-14T09-26-53Z", "--exclude",
-                               "/.vrel-corbeille/**"})},
-        ArgumentCase{"EverythingWithDryRunLast",
-                     {"/srv/data", "nas:/data", true, true, {"*.tmp", "/cache/**"}, "nas:/", true},
-                     expected({"sync", "/srv/data", "nas:/data"},
-                              {"--checksum", "--exclude", "*.tmp", "--exclude", "/cache/**", "--backup-dir",
-                               "nas:/.vrel-corbeille/data/2026-03-14T09-26-53Z", "--exclude", "/.vrel-corbeille/**",
-                               "--dry-run"})}),
-    [](const auto& info) { return info.param.name; });
-
-struct SplitCase {
-    std::string name;
-    std::vector<std::string> chunks;
-    std::vector<std::string> lines;
-};
-
-class LogLineSplitterTest : public ::testing::TestWithParam<SplitCase> {};
-
-TEST_P(LogLineSplitterTest, SendsCompleteLinesOnly) {
-    LogLineSplitter splitter;
-    std::vector<std::string> lines;
-    for (const auto& chunk : GetParam().chunks) {
-        for (auto& line : splitter.append(chunk)) lines.push_back(std::move(line));
+TEST(LogLineSplitter, SendsCompleteLinesOnly) {
+    const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+        {{"{\"msg\":\"fir", "st\"}\n"}, {"{\"msg\":\"first\"}"}},
+        {{"a\n\n\r\nb\r\n"}, {"a", "", "\r", "b\r"}},
+        {{"done\nhalf", " a line"}, {"done"}},
+        {{"caf\xC3", "\xA9 \xFF\n"}, {"caf\xC3\xA9 \xEF\xBF\xBD"}},
+    };
+    for (const auto& [chunks, expected] : cases) {
+        LogLineSplitter splitter;
+        std::vector<std::string> lines;
+        for (const auto& chunk : chunks)
+            for (auto& line : splitter.append(chunk)) lines.push_back(std::move(line));
+        EXPECT_EQ(lines, expected) << chunks.front();
     }
-    EXPECT_EQ(lines, GetParam().lines);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Streams, LogLineSplitterTest,
-    ::testing::Values(SplitCase{"LineCutAcrossChunks", {"{\"msg\":\"fir", "st\"}\n"}, {"{\"msg\":\"first\"}"}},
-                      SplitCase{"EmptyLinesAndCarriageReturnsKept", {"a\n\n\r\nb\r\n"}, {"a", "", "\r", "b\r"}},
-                      SplitCase{"UnfinishedTailNeverSent", {"done\nhalf", " a line"}, {"done"}},
-                      SplitCase{"InvalidBytesReplaced", {"caf\xC3", "\xA9 \xFF\n"}, {"caf\xC3\xA9 \xEF\xBF\xBD"}}),
-    [](const auto& info) { return info.param.name; });
 
 // ---- requests ----
 
@@ -116,15 +92,14 @@ RcloneChoice theRealRclone() {
     return [](const fs::path&) { return fs::path("/usr/bin/rclone"); };
 }
 
-// A helper script linked into the scratch folder under `name`; it keeps its records there.
-RcloneChoice linkedHelper(std::string script, std::string name) {
+// The stand-in of tests/helpers/sync, linked into the scratch folder under the name of what a
+// sync run is to do there; it keeps its records beside the link.
+RcloneChoice standIn(const std::string& behaviour) {
     return [=](const fs::path& scratch) {
-        fs::create_symlink(helpers / script, scratch / name);
-        return scratch / name;
+        fs::create_symlink(helpers / "rclone_standin", scratch / behaviour);
+        return scratch / behaviour;
     };
 }
-
-RcloneChoice standIn(const std::string& behaviour) { return linkedHelper("rclone_standin", behaviour); }
 
 // A session whose rclone has a configuration of its own holding the local remote "here".
 class SyncSession {
@@ -190,22 +165,6 @@ Request mirrorRequest(std::string id, std::string source, std::string destinatio
             std::move(trashRoot), false};
 }
 
-TEST(SyncWithRclone, CopyDeliversTheFilesAndEveryLogLineBeforeTheReply) {
-    SyncSession s(linkedHelper("recording_rclone", "rclone"));  // the real rclone, its log copied
-    writeFile(s.root() / "src/a.txt", "alpha");
-    writeFile(s.root() / "src/nested/b.txt", "beta");
-
-    EXPECT_EQ(s.sync({"copy", s.folder("src"), "here:" + s.folder("dst"), false, false, {}, std::nullopt, false}), 0);
-
-    EXPECT_EQ(readFile(s.root() / "dst/a.txt"), "alpha");
-    EXPECT_EQ(readFile(s.root() / "dst/nested/b.txt"), "beta");
-    const auto lines = s.linesOf("copy");
-    EXPECT_FALSE(lines.empty());
-    EXPECT_EQ(lines, readLines(s.root() / "log"));
-    for (const auto& line : lines) EXPECT_TRUE(nlohmann::json::accept(line)) << line;
-    EXPECT_EQ(s.harness.session().syncCount(), 0u);
-}
-
 TEST(SyncWithRclone, MirrorWithATrashRootKeepsWhatItReplacesAndDeletes) {
     SyncSession s(theRealRclone());
     writeFile(s.root() / "Projects/report.txt", "second draft");
@@ -228,35 +187,21 @@ TEST(SyncWithRclone, MirrorWithATrashRootKeepsWhatItReplacesAndDeletes) {
     EXPECT_EQ(readFile(stamps[0] / "notes.txt"), "deleted at the source");
 }
 
-struct RefusalCase {
-    std::string name;
-    std::function<Request(const SyncSession&)> request;
-};
-
-class SyncRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
-
-TEST_P(SyncRefusalTest, RepliesMinusOneAndStartsNoSync) {
+TEST(SyncRequest, RefusalsReplyMinusOneAndStartNoSync) {
     SyncSession s(standIn("quick"));
     writeFile(s.root() / "file.txt", "not a folder");
-
-    EXPECT_EQ(s.sync(GetParam().request(s)), -1);
-
+    const Request requests[] = {
+        mirrorRequest("r", s.folder("src"), "nowhere:/d"),          // remote not configured
+        mirrorRequest("r", s.folder("src"), ":local:/d"),           // an on-the-fly remote
+        mirrorRequest("r", s.folder("src"), "here:/a\nb"),
+        mirrorRequest("r", s.folder("src"), "here:/d", "nowhere:/t"),
+        mirrorRequest("r", s.folder("src"), "here:/d", std::nullopt, {"a\tb"}),
+        mirrorRequest("r", s.folder("file.txt"), "here:/d"),
+    };
+    for (const Request& request : requests) EXPECT_EQ(s.sync(request), -1) << std::get<2>(request);
     EXPECT_TRUE(s.harness.connection->callbacks().empty());
     for (const auto& run : s.runs()) EXPECT_EQ(run, "listremotes");
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Requests, SyncRefusalTest,
-    ::testing::Values(
-        RefusalCase{"RemoteNotConfigured", [](auto& s) { return mirrorRequest("r", s.folder("src"), "nowhere:/d"); }},
-        RefusalCase{"OnTheFlyRemote", [](auto& s) { return mirrorRequest("r", s.folder("src"), ":local:/d"); }},
-        RefusalCase{"DestinationWithLineFeed", [](auto& s) { return mirrorRequest("r", s.folder("src"), "here:/a\nb"); }},
-        RefusalCase{"TrashOnUnknownRemote",
-                    [](auto& s) { return mirrorRequest("r", s.folder("src"), "here:/d", "nowhere:/t"); }},
-        RefusalCase{"ExcludeWithTab",
-                    [](auto& s) { return mirrorRequest("r", s.folder("src"), "here:/d", std::nullopt, {"a\tb"}); }},
-        RefusalCase{"SourceIsAFile", [](auto& s) { return mirrorRequest("r", s.folder("file.txt"), "here:/d"); }}),
-    [](const auto& info) { return info.param.name; });
 
 // ---- the running sync, with a stand-in ----
 

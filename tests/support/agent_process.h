@@ -13,12 +13,19 @@
 #include <thread>
 #include <vector>
 
+#include "core/command_runner.h"
 #include "service/identity.h"
 #include "support/session_fixture.h"
 
 namespace companion::testing {
 
 inline std::string binary(const std::string& name) { return std::string(COMPANION_BIN_DIR) + "/" + name; }
+
+// One run of the command-line client against the agent at `socket`.
+inline CommandResult ctl(const std::string& socket, std::vector<std::string> words, double limitSeconds = 60) {
+    words.insert(words.begin(), {"--socket", socket});
+    return runCommand(binary("tavro-companion-ctl"), words, std::nullopt, std::nullopt, limitSeconds);
+}
 
 // Forks and execs `argv` with XDG_RUNTIME_DIR set to `runtimeDir` and `environment` added.
 inline pid_t spawnWithRuntimeDir(const std::vector<std::string>& argv, const std::string& runtimeDir,

@@ -1,11 +1,9 @@
 #pragma once
-// Doubles for the script facilities: a main loop on its own thread, and a script host that
-// records every script it is given.
+// A script host that records every script it is given, and the main loop scripts run on.
 
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,27 +11,9 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/script/script_host.h"
+#include "support/main_loop.h"
 
 namespace companion::testing {
-
-// Serves the main queue on a thread of its own for the test's life.
-class MainLoop {
-public:
-    explicit MainLoop(dispatch::MainQueue& queue) : queue_(queue), thread_([&queue] { queue.run(); }) {
-        // stop() before run() would be forgotten: wait until the loop serves.
-        std::promise<void> serving;
-        queue_.async([&serving] { serving.set_value(); });
-        serving.get_future().wait();
-    }
-    ~MainLoop() {
-        queue_.stop();
-        thread_.join();
-    }
-
-private:
-    dispatch::MainQueue& queue_;
-    std::thread thread_;
-};
 
 // Records each script, whether it ran on the main thread and how many ran at once; answers with
 // `respond` (success with no text unless a test says otherwise), or hands the script to `inner`.

@@ -11,6 +11,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/session.h"
@@ -77,6 +78,16 @@ struct SessionHarness {
         platform.homeDirectory = [home = home.str()] { return home; };
         platform.exitProcess = [](int) {};
         installCoreServices(services);
+    }
+
+    // Work submitted by a handler holds its session until the closure is destroyed, which may be
+    // just after the reply; the dispatcher must outlive that last release, so the harness waits
+    // for it (boundedly: a test that leaves work running has failed already).
+    ~SessionHarness() {
+        const std::weak_ptr<CompanionSession> session = session_;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (session.use_count() > 1 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     // Creates the session on first use, so a test may adjust `platform` and `services` first.

@@ -5,9 +5,7 @@
 //   auto hdiutil = h.standIn("hdiutil", &ToolPaths::hdiutil);
 //   auto [status, message] = h.call<msg::attachedImagesWithReply>({});
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "support/session_fixture.h"
 #include "support/tool_stand_in.h"
@@ -16,13 +14,6 @@ namespace companion::testing {
 
 struct ToolHarness : SessionHarness {
     explicit ToolHarness(void (*install)(Services&)) { install(services); }
-
-    // Work submitted by a handler holds its session until the closure is destroyed, which may be
-    // just after the reply; the dispatcher must outlive that last release.
-    ~ToolHarness() {
-        const auto session = this->session().weak_from_this();
-        while (session.use_count() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 
     // A stand-in named `name`, and the tool table's entry `entry` pointing at it.
     ToolStandIn standIn(const std::string& name, std::string ToolPaths::*entry) {

@@ -42,10 +42,14 @@ public:
     // "record" next to it; the script finds that itself unless COMPANION_STANDIN_RECORD says
     // otherwise, so a different base must be handed to the run's environment too).
     explicit ToolStandIn(std::filesystem::path path, std::optional<std::filesystem::path> recordBase = {})
-        : path_(std::move(path)),
-          record_(recordBase.value_or(path_.parent_path() / "record") / path_.filename()) {
+        : ToolStandIn(script, std::move(path), {}) {
+        record_ = recordBase.value_or(path_.parent_path() / "record") / path_.filename();
+    }
+    // Another recording script of tests/helpers, one that keeps its calls/ in `record`.
+    ToolStandIn(const std::filesystem::path& source, std::filesystem::path path, std::filesystem::path record)
+        : path_(std::move(path)), record_(std::move(record)) {
         std::filesystem::create_directories(path_.parent_path());
-        std::filesystem::copy_file(script, path_, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(source, path_, std::filesystem::copy_options::overwrite_existing);
         std::filesystem::permissions(path_, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
                                                 std::filesystem::perms::others_exec |
                                                 std::filesystem::perms::group_read |
@@ -56,19 +60,18 @@ public:
 
     // The answer of every run, or of run `call` alone (counted from 1).
     void answer(const ToolAnswer& answer, int call = 0) const {
-        const auto folder = record_ / (call == 0 ? std::string("answer") : "answer." + std::to_string(call));
-        std::filesystem::create_directories(folder);
-        write(folder / "stdout", answer.output);
-        write(folder / "stderr", answer.errorOutput);
-        write(folder / "status", std::to_string(answer.status));
-        if (answer.hang) write(folder / "hang", "");
+        write(record_ / (call == 0 ? std::string("answer") : "answer." + std::to_string(call)), answer);
+    }
+    // The answer of every run whose first argument is `command`.
+    void answerTo(const std::string& command, const ToolAnswer& answer) const {
+        write(record_ / ("answer-to-" + command), answer);
     }
 
     std::vector<ToolCall> calls() const {
         std::vector<ToolCall> calls;
         for (int n = 1;; ++n) {
             const auto folder = record_ / "calls" / std::to_string(n);
-            if (!std::filesystem::exists(folder / "stdin")) return calls;
+            if (!std::filesystem::exists(folder / "stdin")) return calls;  // written last
             ToolCall call{nulSeparated(read(folder / "argv")), {}, read(folder / "stdin")};
             for (const std::string& entry : nulSeparated(read(folder / "env"))) {
                 const auto equals = entry.find('=');
@@ -90,6 +93,14 @@ public:
     }
 
 private:
+    static void write(const std::filesystem::path& folder, const ToolAnswer& answer) {
+        std::filesystem::create_directories(folder);
+        write(folder / "stdout", answer.output);
+        write(folder / "stderr", answer.errorOutput);
+        write(folder / "status", std::to_string(answer.status));
+        if (answer.hang) write(folder / "hang", "");
+    }
+
     static std::string read(const std::filesystem::path& file) {
         std::ifstream stream(file, std::ios::binary);
         return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
