@@ -79,6 +79,8 @@ struct DialogCase {
     bool covered = false;  // another window holds the focus when the request comes
 };
 
+void PrintTo(const DialogCase& c, std::ostream* out) { *out << c.name; }
+
 class DialogNavigation : public DialogAssistant, public ::testing::WithParamInterface<DialogCase> {};
 
 TEST_P(DialogNavigation, FindsTheDialogAndSendsItToTheFolder) {
