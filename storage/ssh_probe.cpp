@@ -4,7 +4,7 @@
 #include <tuple>
 
 #include "core/input_checks.h"
-#include "core/tool_run.h"
+#include "core/tool_message.h"
 
 namespace companion::storage {
 
