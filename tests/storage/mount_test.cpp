@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mount.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "core/input_checks.h"
+#include "platform/mounts/mount_wait.h"
 #include "platform/process/process.h"
 #include "storage/connection.h"
 #include "storage/rclone_stand_in.h"
@@ -147,7 +151,7 @@ TEST(MountRequest, SftpMountsTheServerRootWithTheReadOnlyGroup) {
     EXPECT_EQ(runs[0].environment.at("PATH"), ToolPaths{}.rcloneSearchPath);
 }
 
-TEST(MountRequest, AnRcloneThatFailsAtOnceRepliesTheErrorLineOfItsOwnLog) {
+TEST(MountRequest, AnRcloneThatFailsAtOnceOrCannotStartRepliesWhy) {
     MountHarness m;
     m.mode("exit");
     testing::writeFile(mountLogFile(m.h.home.str(), "failing"), "2026/01/01 ERROR : an old failure\n");
@@ -156,10 +160,7 @@ TEST(MountRequest, AnRcloneThatFailsAtOnceRepliesTheErrorLineOfItsOwnLog) {
     EXPECT_EQ(m.mount("failing", m.local()), (Answer{false, "2026/01/01 10:00:00 ERROR : remote: directory not found"}));
     EXPECT_EQ(m.h.session().mountCount(), 0u);
     EXPECT_TRUE(m.endedMounts().empty()) << "a mount that never came up never ends";
-}
 
-TEST(MountRequest, AnRcloneThatCannotStartRepliesWhy) {
-    MountHarness m;
     testing::writeFile(m.rclone.path(), "#!/nonexistent/interpreter\n");
     const auto [mounted, message] = m.mount("x", someSftp);
     EXPECT_FALSE(mounted);
@@ -179,6 +180,31 @@ TEST(MountRequest, AMountThatNeverAppearsFailsAfterTheDeadline) {
     EXPECT_GT(given, 24s);
     EXPECT_LE(given, 25s);
     EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); })) << "rclone was told to terminate";
+}
+
+// The wait for a mount point reads the mount table only when the kernel says it changed. (Its
+// answers when the process ends or the deadline passes are seen through the requests above.)
+TEST(MountWait, SeesAMountAsItComesUpAndReadsTheTableOnlyOnChanges) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    testing::TempDir folder;
+    const std::string mountPoint = folder.str() + "/mounted";
+    std::filesystem::create_directory(mountPoint);
+    auto sleeper = std::get<process::Process>(process::Process::launch({"/bin/sleep", {"30"}}));
+    std::atomic<int> readings{0};
+    const mounts::MountTableReader counted = [&] {
+        ++readings;
+        return systemMountTable();
+    };
+    std::thread mounter([&] {
+        std::this_thread::sleep_for(500ms);
+        ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, nullptr);
+    });
+    const auto start = mounts::Clock::now();
+    EXPECT_EQ(mounts::waitForMountPoint(mountPoint, sleeper.pidFd(), start + 20s, counted), mounts::MountWait::mounted);
+    mounter.join();
+    EXPECT_LT(mounts::Clock::now() - start, 10s);
+    EXPECT_EQ(readings.load(), 2) << "once at the start, once after the one change";
+    ::umount2(mountPoint.c_str(), MNT_DETACH);
 }
 
 // ---- ending a mount when its connection goes ----
