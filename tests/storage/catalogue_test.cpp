@@ -53,20 +53,21 @@ protected:
     ToolStandIn rclone{homeCandidate(harness.home.path())};
 };
 
-TEST_F(Catalogue, InstalledFollowsTheExecutableWithoutRunningIt) {
+// Remotes are name-tab-type lines; whether rclone is installed follows the executable, unrun.
+TEST_F(Catalogue, RemotesAndInstalled) {
+    rclone.answerTo("listremotes", {.output = "a:      drive\nb:      s3\n"});
+    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string("a\tdrive\nb\ts3")});
+    rclone.answerTo("listremotes", {.output = "a: drive\n", .status = 1});
+    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
+    const size_t runs = rclone.calls().size();
+
     EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
     fs::remove(rclone.path());
     EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{false});
     writeFile(rclone.path(), "not a program");
     fs::permissions(rclone.path(), fs::perms::owner_all);
     EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
-}
-
-TEST_F(Catalogue, RemotesAreNameTabTypeLines) {
-    rclone.answerTo("listremotes", {.output = "a:      drive\nb:      s3\n"});
-    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string("a\tdrive\nb\ts3")});
-    rclone.answerTo("listremotes", {.output = "a: drive\n", .status = 1});
-    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
+    EXPECT_EQ(rclone.calls().size(), runs);
 }
 
 TEST_F(Catalogue, AuthorizeRefusesBadRequestsBeforeAnythingRuns) {

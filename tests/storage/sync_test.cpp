@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <random>
 #include <regex>
@@ -230,21 +229,6 @@ TEST(SyncStream, CancelEndsTheRunWithSigtermsStatus) {
     EXPECT_EQ(s.harness.session().syncCount(), 0u);
 }
 
-TEST(SyncStream, EndOfSessionLeavesNoRcloneBehind) {
-    SyncSession s(standIn("slow"));
-    auto first = s.startSync(mirrorRequest("one", s.folder("src"), "here:/d"));
-    auto second = s.startSync(mirrorRequest("two", s.folder("src"), "here:/e"));
-    ASSERT_TRUE(s.waitForLines("one", 1) && s.waitForLines("two", 1));
-
-    s.harness.session().stopAll();
-
-    for (auto* reply : {&first, &second}) {
-        ASSERT_EQ(reply->wait_for(patience), std::future_status::ready);
-        EXPECT_EQ(reply->get(), terminatedBySigterm);
-    }
-    for (pid_t pid : s.pids()) EXPECT_TRUE(isGone(pid)) << "rclone " << pid << " still there";
-}
-
 TEST(SyncStream, ARunThatEndsLeavesALaterRunUnderTheSameIdentifierCancellable) {
     SyncSession s(standIn("slow"));
     auto earlier = s.startSync(mirrorRequest("same", s.folder("src"), "here:/d"));
@@ -284,7 +268,8 @@ TEST(SyncStream, ASyncWhoseSessionHasEndedIsNeverStarted) {
 }
 
 // However long they run, syncs wait on the event loop: the pool's threads all go back to idle.
-TEST(SyncStream, RunningSyncsHoldNoThread) {
+// The end of the session ends them all.
+TEST(SyncStream, RunningSyncsHoldNoThreadAndEndWithTheirSession) {
     SyncSession s(standIn("slow"), 50ms);
     constexpr int runs = 8;
     std::vector<std::future<int32_t>> replies;
@@ -301,6 +286,7 @@ TEST(SyncStream, RunningSyncsHoldNoThread) {
         ASSERT_EQ(reply.wait_for(patience), std::future_status::ready);
         EXPECT_EQ(reply.get(), terminatedBySigterm);
     }
+    for (pid_t pid : s.pids()) EXPECT_TRUE(isGone(pid)) << "rclone " << pid << " still there";
 }
 
 // Clients that ask for a sync and disconnect at once, at random moments of the request's way
