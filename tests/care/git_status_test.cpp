@@ -16,8 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using service::msg::gitStatusWithRoot;
 using service::msg::timeMachineBackupsWithReply;
-using testing::ToolHarness;
-using testing::ToolStandIn;
+using namespace companion::testing;
 
 const std::vector<std::string> statusArguments = {"status", "--porcelain=v1", "-z", "--branch",
                                                   "--untracked-files=normal"};

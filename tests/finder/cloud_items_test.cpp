@@ -10,8 +10,7 @@ namespace companion::finder {
 namespace {
 
 using namespace service::msg;
-using testing::ToolHarness;
-using testing::ToolStandIn;
+using namespace companion::testing;
 
 // Evicting and downloading are one routine with a verb; each case runs for both.
 struct CloudMessage {

@@ -22,8 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace service::msg;
-using testing::ToolHarness;
-using testing::ToolStandIn;
+using namespace companion::testing;
 
 class ImagesTest : public ::testing::Test {
 protected:

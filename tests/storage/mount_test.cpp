@@ -30,8 +30,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using service::msg::rcloneMountWithId;
 using service::msg::stopRcloneMountWithId;
-using testing::eventually;
-using testing::isGone;
+using namespace companion::testing;
 using Answer = rcloneMountWithId::Replies::Tuple;
 
 const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "mount";

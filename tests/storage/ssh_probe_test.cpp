@@ -16,19 +16,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using service::msg::sshHomeWithHost;
-using testing::SessionHarness;
-using testing::TempDir;
+using namespace companion::testing;
 
 const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "ssh";
+
 std::vector<std::string> withBatchOptions(const std::vector<std::string>& rest) {
     std::vector<std::string> all = {"-o", "BatchMode=yes", "-o", "ConnectTimeout=6"};
     all.insert(all.end(), rest.begin(), rest.end());
     return all;
 }
 
-using testing::readFile;
-using testing::readLines;
-using testing::writeFile;
 
 // ---- the pure parts ----
 

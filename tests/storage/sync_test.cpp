@@ -26,9 +26,7 @@ const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "sync";
 constexpr auto patience = 30s;
 constexpr int32_t terminatedBySigterm = 15;
 
-using testing::readFile;
-using testing::readLines;
-using testing::writeFile;
+using namespace companion::testing;
 
 bool isGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
 
@@ -86,10 +84,6 @@ TEST(LogLineSplitter, SendsCompleteLinesOnly) {
 
 // Where a session finds its rclone, given its scratch folder.
 using RcloneChoice = std::function<fs::path(const fs::path& scratch)>;
-
-RcloneChoice theRealRclone() {
-    return [](const fs::path&) { return fs::path("/usr/bin/rclone"); };
-}
 
 // The stand-in of tests/helpers/sync, linked into the scratch folder under the name of what a
 // sync run is to do there; it keeps its records beside the link.
@@ -165,7 +159,7 @@ Request mirrorRequest(std::string id, std::string source, std::string destinatio
 }
 
 TEST(SyncWithRclone, MirrorWithATrashRootKeepsWhatItReplacesAndDeletes) {
-    SyncSession s(theRealRclone());
+    SyncSession s([](const fs::path&) { return fs::path("/usr/bin/rclone"); });
     writeFile(s.root() / "Projects/report.txt", "second draft");
     writeFile(s.root() / "dst/report.txt", "first draft");
     writeFile(s.root() / "dst/notes.txt", "deleted at the source");
