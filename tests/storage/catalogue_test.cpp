@@ -129,7 +129,7 @@ TEST_F(Catalogue, NoRcloneAndRefusedDescriptionsGiveTheirFixedReplies) {
     EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
 }
 
-TEST_F(Catalogue, TestListsTheDescriptionPathWithTheSecretInTheEnvironment) {
+TEST_F(Catalogue, TestListsTheDescriptionPathWithSecretsInTheEnvironmentOnly) {
     const std::string secret = "wJalrXUtnFEMI/K7MDENG";
     rclone.answerTo("lsf", {.output = "file\n", .errorOutput = "a notice"});
     const ConnectionDescription s3{
@@ -142,18 +142,16 @@ TEST_F(Catalogue, TestListsTheDescriptionPathWithTheSecretInTheEnvironment) {
                          "1"}));
     EXPECT_EQ(runs[0].environment.at("RCLONE_S3_SECRET_ACCESS_KEY"), secret);
     expectNoArgumentHolds(secret);
-}
 
-TEST_F(Catalogue, TestOfARefusedLoginCarriesTheErrorText) {
+    // A refused login carries the error text.
     const std::string password = "hunter2 with spaces";
     rclone.answerTo("obscure", {.output = "OBSCURED\n"});
     rclone.answerTo("lsf", {.errorOutput = "ssh: unable to authenticate", .status = 1});
     const ConnectionDescription sftp{{"kind", "sftp"}, {"host", "example.org"}, {"password", password}};
     EXPECT_EQ(call<msg::rcloneTestWithConnection>({sftp}),
               (std::tuple{false, std::string("ssh: unable to authenticate")}));
-    const auto runs = rclone.calls();
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1].environment.at("RCLONE_SFTP_PASS"), "OBSCURED");
+    ASSERT_EQ(rclone.calls().size(), 3u);
+    EXPECT_EQ(rclone.calls()[2].environment.at("RCLONE_SFTP_PASS"), "OBSCURED");
     expectNoArgumentHolds(password);
 }
 

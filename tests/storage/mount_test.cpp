@@ -53,15 +53,13 @@ TEST(MountArguments, ReadOnlyAndWritableGroupsFollowTheNetworkOptions) {
     EXPECT_EQ(mountArguments(plan), writable);
 }
 
-TEST(MountLogFile, NamesTheFirstEightCharactersAndStaysInTheLogFolder) {
+TEST(MountLog, NamesTheFirstEightCharactersStaysInTheLogFolderAndYieldsTheFailureLine) {
     const std::string folder = "/home/ana/Library/Logs/Tavro/";
     EXPECT_EQ(mountLogFile("/home/ana", "0123456789ab"), folder + "rclone-01234567.log");
     EXPECT_EQ(mountLogFile("/home/ana", "abc"), folder + "rclone-abc.log");
     EXPECT_EQ(mountLogFile("/home/ana", "éééééééééé"), folder + "rclone-éééééééé.log");
     EXPECT_EQ(mountLogFile("/home/ana", "x/../../y"), folder + "rclone-x_.._.._.log");
-}
-
-TEST(MountFailureLine, IsTheLastFailureElseTheLastLine) {
+    // The failure line is the last failure, else the last line.
     EXPECT_EQ(failureLine("a\nx ERROR y\nb Fatal\nplain\n\n"), "b Fatal");
     EXPECT_EQ(failureLine("one\ntwo\n\n"), "two");
     EXPECT_EQ(failureLine("error\ncritical\nlast"), "last") << "the markers are case-sensitive";
