@@ -209,21 +209,9 @@ TEST(SyncStream, LinesArriveWholeAndInOrderAndAnUnfinishedTailIsDropped) {
     for (size_t i = 1; i < lines.size(); ++i) ASSERT_EQ(nlohmann::json::parse(lines[i])["line"], i);
 }
 
-TEST(SyncStream, CancelEndsTheRunWithSigtermsStatus) {
-    SyncSession s(standIn("slow"));
-    auto reply = s.startSync(mirrorRequest("job", s.folder("src"), "here:/d"));
-    ASSERT_TRUE(s.waitForLines("job", 1));
-
-    s.harness.send<cancelSyncWithId>({"someone-else"});
-    EXPECT_FALSE(isGone(s.pids().at(0)));
-    s.harness.send<cancelSyncWithId>({"job"});
-
-    ASSERT_EQ(reply.wait_for(patience), std::future_status::ready);
-    EXPECT_EQ(reply.get(), terminatedBySigterm);
-    EXPECT_EQ(s.harness.session().syncCount(), 0u);
-}
-
-TEST(SyncStream, ARunThatEndsLeavesALaterRunUnderTheSameIdentifierCancellable) {
+// Cancelling ends the run with SIGTERM's status, and only the run named; a run that ends leaves
+// a later run under the same identifier cancellable.
+TEST(SyncStream, CancelEndsTheNamedRunEvenAfterAnEarlierRunOfItsIdentifierEnded) {
     SyncSession s(standIn("slow"));
     auto earlier = s.startSync(mirrorRequest("same", s.folder("src"), "here:/d"));
     ASSERT_TRUE(s.waitForLines("same", 1));
@@ -232,10 +220,13 @@ TEST(SyncStream, ARunThatEndsLeavesALaterRunUnderTheSameIdentifierCancellable) {
 
     ::kill(s.pids().at(0), SIGTERM);
     ASSERT_EQ(earlier.wait_for(patience), std::future_status::ready);
+    s.harness.send<cancelSyncWithId>({"someone-else"});
+    EXPECT_FALSE(isGone(s.pids().at(1)));
     s.harness.send<cancelSyncWithId>({"same"});
 
     ASSERT_EQ(later.wait_for(patience), std::future_status::ready);
     EXPECT_EQ(later.get(), terminatedBySigterm);
+    EXPECT_EQ(s.harness.session().syncCount(), 0u);
 }
 
 TEST(SyncStream, ADescendantHoldingTheLogOpenDoesNotHoldTheReply) {
