@@ -60,21 +60,18 @@ struct CareTest : ::testing::Test {
 
 // ---- maintenance ----
 
-TEST_F(CareTest, MaintenanceRefusedOrWithNothingPickedAsksNoPassword) {
+// Refused or empty requests ask for no password; the privileged tasks share one shell, in list
+// order, and its failure is the reply.
+TEST_F(CareTest, Maintenance) {
     for (std::vector<std::string> ids : {std::vector<std::string>{"dns", "DNS"}, {"ram", "nope"}, {""}, {" dns"}})
         EXPECT_EQ(h.call<msg::runMaintenance>({ids}), (std::tuple{false, std::string("invalid")}));
     EXPECT_EQ(h.call<msg::runMaintenance>({{}}), (std::tuple{true, std::string()}));
     EXPECT_TRUE(host->sources().empty());
-}
 
-TEST_F(CareTest, PrivilegedTasksShareOneShellInListOrder) {
     EXPECT_EQ(h.call<msg::runMaintenance>({{"dns", "ram", "permissions"}}), (std::tuple{true, std::string()}));
     EXPECT_EQ(shellLines(), (std::vector<std::string>{
                                 "'/usr/bin/dscacheutil' '-flushcache' ; '/usr/bin/killall' '-HUP' 'mDNSResponder' ; "
                                 "'/usr/sbin/purge' ; '/usr/sbin/diskutil' 'resetUserPermissions' '/' '" + uid + "'"}));
-}
-
-TEST_F(CareTest, ThePrivilegedFailureIsTheReply) {
     host->respond = [](const std::string&) { return scriptFailure("User canceled."); };
     EXPECT_EQ(h.call<msg::runMaintenance>({{"quicklook", "spotlight"}}), (std::tuple{false, std::string("User canceled.")}));
 }
@@ -227,22 +224,20 @@ TEST_F(LaunchItemTest, PrivilegedRemovalsKeepEveryEarlierItemInTheTrash) {
 
 // ---- login items ----
 
-TEST_F(CareTest, NoLoginItemsIsAnEmptyTextAndAFailedListingNone) {
+// No login items is an empty text and a failed listing none; a removal escapes the name and
+// refuses control characters.
+TEST_F(CareTest, LoginItems) {
     EXPECT_EQ(h.call<msg::loginItemsWithReply>({}), (std::tuple{std::optional<std::string>("")}));
-    EXPECT_EQ(host->sources(), (std::vector<std::string>{care::loginItemsScript}));
-    host->respond = [](const std::string&) { return scriptFailure("not allowed"); };
-    EXPECT_EQ(h.call<msg::loginItemsWithReply>({}), (std::tuple{std::optional<std::string>()}));
-}
-
-TEST_F(CareTest, RemovingALoginItemEscapesItsNameAndRefusesControlCharacters) {
     for (const std::string& name : std::vector<std::string>{"", "a\tb", "a\nb", std::string("a\0b", 3)})
         EXPECT_EQ(h.call<msg::removeLoginItemWithName>({name}), std::tuple{false});
     EXPECT_EQ(h.call<msg::removeLoginItemWithName>({"My \"App\""}), std::tuple{true});
     EXPECT_EQ(h.call<msg::removeLoginItemWithName>({"Tool\\"}), std::tuple{true});
     EXPECT_EQ(host->sources(), (std::vector<std::string>{
+                                   care::loginItemsScript,
                                    R"(tell application "System Events" to delete login item "My \"App\"")",
                                    R"(tell application "System Events" to delete login item "Tool\\")"}));
-    host->respond = [](const std::string&) { return scriptFailure(std::nullopt); };
+    host->respond = [](const std::string&) { return scriptFailure("not allowed"); };
+    EXPECT_EQ(h.call<msg::loginItemsWithReply>({}), (std::tuple{std::optional<std::string>()}));
     EXPECT_EQ(h.call<msg::removeLoginItemWithName>({"Gone"}), std::tuple{false});
 }
 

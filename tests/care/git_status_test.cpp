@@ -1,10 +1,9 @@
-// Git status against stand-ins: the run, its reply, and the once-only search for git. The real
-// git is the end-to-end test's.
+// Git status against stand-ins: the run, its reply, and the once-only search for git (the real
+// git is the end-to-end test's); the Time Machine backup list against a stand-in backup tool.
 
 #include <gtest/gtest.h>
 
 #include <future>
-#include <thread>
 
 #include "care/care_services.h"
 #include "care/git_status.h"
@@ -16,8 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using service::msg::gitStatusWithRoot;
-using testing::ToolHarness;
-using testing::ToolStandIn;
+using service::msg::timeMachineBackupsWithReply;
+using namespace companion::testing;
 
 const std::vector<std::string> statusArguments = {"status", "--porcelain=v1", "-z", "--branch",
                                                   "--untracked-files=normal"};
@@ -42,16 +41,15 @@ protected:
                             {"GIT_OPTIONAL_LOCKS", "1"}};
 };
 
-TEST_F(GitStatusTest, RefusesRootsThatAreNotExistingAbsoluteFolders) {
+// Roots that are not existing absolute folders are refused without running git.
+TEST_F(GitStatusTest, RunsTheFoundGitWithItsArgumentsAndEnvironment) {
+    ToolStandIn found(h.tools.path() / "one/git");
+    h.platform.tools.gitCandidates = {found.str()};
     testing::writeFile(at("file"), "x");
     fs::create_directories(at("tab\there"));
     for (const std::string& root : {at("file").string(), at("none").string(), std::string("files"), at("tab\there").string()})
         EXPECT_EQ(h.call<gitStatusWithRoot>({root}), noStatus) << root;
-}
-
-TEST_F(GitStatusTest, RunsTheFoundGitWithItsArgumentsAndEnvironment) {
-    ToolStandIn found(h.tools.path() / "one/git");
-    h.platform.tools.gitCandidates = {found.str()};
+    EXPECT_TRUE(found.calls().empty());
     found.answer({.output = std::string("## main\0?? a\0", 13), .errorOutput = "dropped", .status = 0});
     fs::create_directories(at("tree/sub"));
     EXPECT_EQ(h.call<gitStatusWithRoot>({at("tree/./sub/..").string()}),
@@ -132,6 +130,19 @@ TEST_F(GitSearchTest, ConcurrentFirstRequestsShareOneSearch) {
         searches.push_back(std::async(std::launch::async, [this] { return locateGit(h.platform); }));
     for (auto& search : searches) EXPECT_EQ(search.get(), std::nullopt);
     EXPECT_EQ(xcodeSelect.calls().size(), 1u);
+}
+
+TEST(TimeMachine, RepliesStandardOutputUntrimmedWhateverTheStatus) {
+    ToolHarness h(installCareServices);
+    auto tmutil = h.standIn("tmutil", &ToolPaths::tmutil);
+    tmutil.answer({.output = "/Volumes/B/2026-12-01-101010.backup\n", .errorOutput = "dropped", .status = 1});
+    EXPECT_EQ(h.call<timeMachineBackupsWithReply>({}), std::tuple(std::string("/Volumes/B/2026-12-01-101010.backup\n")));
+    tmutil.answer({.errorOutput = "No machine directory found", .status = 1});
+    EXPECT_EQ(h.call<timeMachineBackupsWithReply>({}), std::tuple(std::string()));
+    const auto calls = tmutil.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"listbackups"}));
+    EXPECT_EQ(calls[0].input, "");
 }
 
 }  // namespace

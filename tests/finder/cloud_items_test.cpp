@@ -10,8 +10,7 @@ namespace companion::finder {
 namespace {
 
 using namespace service::msg;
-using testing::ToolHarness;
-using testing::ToolStandIn;
+using namespace companion::testing;
 
 // Evicting and downloading are one routine with a verb; each case runs for both.
 struct CloudMessage {
@@ -36,7 +35,11 @@ protected:
     ToolStandIn fileproviderctl = h.standIn("fileproviderctl", &ToolPaths::fileproviderctl);
 };
 
+// Nothing kept replies zero without running; otherwise only the kept paths run, one at a time.
 TEST_P(CloudItemsTest, RunsOnePathAtATimeAndCountsTheSuccesses) {
+    EXPECT_EQ(call({}), 0);
+    EXPECT_EQ(call({h.files.str() + "/none", "a.txt", h.files.str() + "\t"}), 0);
+    EXPECT_TRUE(fileproviderctl.calls().empty());
     const std::string a = file("a.txt"), b = file("Docs/b.txt"), c = file("c d.txt");
     fileproviderctl.answer({.errorOutput = "not in the cloud", .status = 1}, 2);
     EXPECT_EQ(call({a, h.files.str() + "/./Docs/b.txt", "relative.txt", h.files.str() + "/none", a + "\n", c}), 2);
@@ -45,12 +48,6 @@ TEST_P(CloudItemsTest, RunsOnePathAtATimeAndCountsTheSuccesses) {
     EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{GetParam().verb, a}));
     EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{GetParam().verb, b}));
     EXPECT_EQ(calls[2].arguments, (std::vector<std::string>{GetParam().verb, c}));
-}
-
-TEST_P(CloudItemsTest, NothingKeptRepliesZeroWithoutRunning) {
-    EXPECT_EQ(call({}), 0);
-    EXPECT_EQ(call({h.files.str() + "/none", "a.txt", h.files.str() + "\t"}), 0);
-    EXPECT_TRUE(fileproviderctl.calls().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Verbs, CloudItemsTest,

@@ -23,13 +23,46 @@ namespace fs = std::filesystem;
 
 constexpr const char* plistutil = "/usr/bin/plistutil";
 
+class WorkspaceDouble final : public workspace::Workspace {
+public:
+    std::optional<workspace::RunningApplication> runningApplication(int32_t) const override { return std::nullopt; }
+    std::vector<workspace::RunningApplication> runningApplications(std::string_view id) const override {
+        return id == finder::finderBundleIdentifier ? running : std::vector<workspace::RunningApplication>{};
+    }
+    std::optional<workspace::RunningApplication> frontmostApplication() const override { return std::nullopt; }
+    bool activate(int32_t) override { return false; }
+    void terminate(int32_t pid) override {
+        std::lock_guard lock(mutex);
+        events.push_back("terminate " + std::to_string(pid));
+    }
+    std::optional<std::string> applicationLocation(std::string_view) const override { return location; }
+    void openApplication(const std::string& at, std::function<void(bool)> completion) override {
+        {
+            std::lock_guard lock(mutex);
+            events.push_back("open " + at);
+        }
+        // The completion comes from elsewhere, as the platform's does.
+        std::thread([completion, opens = opens] { completion(opens); }).detach();
+    }
+    bool openAddress(const std::string&) override { return false; }
+    void beep() override {}
+
+    std::vector<workspace::RunningApplication> running;
+    std::optional<std::string> location;
+    bool opens = true;
+    std::mutex mutex;
+    std::vector<std::string> events;
+};
+
 struct FinderTest : ::testing::Test {
     SessionHarness h;
     MainLoop loop{h.dispatcher.main()};
     std::shared_ptr<RecordingScriptHost> host = std::make_shared<RecordingScriptHost>(h.dispatcher.main());
+    std::shared_ptr<WorkspaceDouble> workspace = std::make_shared<WorkspaceDouble>();
 
     void SetUp() override {
         h.platform.scripts = host;
+        h.platform.workspace = workspace;
         h.platform.preferences = std::make_shared<preferences::PreferenceStore>(h.platform.homeDirectory);
         finder::installFinderServices(h.services);
     }
@@ -127,46 +160,7 @@ TEST_F(FinderTest, GetInfoScriptsTheKeptPathsInOrderAndNothingWhenNoneIsKept) {
 
 // ---- relaunch ----
 
-class WorkspaceDouble final : public workspace::Workspace {
-public:
-    std::optional<workspace::RunningApplication> runningApplication(int32_t) const override { return std::nullopt; }
-    std::vector<workspace::RunningApplication> runningApplications(std::string_view id) const override {
-        return id == finder::finderBundleIdentifier ? running : std::vector<workspace::RunningApplication>{};
-    }
-    std::optional<workspace::RunningApplication> frontmostApplication() const override { return std::nullopt; }
-    bool activate(int32_t) override { return false; }
-    void terminate(int32_t pid) override {
-        std::lock_guard lock(mutex);
-        events.push_back("terminate " + std::to_string(pid));
-    }
-    std::optional<std::string> applicationLocation(std::string_view) const override { return location; }
-    void openApplication(const std::string& at, std::function<void(bool)> completion) override {
-        {
-            std::lock_guard lock(mutex);
-            events.push_back("open " + at);
-        }
-        // The completion comes from elsewhere, as the platform's does.
-        std::thread([completion, opens = opens] { completion(opens); }).detach();
-    }
-    bool openAddress(const std::string&) override { return false; }
-    void beep() override {}
-
-    std::vector<workspace::RunningApplication> running;
-    std::optional<std::string> location;
-    bool opens = true;
-    std::mutex mutex;
-    std::vector<std::string> events;
-};
-
-struct RelaunchTest : FinderTest {
-    std::shared_ptr<WorkspaceDouble> workspace = std::make_shared<WorkspaceDouble>();
-    void SetUp() override {
-        FinderTest::SetUp();
-        h.platform.workspace = workspace;
-    }
-};
-
-TEST_F(RelaunchTest, QuitsEveryFinderWaitsThenOpensAndAnswersFromTheCompletion) {
+TEST_F(FinderTest, QuitsEveryFinderWaitsThenOpensAndAnswersFromTheCompletion) {
     workspace->running = {{11, "com.apple.finder"}, {12, "com.apple.finder"}};
     workspace->location = "/System/Library/CoreServices/Finder.app";
     const auto start = std::chrono::steady_clock::now();
@@ -177,14 +171,14 @@ TEST_F(RelaunchTest, QuitsEveryFinderWaitsThenOpensAndAnswersFromTheCompletion) 
                                                            "open /System/Library/CoreServices/Finder.app"}));
 }
 
-TEST_F(RelaunchTest, NoFinderToOpenOrAFailedOpenIsFalse) {
+TEST_F(FinderTest, NoFinderToOpenOrAFailedOpenIsFalse) {
     EXPECT_EQ(h.call<msg::relaunchFinderWithReply>({}), std::tuple{false});
     workspace->location = "/Finder.app";
     workspace->opens = false;
     EXPECT_EQ(h.call<msg::relaunchFinderWithReply>({}), std::tuple{false});
 }
 
-TEST_F(RelaunchTest, OtherScriptsDoNotWaitForTheRelaunchDelay) {
+TEST_F(FinderTest, OtherScriptsDoNotWaitForTheRelaunchDelay) {
     workspace->location = "/Finder.app";
     host->hold = 20ms;
     std::promise<void> relaunched;

@@ -53,20 +53,21 @@ protected:
     ToolStandIn rclone{homeCandidate(harness.home.path())};
 };
 
-TEST_F(Catalogue, InstalledFollowsTheExecutableWithoutRunningIt) {
+// Remotes are name-tab-type lines; whether rclone is installed follows the executable, unrun.
+TEST_F(Catalogue, RemotesAndInstalled) {
+    rclone.answerTo("listremotes", {.output = "a:      drive\nb:      s3\n"});
+    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string("a\tdrive\nb\ts3")});
+    rclone.answerTo("listremotes", {.output = "a: drive\n", .status = 1});
+    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
+    const size_t runs = rclone.calls().size();
+
     EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
     fs::remove(rclone.path());
     EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{false});
     writeFile(rclone.path(), "not a program");
     fs::permissions(rclone.path(), fs::perms::owner_all);
     EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
-}
-
-TEST_F(Catalogue, RemotesAreNameTabTypeLines) {
-    rclone.answerTo("listremotes", {.output = "a:      drive\nb:      s3\n"});
-    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string("a\tdrive\nb\ts3")});
-    rclone.answerTo("listremotes", {.output = "a: drive\n", .status = 1});
-    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
+    EXPECT_EQ(rclone.calls().size(), runs);
 }
 
 TEST_F(Catalogue, AuthorizeRefusesBadRequestsBeforeAnythingRuns) {
@@ -128,7 +129,7 @@ TEST_F(Catalogue, NoRcloneAndRefusedDescriptionsGiveTheirFixedReplies) {
     EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
 }
 
-TEST_F(Catalogue, TestListsTheDescriptionPathWithTheSecretInTheEnvironment) {
+TEST_F(Catalogue, TestListsTheDescriptionPathWithSecretsInTheEnvironmentOnly) {
     const std::string secret = "wJalrXUtnFEMI/K7MDENG";
     rclone.answerTo("lsf", {.output = "file\n", .errorOutput = "a notice"});
     const ConnectionDescription s3{
@@ -141,18 +142,16 @@ TEST_F(Catalogue, TestListsTheDescriptionPathWithTheSecretInTheEnvironment) {
                          "1"}));
     EXPECT_EQ(runs[0].environment.at("RCLONE_S3_SECRET_ACCESS_KEY"), secret);
     expectNoArgumentHolds(secret);
-}
 
-TEST_F(Catalogue, TestOfARefusedLoginCarriesTheErrorText) {
+    // A refused login carries the error text.
     const std::string password = "hunter2 with spaces";
     rclone.answerTo("obscure", {.output = "OBSCURED\n"});
     rclone.answerTo("lsf", {.errorOutput = "ssh: unable to authenticate", .status = 1});
     const ConnectionDescription sftp{{"kind", "sftp"}, {"host", "example.org"}, {"password", password}};
     EXPECT_EQ(call<msg::rcloneTestWithConnection>({sftp}),
               (std::tuple{false, std::string("ssh: unable to authenticate")}));
-    const auto runs = rclone.calls();
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1].environment.at("RCLONE_SFTP_PASS"), "OBSCURED");
+    ASSERT_EQ(rclone.calls().size(), 3u);
+    EXPECT_EQ(rclone.calls()[2].environment.at("RCLONE_SFTP_PASS"), "OBSCURED");
     expectNoArgumentHolds(password);
 }
 

@@ -15,7 +15,6 @@ namespace companion::storage {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using service::msg::staleRcloneMountsWithReply;
 using service::msg::stopStaleRcloneMountWithPid;
 
@@ -30,19 +29,13 @@ std::vector<StaleMount> mountsIn(const std::string& listing) {
 
 // Spaces in the mount point, options after it and lines outside every root are seen through the
 // real process list below.
-TEST(StaleListing, ReadsMountProcessesUnderTheRootsOnly) {
+TEST(StaleListing, ReadsShowsAndFormatsMountProcessesUnderTheRootsOnly) {
     EXPECT_EQ(mountsIn("78 rclone mount loc:x " + roots[0] + "/x"), std::vector<StaleMount>{}) << "not a mount";
     EXPECT_EQ(mountsIn("rclone nfsmount loc:x " + roots[0] + "/x"), std::vector<StaleMount>{}) << "no pid";
     EXPECT_EQ(mountsIn("\n1 a nfsmount r:1 " + roots[0] + "/one\n\n2 b nfsmount r:2 " + roots[2] + "/two --x\n"),
               (std::vector<StaleMount>{{1, "r:1", roots[0] + "/one"}, {2, "r:2", roots[2] + "/two"}}));
-}
-
-TEST(StaleListing, AProcessShowsAsTheListPrintsIt) {
     EXPECT_TRUE(showsAs({"a", "\xC3\xA9\n"}, "a ???")) << "what the list cannot print shows as ?";
     EXPECT_FALSE(showsAs({"a", "b"}, "a b c"));
-}
-
-TEST(StaleListing, FormatsOneTabSeparatedLinePerMount) {
     EXPECT_EQ(formatStaleMounts({{1, "r:a", "/m/a"}, {22, "r:b", "/m/b c"}}), "1\tr:a\t/m/a\n22\tr:b\t/m/b c");
 }
 
@@ -75,7 +68,7 @@ TEST(StaleMounts, ListsAndStopsOnlyMountsUnderARoot) {
     EXPECT_FALSE(s.stop(outside.pid()));
     EXPECT_TRUE(outside.isRunning());
     EXPECT_TRUE(s.stop(inside.pid()));
-    const auto ended = inside.waitFor(std::chrono::milliseconds(10000));
+    const auto ended = inside.waitFor(std::chrono::seconds(10));
     ASSERT_TRUE(ended.has_value());
     EXPECT_EQ(*ended, (process::Termination{process::Termination::Kind::signalled, SIGTERM}));
 }

@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/mount.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "core/input_checks.h"
+#include "platform/mounts/mount_wait.h"
 #include "platform/process/process.h"
 #include "storage/connection.h"
 #include "storage/rclone_stand_in.h"
@@ -26,8 +30,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using service::msg::rcloneMountWithId;
 using service::msg::stopRcloneMountWithId;
-using testing::eventually;
-using testing::isGone;
+using namespace companion::testing;
 using Answer = rcloneMountWithId::Replies::Tuple;
 
 const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "mount";
@@ -50,15 +53,13 @@ TEST(MountArguments, ReadOnlyAndWritableGroupsFollowTheNetworkOptions) {
     EXPECT_EQ(mountArguments(plan), writable);
 }
 
-TEST(MountLogFile, NamesTheFirstEightCharactersAndStaysInTheLogFolder) {
+TEST(MountLog, NamesTheFirstEightCharactersStaysInTheLogFolderAndYieldsTheFailureLine) {
     const std::string folder = "/home/ana/Library/Logs/Tavro/";
     EXPECT_EQ(mountLogFile("/home/ana", "0123456789ab"), folder + "rclone-01234567.log");
     EXPECT_EQ(mountLogFile("/home/ana", "abc"), folder + "rclone-abc.log");
     EXPECT_EQ(mountLogFile("/home/ana", "éééééééééé"), folder + "rclone-éééééééé.log");
     EXPECT_EQ(mountLogFile("/home/ana", "x/../../y"), folder + "rclone-x_.._.._.log");
-}
-
-TEST(MountFailureLine, IsTheLastFailureElseTheLastLine) {
+    // The failure line is the last failure, else the last line.
     EXPECT_EQ(failureLine("a\nx ERROR y\nb Fatal\nplain\n\n"), "b Fatal");
     EXPECT_EQ(failureLine("one\ntwo\n\n"), "two");
     EXPECT_EQ(failureLine("error\ncritical\nlast"), "last") << "the markers are case-sensitive";
@@ -147,7 +148,7 @@ TEST(MountRequest, SftpMountsTheServerRootWithTheReadOnlyGroup) {
     EXPECT_EQ(runs[0].environment.at("PATH"), ToolPaths{}.rcloneSearchPath);
 }
 
-TEST(MountRequest, AnRcloneThatFailsAtOnceRepliesTheErrorLineOfItsOwnLog) {
+TEST(MountRequest, AnRcloneThatFailsAtOnceOrCannotStartRepliesWhy) {
     MountHarness m;
     m.mode("exit");
     testing::writeFile(mountLogFile(m.h.home.str(), "failing"), "2026/01/01 ERROR : an old failure\n");
@@ -156,10 +157,7 @@ TEST(MountRequest, AnRcloneThatFailsAtOnceRepliesTheErrorLineOfItsOwnLog) {
     EXPECT_EQ(m.mount("failing", m.local()), (Answer{false, "2026/01/01 10:00:00 ERROR : remote: directory not found"}));
     EXPECT_EQ(m.h.session().mountCount(), 0u);
     EXPECT_TRUE(m.endedMounts().empty()) << "a mount that never came up never ends";
-}
 
-TEST(MountRequest, AnRcloneThatCannotStartRepliesWhy) {
-    MountHarness m;
     testing::writeFile(m.rclone.path(), "#!/nonexistent/interpreter\n");
     const auto [mounted, message] = m.mount("x", someSftp);
     EXPECT_FALSE(mounted);
@@ -179,6 +177,31 @@ TEST(MountRequest, AMountThatNeverAppearsFailsAfterTheDeadline) {
     EXPECT_GT(given, 24s);
     EXPECT_LE(given, 25s);
     EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); })) << "rclone was told to terminate";
+}
+
+// The wait for a mount point reads the mount table only when the kernel says it changed. (Its
+// answers when the process ends or the deadline passes are seen through the requests above.)
+TEST(MountWait, SeesAMountAsItComesUpAndReadsTheTableOnlyOnChanges) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    testing::TempDir folder;
+    const std::string mountPoint = folder.str() + "/mounted";
+    std::filesystem::create_directory(mountPoint);
+    auto sleeper = std::get<process::Process>(process::Process::launch({"/bin/sleep", {"30"}}));
+    std::atomic<int> readings{0};
+    const mounts::MountTableReader counted = [&] {
+        ++readings;
+        return systemMountTable();
+    };
+    std::thread mounter([&] {
+        std::this_thread::sleep_for(500ms);
+        ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, nullptr);
+    });
+    const auto start = mounts::Clock::now();
+    EXPECT_EQ(mounts::waitForMountPoint(mountPoint, sleeper.pidFd(), start + 20s, counted), mounts::MountWait::mounted);
+    mounter.join();
+    EXPECT_LT(mounts::Clock::now() - start, 10s);
+    EXPECT_EQ(readings.load(), 2) << "once at the start, once after the one change";
+    ::umount2(mountPoint.c_str(), MNT_DETACH);
 }
 
 // ---- ending a mount when its connection goes ----

@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <random>
 #include <regex>
@@ -27,9 +26,7 @@ const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "sync";
 constexpr auto patience = 30s;
 constexpr int32_t terminatedBySigterm = 15;
 
-using testing::readFile;
-using testing::readLines;
-using testing::writeFile;
+using namespace companion::testing;
 
 bool isGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
 
@@ -87,10 +84,6 @@ TEST(LogLineSplitter, SendsCompleteLinesOnly) {
 
 // Where a session finds its rclone, given its scratch folder.
 using RcloneChoice = std::function<fs::path(const fs::path& scratch)>;
-
-RcloneChoice theRealRclone() {
-    return [](const fs::path&) { return fs::path("/usr/bin/rclone"); };
-}
 
 // The stand-in of tests/helpers/sync, linked into the scratch folder under the name of what a
 // sync run is to do there; it keeps its records beside the link.
@@ -166,7 +159,7 @@ Request mirrorRequest(std::string id, std::string source, std::string destinatio
 }
 
 TEST(SyncWithRclone, MirrorWithATrashRootKeepsWhatItReplacesAndDeletes) {
-    SyncSession s(theRealRclone());
+    SyncSession s([](const fs::path&) { return fs::path("/usr/bin/rclone"); });
     writeFile(s.root() / "Projects/report.txt", "second draft");
     writeFile(s.root() / "dst/report.txt", "first draft");
     writeFile(s.root() / "dst/notes.txt", "deleted at the source");
@@ -216,36 +209,9 @@ TEST(SyncStream, LinesArriveWholeAndInOrderAndAnUnfinishedTailIsDropped) {
     for (size_t i = 1; i < lines.size(); ++i) ASSERT_EQ(nlohmann::json::parse(lines[i])["line"], i);
 }
 
-TEST(SyncStream, CancelEndsTheRunWithSigtermsStatus) {
-    SyncSession s(standIn("slow"));
-    auto reply = s.startSync(mirrorRequest("job", s.folder("src"), "here:/d"));
-    ASSERT_TRUE(s.waitForLines("job", 1));
-
-    s.harness.send<cancelSyncWithId>({"someone-else"});
-    EXPECT_FALSE(isGone(s.pids().at(0)));
-    s.harness.send<cancelSyncWithId>({"job"});
-
-    ASSERT_EQ(reply.wait_for(patience), std::future_status::ready);
-    EXPECT_EQ(reply.get(), terminatedBySigterm);
-    EXPECT_EQ(s.harness.session().syncCount(), 0u);
-}
-
-TEST(SyncStream, EndOfSessionLeavesNoRcloneBehind) {
-    SyncSession s(standIn("slow"));
-    auto first = s.startSync(mirrorRequest("one", s.folder("src"), "here:/d"));
-    auto second = s.startSync(mirrorRequest("two", s.folder("src"), "here:/e"));
-    ASSERT_TRUE(s.waitForLines("one", 1) && s.waitForLines("two", 1));
-
-    s.harness.session().stopAll();
-
-    for (auto* reply : {&first, &second}) {
-        ASSERT_EQ(reply->wait_for(patience), std::future_status::ready);
-        EXPECT_EQ(reply->get(), terminatedBySigterm);
-    }
-    for (pid_t pid : s.pids()) EXPECT_TRUE(isGone(pid)) << "rclone " << pid << " still there";
-}
-
-TEST(SyncStream, ARunThatEndsLeavesALaterRunUnderTheSameIdentifierCancellable) {
+// Cancelling ends the run with SIGTERM's status, and only the run named; a run that ends leaves
+// a later run under the same identifier cancellable.
+TEST(SyncStream, CancelEndsTheNamedRunEvenAfterAnEarlierRunOfItsIdentifierEnded) {
     SyncSession s(standIn("slow"));
     auto earlier = s.startSync(mirrorRequest("same", s.folder("src"), "here:/d"));
     ASSERT_TRUE(s.waitForLines("same", 1));
@@ -254,10 +220,13 @@ TEST(SyncStream, ARunThatEndsLeavesALaterRunUnderTheSameIdentifierCancellable) {
 
     ::kill(s.pids().at(0), SIGTERM);
     ASSERT_EQ(earlier.wait_for(patience), std::future_status::ready);
+    s.harness.send<cancelSyncWithId>({"someone-else"});
+    EXPECT_FALSE(isGone(s.pids().at(1)));
     s.harness.send<cancelSyncWithId>({"same"});
 
     ASSERT_EQ(later.wait_for(patience), std::future_status::ready);
     EXPECT_EQ(later.get(), terminatedBySigterm);
+    EXPECT_EQ(s.harness.session().syncCount(), 0u);
 }
 
 TEST(SyncStream, ADescendantHoldingTheLogOpenDoesNotHoldTheReply) {
@@ -284,7 +253,8 @@ TEST(SyncStream, ASyncWhoseSessionHasEndedIsNeverStarted) {
 }
 
 // However long they run, syncs wait on the event loop: the pool's threads all go back to idle.
-TEST(SyncStream, RunningSyncsHoldNoThread) {
+// The end of the session ends them all.
+TEST(SyncStream, RunningSyncsHoldNoThreadAndEndWithTheirSession) {
     SyncSession s(standIn("slow"), 50ms);
     constexpr int runs = 8;
     std::vector<std::future<int32_t>> replies;
@@ -301,6 +271,7 @@ TEST(SyncStream, RunningSyncsHoldNoThread) {
         ASSERT_EQ(reply.wait_for(patience), std::future_status::ready);
         EXPECT_EQ(reply.get(), terminatedBySigterm);
     }
+    for (pid_t pid : s.pids()) EXPECT_TRUE(isGone(pid)) << "rclone " << pid << " still there";
 }
 
 // Clients that ask for a sync and disconnect at once, at random moments of the request's way
