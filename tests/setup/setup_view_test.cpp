@@ -133,14 +133,11 @@ TEST_F(ViewActions, DeactivateUnregistersAndReadsTheStatusAtOnce) {
     EXPECT_FALSE(shown(*view, parts::deactivateButton));
 }
 
-TEST_F(ViewActions, ApprovalOpensTheSettingsAndRegistersNothing) {
+// Approval opens the settings and registers nothing; "Allow" prompts, then opens its settings.
+TEST_F(ViewActions, ApprovalAndAllowOpenTheirSettings) {
     view = std::make_unique<SetupView>(system, SetupState{ServiceStatus::requiresApproval, false, false});
     click(parts::serviceButton);
     EXPECT_THAT(system.agent.calls, ElementsAre("openSystemSettingsLoginItems"));
-}
-
-TEST_F(ViewActions, AllowPromptsThenOpensTheAccessibilitySettings) {
-    view = std::make_unique<SetupView>(system, SetupState{});
     click(parts::accessibilityButton);
     EXPECT_THAT(system.calls,
                 ElementsAre("promptForTrust",
@@ -202,13 +199,10 @@ TEST_F(Window, LaunchRegistersAnAgentThatIsNotEnabled) {
     EXPECT_EQ(text(*controller->view(), parts::serviceState), "Actif");
 }
 
-TEST_F(Window, LaunchLeavesAnEnabledAgentAlone) {
+// An enabled agent is left alone; the window and its one menu.
+TEST_F(Window, IsTitledFixedInSizeWithOneMenuAndLeavesAnEnabledAgentAlone) {
     launch(ServiceStatus::enabled);
     EXPECT_EQ(std::count(system.agent.calls.begin(), system.agent.calls.end(), "register"), 0);
-}
-
-TEST_F(Window, IsTitledFixedInSizeAndCannotBeMaximised) {
-    launch(ServiceStatus::enabled);
     auto* window = controller->window();
     EXPECT_EQ(window->windowTitle(), "Tavro Files Companion");
     EXPECT_EQ(controller->view()->width(), 540);
@@ -218,11 +212,7 @@ TEST_F(Window, IsTitledFixedInSizeAndCannotBeMaximised) {
     EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(window->isActiveWindow());
-}
-
-TEST_F(Window, HasOneMenuWithTheQuitItem) {
-    launch(ServiceStatus::enabled);
-    auto actions = controller->window()->menuBar()->actions();
+    auto actions = window->menuBar()->actions();
     ASSERT_EQ(actions.size(), 1);
     auto items = actions.at(0)->menu()->actions();
     ASSERT_EQ(items.size(), 1);
