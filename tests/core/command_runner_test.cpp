@@ -244,38 +244,31 @@ TEST(RunCommandOnLoop, RunsBeyondTheLimitWaitTheirTurnWithoutDeadlock) {
     EXPECT_EQ(hungEnded, limit);
 }
 
-struct DecodeCase {
-    std::string bytes;
-    std::string text;
-};
-
-class DecodeUtf8Lossy : public ::testing::TestWithParam<DecodeCase> {};
-
-TEST_P(DecodeUtf8Lossy, ReplacesEachMaximalInvalidSubpart) {
-    EXPECT_EQ(decodeUtf8Lossy(GetParam().bytes), GetParam().text);
-}
-
 #define FFFD "\uFFFD"
 
-INSTANTIATE_TEST_SUITE_P(
-    Sequences, DecodeUtf8Lossy,
-    ::testing::Values(
-        DecodeCase{"", ""},
-        DecodeCase{std::string("nul\0in", 6), std::string("nul\0in", 6)},
-        DecodeCase{"\u00e9\u20ac\U0001F600\U0010FFFF", "\u00e9\u20ac\U0001F600\U0010FFFF"},
-        DecodeCase{"a\x80z", "a" FFFD "z"},                   // lone continuation
-        DecodeCase{"\x80\xBF", FFFD FFFD},                    // each stray continuation on its own
-        DecodeCase{"\xC0\xAF", FFFD FFFD},                    // overlong lead C0
-        DecodeCase{"\xE0\x80\xAF", FFFD FFFD FFFD},           // overlong three-byte form
-        DecodeCase{"\xF0\x80\x80\xAF", FFFD FFFD FFFD FFFD},  // overlong four-byte form
-        DecodeCase{"\xED\xA0\x80", FFFD FFFD FFFD},           // surrogate D800
-        DecodeCase{"\xED\x9F\xBF", "\uD7FF"},                 // last code point before them
-        DecodeCase{"\xF4\x90\x80\x80", FFFD FFFD FFFD FFFD},  // past U+10FFFF
-        DecodeCase{"\xF5\x80", FFFD FFFD},                    // lead that can never start anything
-        DecodeCase{"\xE2\x82", FFFD},                         // truncated at the end: one subpart
-        DecodeCase{"\xE2\x82\xE2\x82\xAC", FFFD "\u20ac"},    // truncated before a valid sequence
-        DecodeCase{"\xF1\x80\x80\xE1\x80\xC2", FFFD FFFD FFFD},  // three subparts in a row
-        DecodeCase{"x\xC3(y", "x" FFFD "(y"}));
+// Each maximal invalid subpart becomes one replacement character.
+TEST(DecodeUtf8Lossy, ReplacesEachMaximalInvalidSubpart) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", ""},
+        {std::string("nul\0in", 6), std::string("nul\0in", 6)},
+        {"\u00e9\u20ac\U0001F600\U0010FFFF", "\u00e9\u20ac\U0001F600\U0010FFFF"},
+        {"a\x80z", "a" FFFD "z"},                   // lone continuation
+        {"\x80\xBF", FFFD FFFD},                    // each stray continuation on its own
+        {"\xC0\xAF", FFFD FFFD},                    // overlong lead C0
+        {"\xE0\x80\xAF", FFFD FFFD FFFD},           // overlong three-byte form
+        {"\xF0\x80\x80\xAF", FFFD FFFD FFFD FFFD},  // overlong four-byte form
+        {"\xED\xA0\x80", FFFD FFFD FFFD},           // surrogate D800
+        {"\xED\x9F\xBF", "\uD7FF"},                 // last code point before them
+        {"\xF4\x90\x80\x80", FFFD FFFD FFFD FFFD},  // past U+10FFFF
+        {"\xF5\x80", FFFD FFFD},                    // lead that can never start anything
+        {"\xE2\x82", FFFD},                         // truncated at the end: one subpart
+        {"\xE2\x82\xE2\x82\xAC", FFFD "\u20ac"},    // truncated before a valid sequence
+        {"\xF1\x80\x80\xE1\x80\xC2", FFFD FFFD FFFD},  // three subparts in a row
+        {"x\xC3(y", "x" FFFD "(y"},
+    };
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(decodeUtf8Lossy(bytes), text) << ::testing::PrintToString(bytes);
+}
 
 #undef FFFD
 

@@ -13,11 +13,8 @@ using namespace std::chrono_literals;
 using namespace service;
 
 std::shared_ptr<process::SharedProcess> sleeper() {
-    process::LaunchOptions options;
-    options.executable = "/bin/sleep";
-    options.arguments = {"1000"};
-    auto launched = process::Process::launch(options);
-    return std::make_shared<process::SharedProcess>(std::move(std::get<process::Process>(launched)));
+    return std::make_shared<process::SharedProcess>(
+        std::move(std::get<process::Process>(process::Process::launch({"/bin/sleep", {"1000"}}))));
 }
 
 TEST(Session, HelloAnswersOneAndTheVersionOrAQuestionMark) {

@@ -83,7 +83,8 @@ TEST_P(Looks, TheFieldIsLookedForFifteenTimesThenTheAlertSounds) {
     EXPECT_EQ(desktop.reads, 31u);
     EXPECT_GE(firstAt<Beep>() - firstAt<ax::KeyboardEvent>(), 14 * 80ms);
 }
-INSTANTIATE_TEST_SUITE_P(Navigate, Looks, ::testing::Values(15, 16));
+INSTANTIATE_TEST_SUITE_P(Navigate, Looks, ::testing::Values(15, 16),
+                         [](const auto& info) { return "fieldAtLook" + std::to_string(info.param); });
 
 TEST_F(Navigate, GoToFolderFieldThatAlreadyHadTheFocusIsTaken) {
     desktop.openDialog(app, {.fieldHasFocus = true});

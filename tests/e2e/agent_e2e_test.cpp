@@ -17,14 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(Entry, GreetsThroughTheCommandLineClient) {
-    AgentProcess agent;
-    ASSERT_TRUE(agent.waitForSocket());
-    auto result = ctl(agent.socketPath(), {"call", "helloWithReply:"});
-    EXPECT_EQ(result.status, 0) << result.errorOutput;
-    EXPECT_EQ(result.output, "{\"reply\":[1,\"" COMPANION_VERSION "\"]}\n");
-}
-
 TEST(Entry, AgentArgumentCountsAnywhereButOnlyExactly) {
     AgentProcess later({"--verbose", "extra", "--agent"});
     EXPECT_TRUE(later.waitForSocket()) << "--agent after other arguments";
@@ -64,7 +56,7 @@ TEST(CommandLineClient, DescribesEveryMessage) {
     EXPECT_NE(result.output.find("callback syncOutput:line: (String, String)\n"), std::string::npos);
 }
 
-TEST(CommandLineClient, ExitStatusesFollowTheContract) {
+TEST(CommandLineClient, GreetsAndExitStatusesFollowTheContract) {
     AgentProcess agent;
     ASSERT_TRUE(agent.waitForSocket());
     struct Case {
@@ -73,6 +65,7 @@ TEST(CommandLineClient, ExitStatusesFollowTheContract) {
         std::string output;
     };
     const std::vector<Case> cases = {
+        {{"call", "helloWithReply:"}, 0, "{\"reply\":[1,\"" COMPANION_VERSION "\"]}\n"},
         {{"call", "rcloneStatWithConnection:path:reply:", "{}", "\"\""}, 0, "{\"reply\":[-1,\"\"]}\n"},
         {{"call", "gitStatusWithRoot:reply:", "\"relative\""}, 0, "{\"reply\":[-1,\"\"]}\n"},
         {{"call", "sshHomeWithHost:user:port:keyFile:reply:", "\"-bad\"", "\"\"", "-1", "\"\""}, 0,
@@ -88,9 +81,7 @@ TEST(CommandLineClient, ExitStatusesFollowTheContract) {
         auto result = ctl(agent.socketPath(), c.words);
         EXPECT_EQ(result.status, c.status) << c.words[1] << ": " << result.errorOutput;
         EXPECT_EQ(result.output, c.output) << c.words[1];
-        if (c.status == 2) {
-            EXPECT_FALSE(result.errorOutput.empty());
-        }
+        EXPECT_EQ(result.errorOutput.empty(), c.status != 2) << c.words[1];
     }
     auto noAgent = runCommand(binary("tavro-companion-ctl"),
                               {"--socket", agent.runtimeDir() + "/nobody-here", "call", "helloWithReply:"});

@@ -38,9 +38,9 @@ protected:
     }
     // The reply's values, or null when the client got none.
     json call(const std::vector<std::string>& message) {
-        std::vector<std::string> arguments{"--socket", agent->socketPath(), "call"};
-        arguments.insert(arguments.end(), message.begin(), message.end());
-        const auto result = runCommand(binary("tavro-companion-ctl"), arguments, std::nullopt, std::nullopt, 60);
+        std::vector<std::string> words{"call"};
+        words.insert(words.end(), message.begin(), message.end());
+        const auto result = ctl(agent->socketPath(), words);
         if (result.status != 0) return nullptr;
         return json::parse(result.output.substr(result.output.rfind('{')))["reply"];
     }

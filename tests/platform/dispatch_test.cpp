@@ -8,36 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include "support/main_loop.h"
+
 namespace companion::dispatch {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Runs the main queue on a thread of its own, as the agent's main thread does.
-class MainLoop {
-public:
-    MainLoop() : thread_([this] {
-        ready_.count_down();
-        dispatcher.main().run();
-    }) {
-        ready_.wait();
-        // run() claims the queue for its thread; wait until it has
-        while (!onMain()) std::this_thread::yield();
-    }
-    ~MainLoop() {
-        dispatcher.main().stop();
-        thread_.join();
-    }
-    bool onMain() {
-        std::promise<bool> result;
-        dispatcher.main().async([&] { result.set_value(dispatcher.main().isCurrent()); });
-        return result.get_future().get();
-    }
+// The main queue served on a thread of its own, as the agent's main thread serves it.
+struct MainQueueTest : ::testing::Test {
     Dispatcher dispatcher;
-
-private:
-    std::latch ready_{1};
-    std::thread thread_;
+    testing::MainLoop loop{dispatcher.main()};
 };
 
 TEST(SerialQueue, RunsTasksOneAtATimeInSubmissionOrder) {
@@ -114,40 +95,28 @@ TEST(Pool, ShortTasksShareFewThreadsThatRetireWhenIdle) {
     EXPECT_EQ(ran.get_future().wait_for(30s), std::future_status::ready);
 }
 
-TEST(MainQueue, CancelledWorkItemNeverRuns) {
-    MainLoop loop;
-    std::atomic<bool> cancelledRan{false};
-    std::promise<void> laterRan;
-    auto cancelled = std::make_shared<WorkItem>([&] { cancelledRan = true; });
-    auto later = std::make_shared<WorkItem>([&] { laterRan.set_value(); });
-    loop.dispatcher.main().asyncAfter(20ms, cancelled);
-    loop.dispatcher.main().asyncAfter(60ms, later);
-    cancelled->cancel();
-    EXPECT_EQ(laterRan.get_future().wait_for(30s), std::future_status::ready);
-    EXPECT_FALSE(cancelledRan);
-}
-
-TEST(MainQueue, TimersFireInDeadlineOrder) {
-    MainLoop loop;
+TEST_F(MainQueueTest, TimersFireInDeadlineOrderAndACancelledOneNever) {
     std::vector<int> order;  // touched on the main queue only
     std::promise<void> done;
-    auto& main = loop.dispatcher.main();
+    auto& main = dispatcher.main();
+    auto cancelled = std::make_shared<WorkItem>([&] { order.push_back(0); });
+    main.asyncAfter(20ms, cancelled);
     main.asyncAfter(80ms, std::make_shared<WorkItem>([&] { order.push_back(3); done.set_value(); }));
     main.asyncAfter(10ms, std::make_shared<WorkItem>([&] { order.push_back(1); }));
     main.asyncAfter(40ms, std::make_shared<WorkItem>([&] { order.push_back(2); }));
-    done.get_future().wait();
+    cancelled->cancel();
+    EXPECT_EQ(done.get_future().wait_for(30s), std::future_status::ready);
     main.sync([&] { EXPECT_EQ(order, (std::vector<int>{1, 2, 3})); });
 }
 
 // From a worker, sync runs on the main thread (and lends the worker's pool place meanwhile);
 // from the main thread itself, it runs inline instead of waiting for itself.
-TEST(MainQueue, SyncRunsOnTheMainThreadAndInlineThere) {
-    MainLoop loop;
-    auto worker = loop.dispatcher.makeConcurrentQueue("test.worker");
+TEST_F(MainQueueTest, SyncRunsOnTheMainThreadAndInlineThere) {
+    auto worker = dispatcher.makeConcurrentQueue("test.worker");
     std::promise<bool> onMain;
     worker->async([&] {
         bool seen = false;
-        loop.dispatcher.main().sync([&] { loop.dispatcher.main().sync([&] { seen = loop.dispatcher.main().isCurrent(); }); });
+        dispatcher.main().sync([&] { dispatcher.main().sync([&] { seen = dispatcher.main().isCurrent(); }); });
         onMain.set_value(seen);
     });
     EXPECT_TRUE(onMain.get_future().get());

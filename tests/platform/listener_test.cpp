@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/raw_client.h"
+
 namespace companion::ipc {
 namespace {
 
@@ -24,7 +26,6 @@ using namespace std::chrono_literals;
 // Generous: bounds waits for things that take milliseconds, so a fault fails instead of hanging.
 constexpr auto patience = 10s;
 
-std::string greetingFrame() { return encodeFrame(Greeting{std::string(protocolName), protocolVersion}); }
 std::string callFrame(uint64_t sequence, Json arguments = Json::array()) {
     return encodeFrame(Call{sequence, "echo:", std::move(arguments)});
 }
@@ -36,52 +37,7 @@ int threadCount() {
     return -1;
 }
 
-// A client speaking the wire by hand.
-class RawClient {
-public:
-    explicit RawClient(const std::string& path) : socket_(std::move(std::get<UniqueFd>(connectEndpoint(path)))) {}
-    int fd() const { return socket_.get(); }
-    bool send(const std::string& bytes) { return writeAll(fd(), bytes); }
-
-    // The next frame's message; nothing when the agent ended the connection or the wait ran out.
-    std::optional<Message> receive(std::chrono::milliseconds limit = patience) {
-        std::string payload;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (reader_.next(payload) != FrameReader::Status::frame) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd entry{fd(), POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-            char chunk[65536];
-            const ssize_t n = ::read(fd(), chunk, sizeof chunk);
-            if (n <= 0) return std::nullopt;
-            reader_.append(chunk, static_cast<size_t>(n));
-        }
-        return decodeMessage(payload).message;
-    }
-    // True when the agent closed the connection within `limit`.
-    bool closedWithin(std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd entry{fd(), POLLIN, 0};
-            if (::poll(&entry, 1, 20) <= 0) continue;
-            char chunk[65536];
-            if (::read(fd(), chunk, sizeof chunk) <= 0) return true;
-        }
-        return false;
-    }
-    // Greets and waits for the agent's greeting.
-    bool greet() { return send(greetingFrame()) && receive().has_value(); }
-    bool roundTrip(uint64_t sequence) {
-        if (!send(callFrame(sequence))) return false;
-        auto reply = receive();
-        auto* values = reply ? std::get_if<ReplyMessage>(&*reply) : nullptr;
-        return values && values->sequence == sequence;
-    }
-
-private:
-    UniqueFd socket_;
-    FrameReader reader_{maxReplyFrame};
-};
+using testing::RawClient;
 
 class ListenerTest : public ::testing::Test {
 protected:
@@ -126,7 +82,7 @@ protected:
 TEST_F(ListenerTest, ManyConnectionsCostNoThreadEach) {
     start();
     RawClient first(path());
-    ASSERT_TRUE(first.greet() && first.roundTrip(1));
+    ASSERT_TRUE(first.greet() && first.roundTrip(1, callFrame(1)));
     std::this_thread::sleep_for(100ms);
     const int threadsBefore = threadCount();
 
@@ -138,7 +94,7 @@ TEST_F(ListenerTest, ManyConnectionsCostNoThreadEach) {
     EXPECT_EQ(listener->connectionCount(), 201u);
     // The pool may grow for work in progress, never by one thread per connection.
     EXPECT_LT(threadCount(), threadsBefore + 8);
-    EXPECT_TRUE(clients.back()->roundTrip(2));
+    EXPECT_TRUE(clients.back()->roundTrip(2, callFrame(2)));
 }
 
 TEST_F(ListenerTest, AStalledHalfFrameIsEndedAndAnIdleConnectionIsNot) {
@@ -155,7 +111,7 @@ TEST_F(ListenerTest, AStalledHalfFrameIsEndedAndAnIdleConnectionIsNot) {
     EXPECT_TRUE(stalled.closedWithin(patience));
     // Idle for three times the limit with no frame begun: still served.
     std::this_thread::sleep_for(900ms);
-    EXPECT_TRUE(idle.roundTrip(2));
+    EXPECT_TRUE(idle.roundTrip(2, callFrame(2)));
 }
 
 TEST_F(ListenerTest, AFloodingClientWaitsInItsOwnSocketWithinTheBudget) {
@@ -193,7 +149,7 @@ TEST_F(ListenerTest, AFloodingClientWaitsInItsOwnSocketWithinTheBudget) {
         }
         std::this_thread::sleep_for(5ms);
     }
-    EXPECT_TRUE(other.roundTrip(2));
+    EXPECT_TRUE(other.roundTrip(2, callFrame(2)));
 }
 
 TEST_F(ListenerTest, ACallbackStreamIsPacedByItsReader) {
@@ -239,7 +195,7 @@ TEST_F(ListenerTest, AHandedOverSocketIsServedAndLeftAsItWas) {
     listener = Listener::adopt(std::move(socket), dispatcher);
     serve({});
     RawClient client(path());
-    EXPECT_TRUE(client.greet() && client.roundTrip(1));
+    EXPECT_TRUE(client.greet() && client.roundTrip(1, callFrame(1)));
     listener->stop();
     listener.reset();
 

@@ -19,6 +19,7 @@
 namespace companion::process {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using Kind = Termination::Kind;
 
@@ -45,41 +46,21 @@ std::string readAll(UniqueFd& fd) {
     return text;
 }
 
-struct LaunchFailure {
-    std::string executable;
-    std::string reason;
-};
-
-class ProcessLaunchFailure : public ::testing::TestWithParam<LaunchFailure> {};
-
-TEST_P(ProcessLaunchFailure, NamesTheFileAndTheReason) {
-    auto launched = Process::launch({.executable = GetParam().executable});
-    ASSERT_TRUE(std::holds_alternative<std::string>(launched));
-    const auto& description = std::get<std::string>(launched);
-    EXPECT_THAT(description, HasSubstr(GetParam().executable));
-    EXPECT_THAT(description, HasSubstr(GetParam().reason));
+TEST(Process, LaunchFailureNamesTheFileAndTheReason) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/no/such/tool", "No such file or directory"}, {"/etc/passwd", "Permission denied"}, {"bin/sh", "not absolute"}};
+    for (const auto& [executable, reason] : cases) {
+        SCOPED_TRACE(executable);
+        auto launched = Process::launch({.executable = executable});
+        ASSERT_TRUE(std::holds_alternative<std::string>(launched));
+        EXPECT_THAT(std::get<std::string>(launched), AllOf(HasSubstr(executable), HasSubstr(reason)));
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, ProcessLaunchFailure,
-                         ::testing::Values(LaunchFailure{"/no/such/tool", "No such file or directory"},
-                                           LaunchFailure{"/etc/passwd", "Permission denied"},
-                                           LaunchFailure{"bin/sh", "not absolute"}));
-
-struct Ending {
-    std::string script;
-    Termination expected;
-};
-
-class ProcessEnding : public ::testing::TestWithParam<Ending> {};
-
-TEST_P(ProcessEnding, ReportsExitCodeOrSignal) {
-    Process child = shell(GetParam().script);
-    EXPECT_EQ(child.wait(), GetParam().expected);
+TEST(Process, ReportsExitCodeOrSignal) {
+    EXPECT_EQ(shell("exit 7").wait(), (Termination{Kind::exited, 7}));
+    EXPECT_EQ(shell("kill -KILL $$").wait(), (Termination{Kind::signalled, SIGKILL}));
 }
-
-INSTANTIATE_TEST_SUITE_P(Scripts, ProcessEnding,
-                         ::testing::Values(Ending{"exit 7", {Kind::exited, 7}},
-                                           Ending{"kill -KILL $$", {Kind::signalled, SIGKILL}}));
 
 TEST(Process, WaitIsIdempotentAndSignalsAfterTheEndAreHarmless) {
     Process child = shell("exit 4");
@@ -131,21 +112,19 @@ bool reaped(const UniqueFd& pidFd) {
     return waitid(P_PIDFD, pidFd.get(), &info, WEXITED | WNOHANG) != 0 && errno == ECHILD;
 }
 
-class ProcessDestructor : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(ProcessDestructor, EndsAndReapsARunningChild) {
-    UniqueFd watch;
-    {
-        Process child = shell(GetParam());
-        watch.reset(fcntl(child.pidFd(), F_DUPFD_CLOEXEC, 0));
-        // Let the shell install any trap before the destructor's SIGTERM.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+TEST(Process, DestructorEndsAndReapsARunningChild) {
+    for (const char* script : {"exec /bin/sleep 30", "trap '' TERM; exec /bin/sleep 30"}) {
+        SCOPED_TRACE(script);
+        UniqueFd watch;
+        {
+            Process child = shell(script);
+            watch.reset(fcntl(child.pidFd(), F_DUPFD_CLOEXEC, 0));
+            // Let the shell install any trap before the destructor's SIGTERM.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        EXPECT_TRUE(reaped(watch));
     }
-    EXPECT_TRUE(reaped(watch));
 }
-
-INSTANTIATE_TEST_SUITE_P(Children, ProcessDestructor,
-                         ::testing::Values("exec /bin/sleep 30", "trap '' TERM; exec /bin/sleep 30"));
 
 TEST(SharedProcess, EveryWaiterSeesTheTerminationFromAnyThread) {
     SharedProcess shared(sleeper());

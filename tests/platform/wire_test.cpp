@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/raw_client.h"
+
 namespace companion::ipc {
 namespace {
 
-std::string packed(const Json& value) {
-    std::string out;
-    Json::to_msgpack(value, nlohmann::detail::output_adapter<char>(out));
-    return out;
-}
+using testing::packed;
 
 std::string payloadOf(const std::string& frame) { return frame.substr(frameHeaderSize); }
 

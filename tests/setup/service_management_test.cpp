@@ -47,7 +47,7 @@ protected:
     std::unique_ptr<AgentService> service;
 };
 
-TEST_F(Registration, WritesBothUnitsThenEnablesTheSocket) {
+TEST_F(Registration, WritesBothUnitsEnablesTheSocketAndUndoesIt) {
     EXPECT_EQ(service->status(), ServiceStatus::notRegistered);
     EXPECT_EQ(service->registerService(), std::nullopt);
     EXPECT_EQ(unitFile("es.vextralune.tavro.companion.socket"),
@@ -76,10 +76,6 @@ TEST_F(Registration, WritesBothUnitsThenEnablesTheSocket) {
                                         "--user daemon-reload",
                                         "--user enable --now es.vextralune.tavro.companion.socket"));
     EXPECT_EQ(service->status(), ServiceStatus::enabled);
-}
-
-TEST_F(Registration, UnregisteringDisablesStopsRemovesAndReloads) {
-    ASSERT_EQ(service->registerService(), std::nullopt);
     commands();
     EXPECT_EQ(service->unregisterService(), std::nullopt);
     EXPECT_THAT(commands(), ElementsAre("--user disable --now es.vextralune.tavro.companion.socket",

@@ -55,53 +55,45 @@ QColor colour(QWidget& root, const char* name) {
 // Visible as the window would show it (the view itself need not be on screen).
 bool shown(QWidget& root, const char* name) { return !part<QWidget>(root, name)->isHidden(); }
 
-struct Combination {
-    ServiceStatus status;
-    bool trusted;
-    bool installed;
-};
-
-class ViewStates : public ::testing::TestWithParam<Combination> {};
-
-TEST_P(ViewStates, ShowTheTextsColoursAndButtonsOfTheirState) {
-    auto [status, trusted, installed] = GetParam();
-    SetupSystemDouble system;
-    SetupView view(system, {status, trusted, installed});
-
-    bool enabled = status == ServiceStatus::enabled;
-    bool approval = status == ServiceStatus::requiresApproval;
-    EXPECT_EQ(text(view, parts::serviceState),
-              enabled ? "Actif" : approval ? "À autoriser dans Réglages Système › Ouverture" : "Inactif");
-    EXPECT_EQ(colour(view, parts::serviceState), enabled ? stateGreen : stateOrange);
-    EXPECT_EQ(shown(view, parts::serviceButton), !enabled);
-    if (!enabled) {
-        EXPECT_EQ(part<QPushButton>(view, parts::serviceButton)->text(),
-                  approval ? "Ouvrir Réglages Système" : "Activer");
-    }
-    EXPECT_EQ(shown(view, parts::deactivateButton), enabled);
-    EXPECT_EQ(part<QPushButton>(view, parts::deactivateButton)->toolTip(),
-              "Arrête le service ; les fonctions qu'il permet disparaissent de Tavro Files.");
-
-    EXPECT_EQ(text(view, parts::accessibilityState), trusted ? "Accordée" : "Manquante");
-    EXPECT_EQ(colour(view, parts::accessibilityState), trusted ? stateGreen : stateOrange);
-    EXPECT_EQ(shown(view, parts::accessibilityButton), !trusted);
-    EXPECT_EQ(part<QPushButton>(view, parts::accessibilityButton)->text(), QString::fromUtf8("Autoriser\u2026"));
-
-    EXPECT_EQ(shown(view, parts::hostText), !installed);
-    EXPECT_EQ(text(view, parts::hostText), "Tavro Files n'est pas installé sur ce Mac.");
-    EXPECT_EQ(shown(view, parts::hostButton), installed);
-    EXPECT_TRUE(part<QPushButton>(view, parts::hostButton)->isDefault());
-}
-
-std::vector<Combination> everyCombination() {
-    std::vector<Combination> all;
+// Every status with every accessibility and host state.
+TEST(ViewStates, ShowTheTextsColoursAndButtonsOfTheirState) {
     for (auto status : {ServiceStatus::notRegistered, ServiceStatus::enabled, ServiceStatus::requiresApproval,
                         ServiceStatus::notFound})
         for (bool trusted : {false, true})
-            for (bool installed : {false, true}) all.push_back({status, trusted, installed});
-    return all;
+            for (bool installed : {false, true}) {
+                    SCOPED_TRACE(::testing::Message() << "status " << static_cast<int>(status)
+                                                  << " trusted " << trusted << " installed " << installed);
+                SetupSystemDouble system;
+                SetupView view(system, {status, trusted, installed});
+
+                bool enabled = status == ServiceStatus::enabled;
+                bool approval = status == ServiceStatus::requiresApproval;
+                EXPECT_EQ(text(view, parts::serviceState),
+                          enabled    ? "Actif"
+                          : approval ? "À autoriser dans Réglages Système › Ouverture"
+                                     : "Inactif");
+                EXPECT_EQ(colour(view, parts::serviceState), enabled ? stateGreen : stateOrange);
+                EXPECT_EQ(shown(view, parts::serviceButton), !enabled);
+                if (!enabled) {
+                    EXPECT_EQ(part<QPushButton>(view, parts::serviceButton)->text(),
+                              approval ? "Ouvrir Réglages Système" : "Activer");
+                }
+                EXPECT_EQ(shown(view, parts::deactivateButton), enabled);
+                EXPECT_EQ(part<QPushButton>(view, parts::deactivateButton)->toolTip(),
+                          "Arrête le service ; les fonctions qu'il permet disparaissent de Tavro Files.");
+
+                EXPECT_EQ(text(view, parts::accessibilityState), trusted ? "Accordée" : "Manquante");
+                EXPECT_EQ(colour(view, parts::accessibilityState), trusted ? stateGreen : stateOrange);
+                EXPECT_EQ(shown(view, parts::accessibilityButton), !trusted);
+                EXPECT_EQ(part<QPushButton>(view, parts::accessibilityButton)->text(),
+                          QString::fromUtf8("Autoriser\u2026"));
+
+                EXPECT_EQ(shown(view, parts::hostText), !installed);
+                EXPECT_EQ(text(view, parts::hostText), "Tavro Files n'est pas installé sur ce Mac.");
+                EXPECT_EQ(shown(view, parts::hostButton), installed);
+                EXPECT_TRUE(part<QPushButton>(view, parts::hostButton)->isDefault());
+            }
 }
-INSTANTIATE_TEST_SUITE_P(All, ViewStates, ::testing::ValuesIn(everyCombination()));
 
 TEST(ViewTexts, AreExactlyTheWrittenOnes) {
     SetupSystemDouble system;
@@ -141,14 +133,11 @@ TEST_F(ViewActions, DeactivateUnregistersAndReadsTheStatusAtOnce) {
     EXPECT_FALSE(shown(*view, parts::deactivateButton));
 }
 
-TEST_F(ViewActions, ApprovalOpensTheSettingsAndRegistersNothing) {
+// Approval opens the settings and registers nothing; "Allow" prompts, then opens its settings.
+TEST_F(ViewActions, ApprovalAndAllowOpenTheirSettings) {
     view = std::make_unique<SetupView>(system, SetupState{ServiceStatus::requiresApproval, false, false});
     click(parts::serviceButton);
     EXPECT_THAT(system.agent.calls, ElementsAre("openSystemSettingsLoginItems"));
-}
-
-TEST_F(ViewActions, AllowPromptsThenOpensTheAccessibilitySettings) {
-    view = std::make_unique<SetupView>(system, SetupState{});
     click(parts::accessibilityButton);
     EXPECT_THAT(system.calls,
                 ElementsAre("promptForTrust",
@@ -210,13 +199,10 @@ TEST_F(Window, LaunchRegistersAnAgentThatIsNotEnabled) {
     EXPECT_EQ(text(*controller->view(), parts::serviceState), "Actif");
 }
 
-TEST_F(Window, LaunchLeavesAnEnabledAgentAlone) {
+// An enabled agent is left alone; the window and its one menu.
+TEST_F(Window, IsTitledFixedInSizeWithOneMenuAndLeavesAnEnabledAgentAlone) {
     launch(ServiceStatus::enabled);
     EXPECT_EQ(std::count(system.agent.calls.begin(), system.agent.calls.end(), "register"), 0);
-}
-
-TEST_F(Window, IsTitledFixedInSizeAndCannotBeMaximised) {
-    launch(ServiceStatus::enabled);
     auto* window = controller->window();
     EXPECT_EQ(window->windowTitle(), "Tavro Files Companion");
     EXPECT_EQ(controller->view()->width(), 540);
@@ -226,11 +212,7 @@ TEST_F(Window, IsTitledFixedInSizeAndCannotBeMaximised) {
     EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(window->isActiveWindow());
-}
-
-TEST_F(Window, HasOneMenuWithTheQuitItem) {
-    launch(ServiceStatus::enabled);
-    auto actions = controller->window()->menuBar()->actions();
+    auto actions = window->menuBar()->actions();
     ASSERT_EQ(actions.size(), 1);
     auto items = actions.at(0)->menu()->actions();
     ASSERT_EQ(items.size(), 1);

@@ -85,16 +85,11 @@ public:
     // The next line that starts with `prefix`, read within `limit`; none when it did not come.
     std::optional<std::string> waitForLine(const std::string& prefix,
                                            std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        for (size_t i = checked_; i < seen_.size(); ++i) {
-            if (seen_[i].starts_with(prefix)) return take(i);
-        }
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!readSome(deadline)) break;
-            for (size_t i = checked_; i < seen_.size(); ++i) {
+        do {
+            for (size_t i = checked_; i < seen_.size(); ++i)
                 if (seen_[i].starts_with(prefix)) return take(i);
-            }
-        }
+        } while (readSome(deadline));
         return std::nullopt;
     }
 
@@ -183,8 +178,7 @@ private:
     }
 
     bool startSessionBus() {
-        Environment environment = environment_;
-        bus_ = DesktopChild({sessionBusProgram, "--session", "--nofork", "--print-address=1"}, environment);
+        bus_ = DesktopChild({sessionBusProgram, "--session", "--nofork", "--print-address=1"}, environment_);
         auto address = bus_.waitForLine("unix:", std::chrono::seconds(10));
         if (!address) return fail("no session bus started");
         environment_.emplace_back("DBUS_SESSION_BUS_ADDRESS", *address);
