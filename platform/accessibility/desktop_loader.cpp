@@ -3,18 +3,14 @@
 #include <filesystem>
 
 #include "platform/accessibility/desktop.h"
+#include "platform/install_layout.h"
 
 namespace companion::accessibility {
 
-namespace {
-constexpr const char* ownExecutable = "/proc/self/exe";
-}  // namespace
-
 std::string desktopPluginPath() {
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink(ownExecutable, error);
-    if (error) return {};
-    return (executable.parent_path() / desktopPluginName).string();
+    const auto folder = layout::privateLibraryFolder();
+    if (folder.empty()) return {};
+    return (folder / desktopPluginName).string();
 }
 
 Desktop* LazyDesktop::get() {
