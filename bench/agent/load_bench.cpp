@@ -54,6 +54,7 @@ constexpr int floodPatterns = 4000;
 constexpr size_t floodPatternSize = 1000;
 constexpr int gitClients = 200;
 constexpr int gitFiles = 3000;
+constexpr int sequentialGitRuns = 41;
 constexpr int hangingClients = 300;
 constexpr auto hangingWatch = std::chrono::seconds(5);
 // The SSH probe's own limit, and what the line of hanging runs takes to drain after it.
@@ -379,6 +380,50 @@ void concurrentGitStatus() {
     removeFolder(folder);
 }
 
+// What the agent runs for a git status, run here directly: spawned, its output read from a pipe,
+// waited for. Medians of one run at a time, alternating with the agent, so that both see the
+// same cache and the same machine.
+bool gitStatusDirectly(const std::string& repository) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipe[1], STDOUT_FILENO);
+        ::setenv("LC_ALL", "C", 1);
+        ::setenv("GIT_OPTIONAL_LOCKS", "0", 1);
+        ::execlp("git", "git", "-C", repository.c_str(), "status", "--porcelain=v1", "-z", "--branch",
+                 "--untracked-files=normal", nullptr);
+        ::_exit(127);
+    }
+    ::close(pipe[1]);
+    char buffer[65536];
+    while (::read(pipe[0], buffer, sizeof buffer) > 0) {
+    }
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void sequentialGitStatus() {
+    const std::string folder = scratchFolder();
+    const std::string repository = makeRepository(folder);
+    MeasuredAgent agent;
+    agent.waitForSocket();
+    auto connected = client::ClientConnection::connect(agent.socket());
+    auto& connection = *std::get<std::unique_ptr<client::ClientConnection>>(connected);
+    std::vector<double> viaAgent, direct;
+    for (int i = 0; i < sequentialGitRuns; ++i) {
+        viaAgent.push_back(secondsOf([&] { connection.call<service::msg::gitStatusWithRoot>({repository}); }));
+        direct.push_back(secondsOf([&] { gitStatusDirectly(repository); }));
+    }
+    std::printf("one git status (%d files), median of %d: via agent %.2f ms, git directly %.2f ms\n", gitFiles,
+                sequentialGitRuns, percentile(viaAgent, 0.5) * 1000, percentile(direct, 0.5) * 1000);
+    std::printf("one git status: via agent / git directly median ratio %.3f (goal: at most 1.05)\n",
+                percentile(viaAgent, 0.5) / percentile(direct, 0.5));
+    removeFolder(folder);
+}
+
 // A server that accepts and never speaks: an SSH probe of it hangs until its time limit.
 UniqueFd silentServer(int& port) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -447,6 +492,7 @@ void loadFigures(const std::function<bool(const char*)>& wanted) {
     if (wanted("connects")) simultaneousConnections();
     if (wanted("flood")) floodingClients();
     if (wanted("git-status")) concurrentGitStatus();
+    if (wanted("git-status")) sequentialGitStatus();
     if (wanted("hanging-tools")) hangingTools();
 }
 

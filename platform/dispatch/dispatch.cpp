@@ -18,7 +18,7 @@ constexpr size_t maxPoolThreads = 64;
 // file-system check on a dead mount) cannot stall every queue on a single-core machine.
 constexpr size_t minPoolWidth = 2;
 // How long a pool thread that ran out of work looks for more before it sleeps.
-constexpr std::chrono::microseconds spinBeforeSleep{50};
+constexpr std::chrono::microseconds spinBeforeSleep{100};
 
 size_t poolWidth() { return std::max<size_t>(minPoolWidth, std::thread::hardware_concurrency()); }
 
@@ -128,11 +128,13 @@ public:
 private:
     size_t running() const { return threads_.size() - idle_ - blocked_; }
 
-    // An idle thread takes queued work first (one spinning takes it without a wake-up); a new
-    // thread starts only while fewer than `width_` run and the cap allows. A thread that takes a
-    // task from a longer line calls this again, so a burst spreads over the width quickly.
+    // An idle thread takes queued work first: one still spinning takes it without any wake-up,
+    // so a sleeper is woken only when none spins. A new thread starts only while fewer than
+    // `width_` run and the cap allows. A thread that takes a task from a longer line calls this
+    // again, so a burst spreads over the width quickly.
     void engageForQueuedTasks() {
         if (tasks_.empty()) return;
+        if (spinning_ > 0) return;
         if (idle_ > 0) {
             workAvailable_.notify_one();
             return;
@@ -169,9 +171,12 @@ private:
             }
             if (stopping_) return;
             ++idle_;
+            ++spinning_;
             lock.unlock();
             const bool spunIntoWork = spinForWork();
             lock.lock();
+            // Whatever arrived while this thread spun woke nobody; it is this thread's to take.
+            --spinning_;
             bool ready = spunIntoWork || stopping_ || !tasks_.empty();
             if (!ready)
                 ready = workAvailable_.wait_for(lock, idleLifetime_, [&] { return stopping_ || !tasks_.empty(); });
@@ -191,7 +196,8 @@ private:
     std::deque<Task> tasks_;
     std::atomic<size_t> pending_{0};  // tasks_.size(), readable without the lock
     std::map<std::thread::id, std::thread> threads_;
-    size_t idle_ = 0;
+    size_t idle_ = 0;      // spinning or asleep
+    size_t spinning_ = 0;  // of those, still spinning
     size_t blocked_ = 0;
     bool stopping_ = false;
 };
