@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "dialogs/support/harness.h"
+#include "support/eventually.h"
 
 namespace companion::testing {
 namespace {
@@ -141,8 +142,7 @@ TEST_F(Navigate, TwoRequestsInterleaveAndLeaveTheMainQueueFree) {
     desktop.openDialog(app, {.fieldFocusedAtLook = std::nullopt});
     auto first = start(pid, target);
     auto second = start(pid, target);
-    const auto deadline = Clock::now() + 30s;
-    while (desktop.recorded<ax::KeyboardEvent>().size() < 4 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    eventually([&] { return desktop.recorded<ax::KeyboardEvent>().size() >= 4; }, 30s);
     // Both shortcuts are out and both requests are still looking; the main queue serves others.
     h.dispatcher.main().sync([] {});
     EXPECT_EQ(desktop.recorded<Beep>().size(), 0u);

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -27,10 +26,7 @@ TEST(Entry, AgentArgumentCountsAnywhereButOnlyExactly) {
         std::string units = runtime.str() + "/config/systemd/user/es.vextralune.tavro.companion.socket";
         pid_t setup = spawnWithRuntimeDir({binary("tavro-companion"), near}, runtime.str(),
                                           {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", runtime.str() + "/config"}});
-        auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!std::filesystem::exists(units) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(20ms);
-        EXPECT_TRUE(std::filesystem::exists(units)) << near;
+        EXPECT_TRUE(eventually([&] { return std::filesystem::exists(units); }, 20s)) << near;
         EXPECT_FALSE(std::filesystem::exists(runtime.str() + "/" + std::string(machServiceName))) << near;
         EXPECT_EQ(::waitpid(setup, nullptr, WNOHANG), 0) << near << ": the window stays until it is closed";
         ::kill(setup, SIGKILL);

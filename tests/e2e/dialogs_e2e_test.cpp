@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "core/command_runner.h"
 #include "support/agent_process.h"
@@ -48,12 +47,7 @@ protected:
     template <class Accepted>
     json lookUntil(const std::vector<std::string>& message, Accepted accepted) {
         json reply;
-        const auto deadline = std::chrono::steady_clock::now() + lookLimit;
-        do {
-            reply = call(message);
-            if (!reply.is_null() && accepted(reply)) break;
-            std::this_thread::sleep_for(lookInterval);
-        } while (std::chrono::steady_clock::now() < deadline);
+        eventually([&] { return !(reply = call(message)).is_null() && accepted(reply); }, lookLimit, lookInterval);
         return reply;
     }
     fs::path folder(const std::string& name, int files) {

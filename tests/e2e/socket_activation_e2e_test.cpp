@@ -4,7 +4,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -22,14 +21,12 @@ constexpr const char* listeningFlags = "00010000";
 // True once some socket listens at `path`, without connecting to it (a connection would start
 // the agent).
 bool waitUntilListening(const std::string& path, std::chrono::seconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
+    return eventually([&] {
         std::ifstream table("/proc/net/unix");
         for (std::string line; std::getline(table, line);)
             if (line.ends_with(" " + path) && line.find(listeningFlags) != std::string::npos) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+        return false;
+    }, limit);
 }
 
 // The service manager's side: listens on `socket` and starts the agent on the first connection,

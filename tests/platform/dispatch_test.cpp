@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/eventually.h"
 #include "support/main_loop.h"
 
 namespace companion::dispatch {
@@ -86,9 +87,7 @@ TEST(Pool, ShortTasksShareFewThreadsThatRetireWhenIdle) {
     }
     done.wait();
     EXPECT_LE(mostThreads.load(), std::max(2u, std::thread::hardware_concurrency()) + 1);
-    auto deadline = Clock::now() + 30s;
-    while (dispatcher.threadCount() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(dispatcher.threadCount(), 0u);
+    EXPECT_TRUE(testing::eventually([&] { return dispatcher.threadCount() == 0; }, 30s));
     // and the pool still serves afterwards
     std::promise<void> ran;
     queue->async([&] { ran.set_value(); });

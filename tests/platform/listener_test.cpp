@@ -3,7 +3,6 @@
 
 #include "platform/ipc/listener.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include "support/eventually.h"
 #include "support/raw_client.h"
+#include "support/session_fixture.h"
 
 namespace companion::ipc {
 namespace {
@@ -37,6 +38,7 @@ int threadCount() {
     return -1;
 }
 
+using testing::eventually;
 using testing::RawClient;
 
 class ListenerTest : public ::testing::Test {
@@ -63,14 +65,10 @@ protected:
     }
     void TearDown() override {
         if (listener) listener->stop();
-        std::filesystem::remove_all(folder);
     }
-    std::string path() const { return folder + "/agent.sock"; }
+    std::string path() const { return folder.str() + "/agent.sock"; }
 
-    std::string folder = [] {
-        char pattern[] = "/tmp/companion-listener-XXXXXX";
-        return std::string(::mkdtemp(pattern));
-    }();
+    testing::TempDir folder;
     dispatch::Dispatcher dispatcher;
     std::unique_ptr<Listener> listener;
     std::shared_future<void> gate;  // when set, handlers wait for it
@@ -142,13 +140,12 @@ TEST_F(ListenerTest, AFloodingClientWaitsInItsOwnSocketWithinTheBudget) {
     EXPECT_LE(peak, limits.connectionBudget + (64u << 10) + frame.size());
 
     open.set_value();
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (listener->heldBytes() > 0 && std::chrono::steady_clock::now() < deadline) {
+    eventually([&] {
         char drain[65536];
         while (::recv(flooder.fd(), drain, sizeof drain, MSG_DONTWAIT) > 0) {
         }
-        std::this_thread::sleep_for(5ms);
-    }
+        return listener->heldBytes() == 0;
+    }, patience);
     EXPECT_TRUE(other.roundTrip(2, callFrame(2)));
 }
 

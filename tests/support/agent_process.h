@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/command_runner.h"
 #include "service/identity.h"
+#include "support/eventually.h"
 #include "support/session_fixture.h"
 
 namespace companion::testing {
@@ -68,40 +68,27 @@ public:
 
     // True once the socket exists (the agent is listening).
     bool waitForSocket(std::chrono::seconds limit = std::chrono::seconds(20)) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
         struct stat info{};
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::stat(socketPath().c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return true;
-            if (exited()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        const auto listening = [&] { return ::stat(socketPath().c_str(), &info) == 0 && S_ISSOCK(info.st_mode); };
+        return eventually([&] { return listening() || exited(); }, limit) && listening();
     }
 
     bool exited() {
-        if (exitStatus_) return true;
         int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            exitStatus_ = status;
-            exitedAt_ = std::chrono::steady_clock::now();
-        }
+        if (!exitStatus_ && ::waitpid(pid_, &status, WNOHANG) == pid_) exitStatus_ = status;
         return exitStatus_.has_value();
     }
 
     // The raw wait status once the agent has ended within `limit`.
     std::optional<int> waitForExit(std::chrono::seconds limit) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!exited() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        eventually([&] { return exited(); }, limit);
         return exitStatus_;
     }
-    // Seconds from start to exit.
-    double lifetime() const { return std::chrono::duration<double>(exitedAt_ - started_).count(); }
 
 private:
     TempDir runtime_;
     pid_t pid_ = -1;
-    std::chrono::steady_clock::time_point started_, exitedAt_;
+    std::chrono::steady_clock::time_point started_;
     std::optional<int> exitStatus_;
 };
 

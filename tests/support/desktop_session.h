@@ -132,7 +132,6 @@ public:
 
     // Why the desktop could not be had; empty when it runs.
     const std::string& unavailable() const { return problem_; }
-    const Environment& environment() const { return environment_; }
 
     // The session's assistive-technology switch, as the desktop's settings would set it.
     bool switchAssistiveTechnologies(bool on) {

@@ -19,13 +19,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/command_runner.h"
 #include "platform/platform.h"
+#include "support/eventually.h"
 #include "support/files.h"
 
 namespace companion::testing {
@@ -67,16 +67,6 @@ inline void detachMountsBelow(const std::string& folder) {
 }
 
 inline bool isGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
-
-template <class Condition>
-bool eventually(Condition condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // The pid of the first "nfsmount" run that the mount stand-in of tests/helpers/mount recorded
 // in `record`, or -1 when there was none.
