@@ -22,18 +22,19 @@ protected:
     UiElement app = desktop.launch(pid);
 };
 
-TEST_F(Detect, UntrustedAgentReadsNothing) {
-    desktop.trusted = false;
-    app.window().identifier("open-panel").frame(100, 200, 800, 500);
-    EXPECT_EQ(detect(), (Detection{{}, false, -25211}));
-    EXPECT_EQ(desktop.reads, 0u);
-}
-
-TEST_F(Detect, OpenPanelWindowInScreenCoordinatesOfTheDisplayNow) {
+// In screen coordinates of the display at the time; nothing from an application slower than its
+// limit, and nothing read at all while the agent is not trusted.
+TEST_F(Detect, OpenPanelWindowUnlessTheApplicationIsSlowOrTheAgentUntrusted) {
     app.window().identifier("open-panel").frame(100, 200, 800, 500);
     EXPECT_EQ(detect(), (Detection{{100, 380, 800, 500}, false, 0}));
     desktop.displayHeight = 900;
     EXPECT_EQ(detect(), (Detection{{100, 200, 800, 500}, false, 0}));
+    desktop.answerAfter(pid, 1.0);
+    EXPECT_EQ(detect(), (Detection{{}, false, ax::cannotComplete}));
+    desktop.trusted = false;
+    desktop.reads = 0;
+    EXPECT_EQ(detect(), (Detection{{}, false, -25211}));
+    EXPECT_EQ(desktop.reads, 0u);
 }
 
 TEST_F(Detect, SavePanelSheetOfTheFocusedDocumentWindow) {
@@ -52,25 +53,15 @@ TEST_F(Detect, OnlySheetsOfAWindowWithoutAFrameCount) {
     EXPECT_EQ(detect(), (Detection{{10, 760, 500, 300}, false, 0}));
 }
 
+// Nothing found: the reply carries the code of reading the application's role.
 TEST_F(Detect, OnlyTheFocusedWindowAndTheFirstEightAreCandidates) {
     for (int i = 0; i < 8; ++i) app.window();
     auto ninth = app.window().identifier("open-panel").frame(1, 2, 500, 300);
     EXPECT_EQ(detect(), notFound);
-    app.set("AXFocusedWindow", ninth.element);
-    EXPECT_EQ(detect(), (Detection{{1, 778, 500, 300}, false, 0}));
-}
-
-// Nothing found: the reply carries the code of reading the application's role.
-TEST_F(Detect, NothingFoundGivesTheCodeOfTheRoleRead) {
-    EXPECT_EQ(detect(), notFound);
     app.fail("AXRole", -25200);
     EXPECT_EQ(detect(), (Detection{{}, false, -25200}));
-}
-
-TEST_F(Detect, ApplicationSlowerThanItsLimitCountsAsNotAnswering) {
-    app.window().identifier("open-panel").frame(100, 200, 800, 500);
-    desktop.answerAfter(pid, 1.0);
-    EXPECT_EQ(detect(), (Detection{{}, false, ax::cannotComplete}));
+    app.role("AXApplication").set("AXFocusedWindow", ninth.element);
+    EXPECT_EQ(detect(), (Detection{{1, 778, 500, 300}, false, 0}));
 }
 
 // A sheet with no identifier is a Save dialog when at least 420 by 240 with a sidebar outline at

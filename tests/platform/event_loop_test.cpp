@@ -41,46 +41,39 @@ void onLoop(EventLoop& loop, std::function<void()> task) {
     ASSERT_EQ(done.get_future().wait_for(watchdog), std::future_status::ready);
 }
 
-struct SameBatchCase {
-    const char* name;
-    // What the first handler to run does to the other watch.
-    std::function<void(EventLoop::Watch&)> change;
-};
-
-class EventLoopSameBatch : public ::testing::TestWithParam<SameBatchCase> {};
-
 // Two descriptors ready in one wait; whichever handler runs first drops the other's watch or
 // turns its reading off. The other must then hear nothing of the report already in hand.
-TEST_P(EventLoopSameBatch, ReadinessNoLongerAskedForIsNotReported) {
-    EventLoop loop;
-    loop.start();
-    std::array<ReadablePair, 2> pairs;
-    std::array<EventLoop::Watch, 2> watches;
-    auto calls = std::make_shared<int>(0);
-    onLoop(loop, [&] {
-        for (int i = 0; i < 2; ++i) {
-            watches[i] = loop.watch(pairs[i].readable.get(), Interest::read, [&, i, calls](Readiness readiness) {
-                if (!readiness.readable) return;
-                char byte;
-                EXPECT_EQ(::read(pairs[i].readable.get(), &byte, 1), 1);
-                ++*calls;
-                GetParam().change(watches[1 - i]);
-            });
-        }
-    });
-    // Both were readable before the loop waited, so one pass carries both reports.
-    onLoop(loop, [] {});
-    onLoop(loop, [&] {
-        EXPECT_EQ(*calls, 1);
-        for (auto& watch : watches) watch.reset();
-    });
+TEST(EventLoop, ReadinessNoLongerAskedForIsNotReported) {
+    const std::pair<const char*, std::function<void(EventLoop::Watch&)>> changes[] = {
+        {"dropped", [](EventLoop::Watch& other) { other.reset(); }},
+        {"reading turned off", [](EventLoop::Watch& other) { other.setInterest(Interest::none); }},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.first);
+        EventLoop loop;
+        loop.start();
+        std::array<ReadablePair, 2> pairs;
+        std::array<EventLoop::Watch, 2> watches;
+        auto calls = std::make_shared<int>(0);
+        onLoop(loop, [&] {
+            for (int i = 0; i < 2; ++i) {
+                watches[i] = loop.watch(pairs[i].readable.get(), Interest::read, [&, i, calls](Readiness readiness) {
+                    if (!readiness.readable) return;
+                    char byte;
+                    EXPECT_EQ(::read(pairs[i].readable.get(), &byte, 1), 1);
+                    ++*calls;
+                    change.second(watches[1 - i]);
+                });
+            }
+        });
+        // Both were readable before the loop waited, so one pass carries both reports.
+        onLoop(loop, [] {});
+        onLoop(loop, [&] {
+            EXPECT_EQ(*calls, 1);
+            for (auto& watch : watches) watch.reset();
+        });
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Changes, EventLoopSameBatch,
-    ::testing::Values(SameBatchCase{"dropped", [](EventLoop::Watch& other) { other.reset(); }},
-                      SameBatchCase{"readingTurnedOff", [](EventLoop::Watch& other) { other.setInterest(Interest::none); }}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EventLoop, HandlerThatDropsItsOwnWatchReturnsSafely) {
     EventLoop loop;

@@ -51,12 +51,7 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (reader_.next(payload) != ipc::FrameReader::Status::frame) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !readable(left)) return std::nullopt;
-            char chunk[65536];
-            const ssize_t n = ::read(fd(), chunk, sizeof chunk);
-            if (n <= 0) return std::nullopt;
-            bytesRead_ += static_cast<size_t>(n);
-            reader_.append(chunk, static_cast<size_t>(n));
+            if (left.count() <= 0 || !readable(left) || !readChunk()) return std::nullopt;
         }
         return ipc::decodeMessage(payload).message;
     }
@@ -64,11 +59,7 @@ public:
     bool closedWithin(std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (!readable(std::chrono::milliseconds(20))) continue;
-            char chunk[65536];
-            const ssize_t n = ::read(fd(), chunk, sizeof chunk);
-            if (n <= 0) return true;
-            bytesRead_ += static_cast<size_t>(n);
+            if (readable(std::chrono::milliseconds(20)) && !readChunk()) return true;
         }
         return false;
     }
@@ -83,6 +74,15 @@ public:
     }
 
 private:
+    // False once the agent has closed the connection.
+    bool readChunk() {
+        char chunk[65536];
+        const ssize_t n = ::read(fd(), chunk, sizeof chunk);
+        if (n <= 0) return false;
+        bytesRead_ += static_cast<size_t>(n);
+        reader_.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
     bool readable(std::chrono::milliseconds limit) const {
         pollfd entry{fd(), POLLIN, 0};
         return ::poll(&entry, 1, static_cast<int>(limit.count())) > 0;
