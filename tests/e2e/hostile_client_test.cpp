@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,27 +31,13 @@ struct HostileInput {
     std::string bytes;  // sent after connecting; the connection is then left open
 };
 
+// Each refusal of the decoder and of the protocol table is pinned by its own unit test; these rows
+// only check that the built agent ends the offending connection and goes on serving.
 std::vector<HostileInput> hostileInputs() {
-    std::string deep(1'000'000, '\x91');
-    deep += '\x01';
-    std::string hugeString = std::string("\x94\x01\x01\xdb\xff\xff\xff\xf0", 8) + "helloWithReply:";
     return {
         {"no greeting first", helloFrame()},
-        {"wrong protocol version", ipc::encodeFrame(ipc::Greeting{"tavro-companion", 99})},
         {"truncated frame then silence", greetingFrame() + std::string("\x00\x00\x00\x64" "abc", 7)},
-        {"length over the limit", greetingFrame() + std::string("\x7f\xff\xff\xff", 4)},
-        {"a value that is not a message", greetingFrame() + frameOf(packed(Json("hello")))},
-        {"malformed messagepack", greetingFrame() + frameOf(std::string("\x94\x01\x01\xc1", 4))},
-        {"unknown selector", greetingFrame() + ipc::encodeFrame(ipc::Call{1, "formatDisk:", Json::array()})},
-        {"too few arguments",
-         greetingFrame() + ipc::encodeFrame(ipc::Call{1, "unmountWithPath:force:reply:", Json::array({"/x"})})},
-        {"wrong argument type",
-         greetingFrame() + ipc::encodeFrame(ipc::Call{1, "unmountWithPath:force:reply:", Json::array({"/x", "yes"})})},
-        {"a call sent as one-way",
-         greetingFrame() + ipc::encodeFrame(ipc::OneWay{"helloWithReply:", Json::array()})},
         {"a reply sent to the agent", greetingFrame() + ipc::encodeFrame(ipc::ReplyMessage{1, Json::array()})},
-        {"nested a million levels", greetingFrame() + frameOf(deep)},
-        {"declared length far beyond the frame", greetingFrame() + frameOf(hugeString)},
     };
 }
 

@@ -57,11 +57,6 @@ TEST(Process, LaunchFailureNamesTheFileAndTheReason) {
     }
 }
 
-TEST(Process, ReportsExitCodeOrSignal) {
-    EXPECT_EQ(shell("exit 7").wait(), (Termination{Kind::exited, 7}));
-    EXPECT_EQ(shell("kill -KILL $$").wait(), (Termination{Kind::signalled, SIGKILL}));
-}
-
 TEST(Process, WaitIsIdempotentAndSignalsAfterTheEndAreHarmless) {
     Process child = shell("exit 4");
     const Termination first = child.wait();
