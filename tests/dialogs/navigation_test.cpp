@@ -87,12 +87,6 @@ TEST_P(Looks, TheFieldIsLookedForFifteenTimesThenTheAlertSounds) {
 INSTANTIATE_TEST_SUITE_P(Navigate, Looks, ::testing::Values(15, 16),
                          [](const auto& info) { return "fieldAtLook" + std::to_string(info.param); });
 
-TEST_F(Navigate, GoToFolderFieldThatAlreadyHadTheFocusIsTaken) {
-    desktop.openDialog(app, {.fieldHasFocus = true});
-    EXPECT_TRUE(navigate(target));
-    EXPECT_EQ(desktop.recorded<AttributeWrite>(), (std::vector<AttributeWrite>{{"AXValue", target}}));
-}
-
 TEST_F(Navigate, SearchFieldIsNeverTakenForThePathField) {
     desktop.openDialog(app).identifier("").set("AXSubrole", std::string("AXSearchField"));
     EXPECT_FALSE(navigate(target));

@@ -72,7 +72,7 @@ UiElement Desktop::openDialog(UiElement app, DialogBehaviour behaviour) {
     std::lock_guard lock(mutex_);
     dialog_ = Dialog{app.element.pid, behaviour, nameField.element, field.element, {}};
     frontmost_ = app.element.pid;
-    focus_ = behaviour.fieldHasFocus ? field.element : nameField.element;
+    focus_ = nameField.element;
     return field;
 }
 

@@ -58,8 +58,6 @@ struct DialogBehaviour {
     bool refusesValue = false;
     // The focus goes back where it was as soon as the field's value is set.
     bool focusLeavesOnValue = false;
-    // The go-to-folder field has the focus from the start, before any shortcut.
-    bool fieldHasFocus = false;
 };
 
 struct AttributeWrite {
