@@ -83,16 +83,5 @@ TEST_F(ReplyDeathTest, ReplyingTwiceOrNeverIsCaught) {
     EXPECT_DEATH({ Once reply([](Value) {}); }, "dropped without being sent");
 }
 
-TEST(Reply, CopiesShareOneReply) {
-    int sent = 0;
-    Reply<msg::rcloneInstalledWithReply> reply([&](Value v) {
-        ++sent;
-        EXPECT_EQ(v, Value::array({true}));
-    });
-    auto copy = reply;
-    copy(true);
-    EXPECT_EQ(sent, 1);
-}
-
 }  // namespace
 }  // namespace companion::service
