@@ -28,9 +28,8 @@ TEST(Wire, EveryMessageKindSurvivesARoundTrip) {
 }
 
 TEST(Wire, FrameHeaderIsTheBigEndianPayloadLength) {
-    std::string frame = encodeFrame(Call{1, std::string(300, 'a'), Json::array()});
-    uint32_t length = (uint8_t(frame[0]) << 24) | (uint8_t(frame[1]) << 16) | (uint8_t(frame[2]) << 8) | uint8_t(frame[3]);
-    EXPECT_EQ(length, frame.size() - frameHeaderSize);
+    const std::string frame = encodeFrame(Call{1, std::string(300, 'a'), Json::array()});
+    EXPECT_EQ(frame, testing::frameOf(payloadOf(frame))) << "frameOf writes the length big-endian";
 }
 
 TEST(Wire, ValuesThatAreNotMessagesAreRefused) {
