@@ -75,9 +75,38 @@ TEST(EventLoop, ReadinessNoLongerAskedForIsNotReported) {
     }
 }
 
-TEST(EventLoop, PostAfterStopIsRefused) {
+TEST(EventLoop, HandlerThatDropsItsOwnWatchReturnsSafely) {
     EventLoop loop;
     loop.start();
+    ReadablePair pair;
+    EventLoop::Watch watch;
+    std::promise<std::string> seen;
+    onLoop(loop, [&] {
+        // The handler's own captures must outlive the reset that destroys the handler.
+        watch = loop.watch(pair.readable.get(), Interest::read,
+                           [&, text = std::string(256, 'h')](Readiness) {
+                               watch.reset();
+                               seen.set_value(text);
+                           });
+    });
+    auto result = seen.get_future();
+    ASSERT_EQ(result.wait_for(watchdog), std::future_status::ready);
+    EXPECT_EQ(result.get(), std::string(256, 'h'));
+}
+
+TEST(EventLoop, CancelledDeadlineNeverFiresAndPostAfterStopIsRefused) {
+    EventLoop loop;
+    loop.start();
+    bool cancelledFired = false;  // loop thread only
+    EventLoop::Deadline cancelled, later;
+    std::promise<void> laterFired;
+    onLoop(loop, [&] {
+        cancelled = loop.after(10ms, [&] { cancelledFired = true; });
+        later = loop.after(50ms, [&] { laterFired.set_value(); });
+        cancelled.cancel();
+    });
+    ASSERT_EQ(laterFired.get_future().wait_for(watchdog), std::future_status::ready);
+    onLoop(loop, [&] { EXPECT_FALSE(cancelledFired); });
     loop.stop();
     EXPECT_FALSE(loop.post([] {}));
 }
