@@ -20,7 +20,7 @@ using script::ScriptOutcome;
 // A word holding every character a shell or a string literal treats specially.
 const std::string awkwardWord = "it's \"quoted\" back\\slash $HOME `id` two  spaces";
 
-TEST(AdminShellStatement, QuotesEveryWordAndEscapesTheLiteral) {
+TEST(AdminShellStatement, QuotesEveryWordEscapesTheLiteralAndIsTheOnlyScriptTheHostReads) {
     struct Case {
         std::vector<ShellCommand> commands;
         std::string line;
@@ -38,9 +38,7 @@ TEST(AdminShellStatement, QuotesEveryWordAndEscapesTheLiteral) {
         EXPECT_EQ(adminShellStatement(c.commands), c.statement);
         EXPECT_EQ(script::adminShellText(c.statement), c.line) << "the host reads back exactly the line";
     }
-}
-
-TEST(AdminShellStatement, TheHostRecognisesNoOtherScript) {
+    // The host recognises no other script.
     for (std::string source : {
              "tell application \"Finder\" to activate",
              R"(do shell script "a" with administrator privileges and more)",
@@ -103,16 +101,13 @@ struct RootShellTest : ScriptTest {
     ToolStandIn tool{folder.path() / "tool"}, failing{folder.path() / "failing"};
 };
 
-TEST_F(RootShellTest, EveryWordReachesTheToolUnchanged) {
-    const auto result = runAdminShell(h.platform, {{tool.str(), awkwardWord, "plain"}, {tool.str(), "second"}});
-    EXPECT_EQ(result, (AdminShellResult{true, ""}));
-    EXPECT_EQ(runs(), (Runs{{tool.str(), awkwardWord, "plain"}, {tool.str(), "second"}}));
-}
-
-TEST_F(RootShellTest, OnlyTheLastCommandDecidesAndItsErrorTextComesBack) {
-    EXPECT_EQ(runAdminShell(h.platform, {{failing.str()}, {tool.str()}}), (AdminShellResult{true, ""}));
+// Every word reaches the tool unchanged; only the last command decides, and its error text comes back.
+TEST_F(RootShellTest, RunsEveryCommandWithItsWordsAndAnswersForTheLast) {
+    EXPECT_EQ(runAdminShell(h.platform, {{tool.str(), awkwardWord, "plain"}, {failing.str()}, {tool.str()}}),
+              (AdminShellResult{true, ""}));
+    EXPECT_EQ(runs(), (Runs{{tool.str(), awkwardWord, "plain"}, {failing.str()}, {tool.str()}}))
+        << "a failing command does not stop the next";
     EXPECT_EQ(runAdminShell(h.platform, {{tool.str()}, {failing.str()}}), (AdminShellResult{false, "failing failed\n"}));
-    EXPECT_EQ(runs().size(), 4u) << "a failing command does not stop the next";
 }
 
 TEST(SystemScriptHost, WithoutRootItGoesThroughPkexecOrFailsClearly) {

@@ -101,23 +101,18 @@ TEST_F(Registration, PackagedUnitsAreOnlyEnabledAndDisabled) {
                                         "--user stop es.vextralune.tavro.companion.service",
                                         "--user is-enabled es.vextralune.tavro.companion.socket"));
     EXPECT_FALSE(std::filesystem::exists(units.unitFolder));
-}
-
-// The packaged socket names each user's runtime folder through systemd; the rest stays literal.
-TEST(PackagedUnits, TheSocketListensUnderEachUsersRuntimeFolder) {
-    AgentUnits units;
+    // The packaged socket names each user's runtime folder through systemd; the rest stays literal.
     units.socketPath = std::string(runtimeFolderSpecifier) + "100% sure";
     EXPECT_THAT(socketUnitText(units), ::testing::HasSubstr("\nListenStream=%t/100%% sure\n"));
 }
 
-TEST_F(Registration, AnExecutableSystemdCannotRunIsNotRegistered) {
+TEST_F(Registration, AnExecutableSystemdCannotRunOrNoSystemctlRegistersNothing) {
     units.executable = folder.str() + "/say \"hi\"/tavro-companion";
     auto quoted = systemdAgentService(units, [](const auto&) { return SystemctlAnswer{0, "", ""}; });
     EXPECT_NE(quoted->registerService(), std::nullopt);
     EXPECT_FALSE(std::filesystem::exists(units.unitFolder));
-}
-
-TEST_F(Registration, WithoutSystemctlNothingRegistersAndTheAgentIsNotFound) {
+    // Without systemctl nothing registers and the agent is not found.
+    units.executable = folder.str() + "/tavro-companion";
     auto missing = systemdAgentService(units, [](const auto&) { return SystemctlAnswer{-1, "", "no such file"}; });
     EXPECT_EQ(missing->registerService(), "no such file");
     EXPECT_EQ(missing->status(), ServiceStatus::notFound);

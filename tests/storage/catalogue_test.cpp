@@ -70,16 +70,6 @@ TEST_F(Catalogue, RemotesAndInstalled) {
     EXPECT_EQ(rclone.calls().size(), runs);
 }
 
-TEST_F(Catalogue, AuthorizeRefusesBadRequestsBeforeAnythingRuns) {
-    const service::Args<msg::rcloneAuthorizeWithType> requests[] = {
-        {"Drive", "r", {}},  {"s3", "r", {}},  {"drive", " r", {}}, {"drive", "-r", {}}, {"drive", "r\n", {}},
-        {"drive", "r", {{"Client_id", "x"}}}, {"drive", "r", {{"client1", "x"}}},
-        {"drive", "r", {{"client_id", "a\tb"}}}};
-    for (const auto& request : requests)
-        EXPECT_EQ(call<msg::rcloneAuthorizeWithType>(request), std::tuple{Text("invalid")}) << std::get<1>(request);
-    EXPECT_TRUE(rclone.calls().empty());
-}
-
 TEST_F(Catalogue, AuthorizeStoresOnlyTheTokenObject) {
     const std::string token = R"({"access_token":"ya29","expiry":"2030-01-01T00:00:00Z"})";
     rclone.answerTo("authorize",
@@ -101,7 +91,15 @@ struct AuthorizeFailure {
     Text expected;
 };
 
-TEST_F(Catalogue, AuthorizeFailuresReportTheirOwnText) {
+// Bad requests are refused before anything runs; failures report their own text.
+TEST_F(Catalogue, AuthorizeRefusalsAndFailuresReportTheirOwnText) {
+    const service::Args<msg::rcloneAuthorizeWithType> requests[] = {
+        {"Drive", "r", {}},  {"s3", "r", {}},  {"drive", " r", {}}, {"drive", "-r", {}}, {"drive", "r\n", {}},
+        {"drive", "r", {{"Client_id", "x"}}}, {"drive", "r", {{"client1", "x"}}},
+        {"drive", "r", {{"client_id", "a\tb"}}}};
+    for (const auto& request : requests)
+        EXPECT_EQ(call<msg::rcloneAuthorizeWithType>(request), std::tuple{Text("invalid")}) << std::get<1>(request);
+    EXPECT_TRUE(rclone.calls().empty());
     const AuthorizeFailure failures[] = {{"{}", "user cancelled", 1, "", 0, "user cancelled"},
                                          {"{}", "", 1, "", 0, "authorize"},
                                          {"} nothing {", "", 0, "", 0, "token"},
@@ -171,13 +169,8 @@ protected:
     void SetUp() override {
         if (::access(debianRclone, X_OK) != 0) GTEST_SKIP() << "rclone is not installed at " << debianRclone;
         harness.platform.tools.rcloneAbsoluteCandidates = {debianRclone};
-        const std::string config = harness.home.str() + "/rclone.conf";
-        writeFile(config, "[here]\ntype = local\n\n[there too]\ntype = local\n");
-        harness.platform.environment = [config] {
-            auto environment = systemEnvironment();
-            environment["RCLONE_CONFIG"] = config;
-            return environment;
-        };
+        useRcloneConfig(harness.platform, harness.home.path() / "rclone.conf",
+                        "[here]\ntype = local\n\n[there too]\ntype = local\n");
         writeFile(data() + "/notes.txt", "hello");
         installCatalogueServices(harness.services);
     }

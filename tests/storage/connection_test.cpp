@@ -99,9 +99,15 @@ protected:
     ToolStandIn rclone{homeCandidate(harness.home.path())};
 };
 
+// The listing runs with the rclone environment.
 TEST_F(WithRclone, ConfiguredRemoteMustBeListed) {
+    harness.platform.environment = [] { return Environment{{"PATH", "/not/searched"}, {"MARKER", "kept"}}; };
     rclone.answerTo("listremotes", {.output = "known:   drive\nother name: s3\n"});
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "known"}}, "dir/sub"), remote("known:dir/sub"));
+    const auto listing = rclone.calls().at(0);
+    EXPECT_EQ(listing.arguments, (std::vector<std::string>{"listremotes", "--long"}));
+    EXPECT_EQ(listing.environment.at("PATH"), ToolPaths{}.rcloneSearchPath);
+    EXPECT_EQ(listing.environment.at("MARKER"), "kept");
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "other name"}}, ""), remote("other name:"));
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "unknown"}}, ""), std::nullopt);
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "-known"}}, ""), std::nullopt);
@@ -208,20 +214,6 @@ TEST(RcloneEnvironment, FixesTheSearchPathKeepsTheRestAndLetsExtrasWin) {
     EXPECT_EQ(rcloneEnvironment(platform), (Environment{{"PATH", fixed}, {"HOME", "/home/u"}, {"LANG", "C"}}));
     EXPECT_EQ(rcloneEnvironment(platform, {{"LANG", "fr_FR"}, {"lang", "x"}, {"PATH", "/mine"}}),
               (Environment{{"PATH", "/mine"}, {"HOME", "/home/u"}, {"LANG", "fr_FR"}, {"lang", "x"}}));
-}
-
-TEST(ListRemotes, RunsTheListingWithTheRcloneEnvironment) {
-    SessionHarness harness;
-    lookOnlyBelowHome(harness.platform);
-    harness.platform.environment = [] { return Environment{{"PATH", "/not/searched"}, {"MARKER", "kept"}}; };
-    ToolStandIn rclone(homeCandidate(harness.home.path()));
-    rclone.answerTo("listremotes", {.output = "a:      drive\n"});
-    EXPECT_EQ(listRemotes(harness.platform), (std::vector<RemoteEntry>{{"a", "drive"}}));
-    const auto runs = rclone.calls();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].arguments, (std::vector<std::string>{"listremotes", "--long"}));
-    EXPECT_EQ(runs[0].environment.at("PATH"), ToolPaths{}.rcloneSearchPath);
-    EXPECT_EQ(runs[0].environment.at("MARKER"), "kept");
 }
 
 }  // namespace

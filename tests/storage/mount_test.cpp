@@ -73,12 +73,7 @@ TEST(MountLog, NamesTheFirstEightCharactersStaysInTheLogFolderAndYieldsTheFailur
 struct MountHarness {
     MountHarness() {
         testing::lookOnlyBelowHome(h.platform);
-        h.platform.environment = [config = h.home.str() + "/rclone.conf"] {
-            auto environment = systemEnvironment();
-            environment["RCLONE_CONFIG"] = config;
-            return environment;
-        };
-        testing::writeFile(h.home.path() / "rclone.conf", "[loc]\ntype = local\n");
+        testing::useRcloneConfig(h.platform, h.home.path() / "rclone.conf", "[loc]\ntype = local\n");
         testing::writeFile(h.home.path() / "remote data/hello.txt", "hello through the mount\n");
         installCoreServices(h.services);
         installStorageServices(h.services);
