@@ -58,22 +58,18 @@ struct ScriptTest : ::testing::Test {
 };
 
 TEST_F(ScriptTest, ResultsReadAsDescribed) {
-    struct Case {
-        std::optional<ScriptOutcome> outcome;
-        AppleScriptResult expected;
-    };
     ScriptOutcome text;
     text.text = "out";
-    const Case cases[] = {
+    const std::pair<std::optional<ScriptOutcome>, AppleScriptResult> cases[] = {
         {text, {"out", std::nullopt}},
         {ScriptOutcome{}, {"", std::nullopt}},               // a result without text
         {std::nullopt, {"", std::nullopt}},                  // no script could be made
         {scriptFailure("refused"), {std::nullopt, "refused"}},
         {scriptFailure(std::nullopt), {std::nullopt, "AppleScript"}},
     };
-    for (const Case& c : cases) {
-        host->respond = [&](const std::string&) { return c.outcome; };
-        EXPECT_EQ(runAppleScript(h.platform, "x"), c.expected);
+    for (const auto& [outcome, expected] : cases) {
+        host->respond = [&](const std::string&) { return outcome; };
+        EXPECT_EQ(runAppleScript(h.platform, "x"), expected);
     }
 }
 

@@ -98,18 +98,14 @@ TEST_F(FinderTest, SettingsReadBackWhatWasWritten) {
 }
 
 TEST_F(FinderTest, OnlyBooleansAndTheNumbersZeroAndOneRead) {
-    struct Case {
-        std::string value;
-        bool reads;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, bool> cases[] = {
         {"<true/>", true},   {"<false/>", false},          {"<integer>1</integer>", true},
         {"<integer>0</integer>", false}, {"<integer>2</integer>", false}, {"<real>1.0</real>", true},
         {"<real>0.5</real>", false},     {"<string>1</string>", false},   {"<array><true/></array>", false},
     };
-    for (const Case& c : cases) {
-        writeDomainXml("com.apple.finder", "<key>FXRemoveOldTrashItems</key>" + c.value + "\n");
-        EXPECT_EQ(h.call<msg::finderRemovesOldTrashWithReply>({}), std::tuple{c.reads}) << c.value;
+    for (const auto& [value, reads] : cases) {
+        writeDomainXml("com.apple.finder", "<key>FXRemoveOldTrashItems</key>" + value + "\n");
+        EXPECT_EQ(h.call<msg::finderRemovesOldTrashWithReply>({}), std::tuple{reads}) << value;
     }
 }
 

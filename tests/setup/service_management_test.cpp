@@ -133,11 +133,7 @@ TEST_F(Registration, SystemdAcceptsTheUnits) {
 }
 
 TEST(ServiceStatusFromSystemd, EachAnswerHasItsValue) {
-    struct Case {
-        SystemctlAnswer answer;
-        ServiceStatus expected;
-    };
-    const Case cases[] = {
+    const std::pair<SystemctlAnswer, ServiceStatus> cases[] = {
         {{0, "enabled\n", ""}, ServiceStatus::enabled},
         {{0, "enabled-runtime\n", ""}, ServiceStatus::enabled},
         {{1, "disabled\n", ""}, ServiceStatus::notRegistered},
@@ -147,8 +143,8 @@ TEST(ServiceStatusFromSystemd, EachAnswerHasItsValue) {
         {{1, "", "Failed to connect to bus: No medium found\n"}, ServiceStatus::notFound},
         {{-1, "", "cannot start /usr/bin/systemctl"}, ServiceStatus::notFound},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(statusFromIsEnabled(c.answer), c.expected) << c.answer.output << c.answer.errorOutput;
+    for (const auto& [answer, expected] : cases)
+        EXPECT_EQ(statusFromIsEnabled(answer), expected) << answer.output << answer.errorOutput;
 }
 
 }  // namespace
