@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -71,17 +70,6 @@ TEST_F(ScriptTest, ResultsReadAsDescribed) {
         host->respond = [&](const std::string&) { return outcome; };
         EXPECT_EQ(runAppleScript(h.platform, "x"), expected);
     }
-}
-
-TEST_F(ScriptTest, ConcurrentScriptsRunOnTheMainThreadOneAtATime) {
-    host->hold = std::chrono::milliseconds(20);
-    std::vector<std::thread> callers;
-    for (int i = 0; i < 6; ++i)
-        callers.emplace_back([&, i] { runAppleScript(h.platform, "script " + std::to_string(i)); });
-    for (auto& caller : callers) caller.join();
-    EXPECT_EQ(host->sources().size(), 6u);
-    EXPECT_TRUE(host->allOnMain());
-    EXPECT_EQ(host->mostAtOnce(), 1);
 }
 
 struct RootShellTest : ScriptTest {

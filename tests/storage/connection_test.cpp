@@ -35,6 +35,16 @@ std::optional<ResolvedConnection> remote(const std::string& argument, Environmen
     return ResolvedConnection{argument, std::move(environment)};
 }
 
+// A platform with no home folder to search, and rclone only at `candidates`.
+Platform platformWithRcloneAt(std::vector<std::string> candidates) {
+    Platform platform;
+    platform.tools.rcloneAbsoluteCandidates = std::move(candidates);
+    platform.tools.rcloneHomeCandidates.clear();
+    platform.homeDirectory = [] { return std::string("/nonexistent"); };
+    platform.environment = systemEnvironment;
+    return platform;
+}
+
 struct ResolveCase {
     ConnectionDescription description;
     std::string path;
@@ -43,11 +53,7 @@ struct ResolveCase {
 
 // Without rclone: only configured remotes and SFTP passwords would need it.
 TEST(ResolveConnection, BuildsTheRemoteArgumentOrRefuses) {
-    Platform platform;
-    platform.tools.rcloneAbsoluteCandidates.clear();
-    platform.tools.rcloneHomeCandidates.clear();
-    platform.homeDirectory = [] { return std::string("/nonexistent"); };
-    platform.environment = systemEnvironment;
+    const Platform platform = platformWithRcloneAt({});
     const ResolveCase cases[] = {
         {sftp(), "/", remote(sftpDefault)},
         {sftp({{"user", "u"}, {"port", "22"}, {"keyFile", "/dev/./null"}}), "/",
@@ -135,10 +141,7 @@ TEST_F(WithRclone, SftpPasswordTravelsObscuredInTheEnvironmentOnlyOrIsLeftOut) {
 
 TEST(RealRclone, ObscuredPasswordRevealsToTheOriginal) {
     if (::access(debianRclone, X_OK) != 0) GTEST_SKIP() << "rclone is not installed at " << debianRclone;
-    Platform platform;
-    platform.tools.rcloneAbsoluteCandidates = {debianRclone};
-    platform.homeDirectory = [] { return std::string("/nonexistent"); };
-    platform.environment = systemEnvironment;
+    const Platform platform = platformWithRcloneAt({debianRclone});
     const std::string password = " pa ss\"w\xc3\xb6rd\t-";
     const auto obscured = obscurePassword(platform, password);
     ASSERT_TRUE(obscured);

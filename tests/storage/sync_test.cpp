@@ -232,18 +232,8 @@ TEST(SyncStream, ADescendantHoldingTheLogOpenDoesNotHoldTheReply) {
     EXPECT_EQ(s.linesOf("job"), std::vector<std::string>{R"({"msg":"done"})"});
 }
 
-TEST(SyncStream, ASyncWhoseSessionHasEndedIsNeverStarted) {
-    SyncSession s(standIn("slow"));
-    // The client goes while the request waits: the session's clean-up has nothing to stop yet.
-    s.harness.connection.reset();
-    s.harness.session().stopAll();
-
-    EXPECT_EQ(s.sync(mirrorRequest("job", s.folder("src"), "here:/d")), -1);
-    EXPECT_TRUE(s.pids().empty());
-}
-
 // However long they run, syncs wait on the event loop: the pool's threads all go back to idle.
-// The end of the session ends them all.
+// The end of the session ends them all, and a sync asked for afterwards is never started.
 TEST(SyncStream, RunningSyncsHoldNoThreadAndEndWithTheirSession) {
     SyncSession s(standIn("slow"), 50ms);
     constexpr int runs = 8;
@@ -259,6 +249,9 @@ TEST(SyncStream, RunningSyncsHoldNoThreadAndEndWithTheirSession) {
         EXPECT_EQ(reply.get(), terminatedBySigterm);
     }
     for (pid_t pid : s.pids()) EXPECT_TRUE(isGone(pid)) << "rclone " << pid << " still there";
+    s.harness.connection.reset();
+    EXPECT_EQ(s.sync(mirrorRequest("late", s.folder("src"), "here:/d")), -1);
+    EXPECT_EQ(s.pids().size(), size_t{runs});
 }
 
 // Clients that ask for a sync and disconnect at once, at random moments of the request's way
