@@ -98,8 +98,7 @@ TEST_F(GitSearchTest, OnlyTheSelectedDeveloperToolsGiveTheSystemsGit) {
     ToolStandIn inside(developer / "usr/bin/git");
     selectDeveloperFolder(developer);
     EXPECT_EQ(locateGit(h.platform), "/usr/bin/git");
-    ASSERT_EQ(xcodeSelect.calls().size(), 1u);
-    EXPECT_EQ(xcodeSelect.calls()[0].arguments, (std::vector<std::string>{"-p"}));
+    EXPECT_EQ(ToolStandIn::runs(h.tools.path() / "record"), (Runs{{xcodeSelect.str(), "-p"}}));
 }
 
 TEST_F(GitSearchTest, NoGitIsKeptForEveryLaterRequestEvenAfterGitAppears) {
@@ -135,10 +134,9 @@ TEST(TimeMachine, RepliesStandardOutputUntrimmedWhateverTheStatus) {
     EXPECT_EQ(h.call<timeMachineBackupsWithReply>({}), std::tuple(std::string("/Volumes/B/2026-12-01-101010.backup\n")));
     tmutil.answer({.errorOutput = "No machine directory found", .status = 1});
     EXPECT_EQ(h.call<timeMachineBackupsWithReply>({}), std::tuple(std::string()));
-    const auto calls = tmutil.calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"listbackups"}));
-    EXPECT_EQ(calls[0].input, "");
+    const std::string tool = tmutil.str();
+    EXPECT_EQ(ToolStandIn::runs(h.tools.path() / "record"), (Runs{{tool, "listbackups"}, {tool, "listbackups"}}));
+    EXPECT_EQ(tmutil.calls()[0].input, "");
 }
 
 }  // namespace

@@ -52,23 +52,6 @@ TEST(Session, StopAllEndsEverySyncAndMountAndLeavesTheTablesEmpty) {
     late->terminate();
 }
 
-// A second run under one identifier takes the entry, not the process; the end of either run
-// removes only its own entry.
-TEST(Session, RunsUnderOneIdentifierEachRemoveOnlyTheirOwnEntry) {
-    SessionHarness h;
-    auto earlier = sleeper(), later = sleeper();
-    ASSERT_TRUE(h.session().registerSync("id", earlier));
-    ASSERT_TRUE(h.session().registerSync("id", later));
-    EXPECT_EQ(h.session().findSync("id"), later);
-    EXPECT_TRUE(earlier->isRunning());
-    h.session().removeSync("id", earlier);
-    EXPECT_EQ(h.session().findSync("id"), later);
-    h.session().removeSync("id", later);
-    EXPECT_EQ(h.session().findSync("id"), nullptr);
-    earlier->terminate();
-    later->terminate();
-}
-
 // A slow request sent first may finish last; each is answered once.
 void delayedDetach(CompanionSession& session, Args<msg::vaultDetachWithMountPoint> args,
                    Reply<msg::vaultDetachWithMountPoint> reply) {

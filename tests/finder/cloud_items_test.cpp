@@ -48,8 +48,7 @@ TEST(RecentItems, RestartsTheServiceByName) {
     auto killall = h.standIn("killall", &ToolPaths::killall);
     killall.answer({.errorOutput = "No matching processes", .status = 1});
     EXPECT_EQ(h.call<restartRecentItemsWithReply>({}), std::tuple<>());
-    ASSERT_EQ(killall.calls().size(), 1u);
-    EXPECT_EQ(killall.calls()[0].arguments, (std::vector<std::string>{"sharedfilelistd"}));
+    EXPECT_EQ(ToolStandIn::runs(h.tools.path() / "record"), (Runs{{killall.str(), "sharedfilelistd"}}));
 }
 
 }  // namespace

@@ -76,11 +76,11 @@ TEST_F(Catalogue, AuthorizeStoresOnlyTheTokenObject) {
                     {.output = "Paste the following into your remote machine --->\n" + token + "\n<---End paste\n"});
     const wire::StringMap extra{{"drive_type", "personal"}, {"client_id", "a=1"}};
     EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"onedrive", "My Drive.v2", extra}), std::tuple{Text()});
-    const auto runs = rclone.calls();
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[0].arguments, (Arguments{"authorize", "onedrive"}));
-    EXPECT_EQ(runs[1].arguments, (Arguments{"config", "create", "My Drive.v2", "onedrive", "token=" + token,
-                                            "client_id=a=1", "drive_type=personal", "--non-interactive"}));
+    const std::string tool = rclone.str();
+    EXPECT_EQ(ToolStandIn::runs(rclone.path().parent_path() / "record"),
+              (Runs{{tool, "authorize", "onedrive"},
+                    {tool, "config", "create", "My Drive.v2", "onedrive", "token=" + token, "client_id=a=1",
+                     "drive_type=personal", "--non-interactive"}}));
 }
 
 struct AuthorizeFailure {
