@@ -94,10 +94,8 @@ TEST_F(LaunchItemTest, RefusedRequestsRunNothing) {
     const std::string agent = item(h.platform.tools.launchAgentsFolder);
     const std::string nested = item(userFolder() + "/sub");
     const std::string backup = item(userFolder(), "com.example.agent.plist.bak");
-    struct Case {
-        std::string label, plist, domain;
-    };
-    const Case cases[] = {
+    // Label, file, domain.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
         {"com.example.agent", user, "User"},        {"com.example.agent", user, ""},
         {"", user, "user"},                          {"-x", user, "user"},
         {"a b", user, "user"},                       {"a/b", user, "user"},
@@ -107,10 +105,9 @@ TEST_F(LaunchItemTest, RefusedRequestsRunNothing) {
         {"com.example.agent", "Library/LaunchAgents/com.example.agent.plist", "user"},
         {"com.example.agent", user + "\n", "user"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(set(c.label, c.plist, c.domain, true), invalid)
-            << c.label << " " << c.plist << " " << c.domain;
-        EXPECT_EQ(remove(c.label, c.plist, c.domain), invalid);
+    for (const auto& [label, plist, domain] : cases) {
+        EXPECT_EQ(set(label, plist, domain, true), invalid) << label << " " << plist << " " << domain;
+        EXPECT_EQ(remove(label, plist, domain), invalid);
     }
     EXPECT_TRUE(runs().empty());
     EXPECT_TRUE(host->sources().empty());

@@ -20,22 +20,18 @@ using script::ScriptOutcome;
 const std::string awkwardWord = "it's \"quoted\" back\\slash $HOME `id` two  spaces";
 
 TEST(AdminShellStatement, QuotesEveryWordEscapesTheLiteralAndIsTheOnlyScriptTheHostReads) {
-    struct Case {
-        std::vector<ShellCommand> commands;
-        std::string line;
-        std::string statement;
-    };
-    const Case cases[] = {
+    // The commands, their shell line, the statement.
+    const std::tuple<std::vector<ShellCommand>, std::string, std::string> cases[] = {
         {{{"/bin/echo", "a"}}, "'/bin/echo' 'a'", R"(do shell script "'/bin/echo' 'a'" with administrator privileges)"},
         {{{"/x", "it's"}, {"/y"}}, R"('/x' 'it'\''s' ; '/y')",
          R"(do shell script "'/x' 'it'\\''s' ; '/y'" with administrator privileges)"},
         {{{"/x", R"(a"b\c)"}}, R"('/x' 'a"b\c')", R"(do shell script "'/x' 'a\"b\\c'" with administrator privileges)"},
         {{{"/x", ""}}, "'/x' ''", R"(do shell script "'/x' ''" with administrator privileges)"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(adminShellLine(c.commands), c.line);
-        EXPECT_EQ(adminShellStatement(c.commands), c.statement);
-        EXPECT_EQ(script::adminShellText(c.statement), c.line) << "the host reads back exactly the line";
+    for (const auto& [commands, line, statement] : cases) {
+        EXPECT_EQ(adminShellLine(commands), line);
+        EXPECT_EQ(adminShellStatement(commands), statement);
+        EXPECT_EQ(script::adminShellText(statement), line) << "the host reads back exactly the line";
     }
     // The host recognises no other script.
     for (std::string source : {

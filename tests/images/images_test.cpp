@@ -51,21 +51,17 @@ protected:
 
 TEST_F(ImagesTest, CreateRefusesWithoutRunningTheTool) {
     file("exists.sparsebundle");
-    struct Case {
-        std::string path;  // below the test's folder when it starts with a slash
-        std::string volumeName;
-        int64_t maxGB;
-    };
-    const Case cases[] = {
+    // Path (below the test's folder when it starts with a slash), volume name, maximum size.
+    const std::tuple<std::string, std::string, int64_t> cases[] = {
         {"/v.sparsebundle", "V", 0},        {"/v.sparsebundle", "V", -5},      {"/v.sparsebundle", "V", 16385},
         {"/v.SparseBundle", "V", 10},       {"/v.dmg", "V", 10},               {"/none/v.sparsebundle", "V", 10},
         {"/exists.sparsebundle", "V", 10},  {"vaults/a.sparsebundle", "V", 10}, {"/v\n.sparsebundle", "V", 10},
         {"/v.sparsebundle", "My/Vault", 10}, {"/v.sparsebundle", "", 10},
     };
-    for (const Case& c : cases) {
-        const std::string path = c.path.starts_with("/") ? folder() + c.path : c.path;
-        EXPECT_EQ(h.call<vaultCreateWithPath>({path, c.volumeName, c.maxGB, "pw"}), vaultCreateWithPath::refused())
-            << c.path << " " << c.volumeName << " " << c.maxGB;
+    for (const auto& [given, volumeName, maxGB] : cases) {
+        const std::string path = given.starts_with("/") ? folder() + given : given;
+        EXPECT_EQ(h.call<vaultCreateWithPath>({path, volumeName, maxGB, "pw"}), vaultCreateWithPath::refused())
+            << given << " " << volumeName << " " << maxGB;
     }
     EXPECT_TRUE(runs().empty());
 }
