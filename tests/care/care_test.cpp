@@ -15,8 +15,7 @@
 #include "core/scripts.h"
 #include "support/files.h"
 #include "support/script_host_double.h"
-#include "support/session_fixture.h"
-#include "support/tool_stand_in.h"
+#include "support/tool_harness.h"
 
 namespace companion::testing {
 namespace {
@@ -27,22 +26,19 @@ namespace fs = std::filesystem;
 const std::string uid = std::to_string(::getuid());
 
 struct CareTest : ::testing::Test {
-    SessionHarness h;
+    ToolHarness h{care::installCareServices};
     MainLoop loop{h.dispatcher.main()};
     std::shared_ptr<RecordingScriptHost> host = std::make_shared<RecordingScriptHost>(h.dispatcher.main());
-    TempDir folder;
-    ToolStandIn launchctlTool{folder.path() / "launchctl"}, tccutilTool{folder.path() / "tccutil"};
+    ToolStandIn launchctlTool = h.standIn("launchctl", &ToolPaths::launchctl);
+    ToolStandIn tccutilTool = h.standIn("tccutil", &ToolPaths::tccutil);
     const std::string& launchctl = h.platform.tools.launchctl;
     const std::string& tccutil = h.platform.tools.tccutil;
 
     void SetUp() override {
         h.platform.scripts = host;
         h.platform.environment = [] { return Environment{}; };
-        h.platform.tools.launchctl = launchctlTool.str();
-        h.platform.tools.tccutil = tccutilTool.str();
-        h.platform.tools.launchAgentsFolder = folder.str() + "/LaunchAgents";
-        h.platform.tools.launchDaemonsFolder = folder.str() + "/LaunchDaemons";
-        care::installCareServices(h.services);
+        h.platform.tools.launchAgentsFolder = h.tools.str() + "/LaunchAgents";
+        h.platform.tools.launchDaemonsFolder = h.tools.str() + "/LaunchDaemons";
     }
     // The shell texts of the privileged statements run so far.
     std::vector<std::string> shellLines() const {
@@ -51,12 +47,11 @@ struct CareTest : ::testing::Test {
         return lines;
     }
     // Every stand-in run so far, in order.
-    Runs runs() const { return ToolStandIn::runs(folder.path() / "record"); }
-    void runInRootShell() {
-        if (::geteuid() != 0) GTEST_SKIP() << "the privileged shell runs directly only as root";
-        host->inner = rootShellHost();
-    }
+    Runs runs() const { return ToolStandIn::runs(h.tools.path() / "record"); }
 };
+
+using Outcome = std::tuple<bool, std::string>;
+const Outcome done{true, ""}, invalid{false, "invalid"};
 
 // ---- maintenance ----
 
@@ -64,16 +59,16 @@ struct CareTest : ::testing::Test {
 // order, and its failure is the reply.
 TEST_F(CareTest, Maintenance) {
     for (std::vector<std::string> ids : {std::vector<std::string>{"dns", "DNS"}, {"ram", "nope"}, {""}, {" dns"}})
-        EXPECT_EQ(h.call<msg::runMaintenance>({ids}), (std::tuple{false, std::string("invalid")}));
-    EXPECT_EQ(h.call<msg::runMaintenance>({{}}), (std::tuple{true, std::string()}));
+        EXPECT_EQ(h.call<msg::runMaintenance>({ids}), invalid);
+    EXPECT_EQ(h.call<msg::runMaintenance>({{}}), done);
     EXPECT_TRUE(host->sources().empty());
 
-    EXPECT_EQ(h.call<msg::runMaintenance>({{"dns", "ram", "permissions"}}), (std::tuple{true, std::string()}));
+    EXPECT_EQ(h.call<msg::runMaintenance>({{"dns", "ram", "permissions"}}), done);
     EXPECT_EQ(shellLines(), (std::vector<std::string>{
                                 "'/usr/bin/dscacheutil' '-flushcache' ; '/usr/bin/killall' '-HUP' 'mDNSResponder' ; "
                                 "'/usr/sbin/purge' ; '/usr/sbin/diskutil' 'resetUserPermissions' '/' '" + uid + "'"}));
     host->respond = [](const std::string&) { return scriptFailure("User canceled."); };
-    EXPECT_EQ(h.call<msg::runMaintenance>({{"quicklook", "spotlight"}}), (std::tuple{false, std::string("User canceled.")}));
+    EXPECT_EQ(h.call<msg::runMaintenance>({{"quicklook", "spotlight"}}), Outcome(false, "User canceled."));
 }
 
 // ---- launch items ----
@@ -85,6 +80,12 @@ struct LaunchItemTest : CareTest {
         return folder + "/" + name;
     }
     std::string trashFiles() const { return h.home.str() + "/.local/share/Trash/files"; }
+    Outcome set(const std::string& label, const std::string& plist, const std::string& domain, bool on) {
+        return h.call<msg::setLaunchItemWithLabel>({label, plist, domain, on});
+    }
+    Outcome remove(const std::string& label, const std::string& plist, const std::string& domain) {
+        return h.call<msg::removeLaunchItemWithLabel>({label, plist, domain});
+    }
 };
 
 TEST_F(LaunchItemTest, RefusedRequestsRunNothing) {
@@ -93,10 +94,8 @@ TEST_F(LaunchItemTest, RefusedRequestsRunNothing) {
     const std::string agent = item(h.platform.tools.launchAgentsFolder);
     const std::string nested = item(userFolder() + "/sub");
     const std::string backup = item(userFolder(), "com.example.agent.plist.bak");
-    struct Case {
-        std::string label, plist, domain;
-    };
-    const Case cases[] = {
+    // Label, file, domain.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
         {"com.example.agent", user, "User"},        {"com.example.agent", user, ""},
         {"", user, "user"},                          {"-x", user, "user"},
         {"a b", user, "user"},                       {"a/b", user, "user"},
@@ -106,12 +105,9 @@ TEST_F(LaunchItemTest, RefusedRequestsRunNothing) {
         {"com.example.agent", "Library/LaunchAgents/com.example.agent.plist", "user"},
         {"com.example.agent", user + "\n", "user"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({c.label, c.plist, c.domain, true}),
-                  (std::tuple{false, std::string("invalid")}))
-            << c.label << " " << c.plist << " " << c.domain;
-        EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({c.label, c.plist, c.domain}),
-                  (std::tuple{false, std::string("invalid")}));
+    for (const auto& [label, plist, domain] : cases) {
+        EXPECT_EQ(set(label, plist, domain, true), invalid) << label << " " << plist << " " << domain;
+        EXPECT_EQ(remove(label, plist, domain), invalid);
     }
     EXPECT_TRUE(runs().empty());
     EXPECT_TRUE(host->sources().empty());
@@ -129,10 +125,8 @@ TEST_F(LaunchItemTest, LabelsFollowTheIdentifierRule) {
 TEST_F(LaunchItemTest, AUserItemSwitchesAsTheUserWhateverLaunchctlSays) {
     const std::string plist = item(userFolder());
     launchctlTool.answer({.errorOutput = "no", .status = 5});
-    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.agent", plist, "user", true}),
-              (std::tuple{true, std::string()}));
-    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.agent", plist, "user", false}),
-              (std::tuple{true, std::string()}));
+    EXPECT_EQ(set("com.example.agent", plist, "user", true), done);
+    EXPECT_EQ(set("com.example.agent", plist, "user", false), done);
     EXPECT_EQ(runs(), (Runs{{launchctl, "enable", "gui/" + uid + "/com.example.agent"},
                                   {launchctl, "bootstrap", "gui/" + uid, plist},
                                   {launchctl, "disable", "gui/" + uid + "/com.example.agent"},
@@ -142,17 +136,14 @@ TEST_F(LaunchItemTest, AUserItemSwitchesAsTheUserWhateverLaunchctlSays) {
 
 TEST_F(LaunchItemTest, ASystemItemSwitchesInOnePrivilegedShell) {
     const std::string plist = item(h.platform.tools.launchDaemonsFolder, "com.example.d.plist");
-    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.d", plist, "daemon", true}),
-              (std::tuple{true, std::string()}));
+    EXPECT_EQ(set("com.example.d", plist, "daemon", true), done);
     const std::string quoted = "'" + launchctl + "'";
     EXPECT_EQ(shellLines(), (std::vector<std::string>{quoted + " 'enable' 'system/com.example.d' ; " + quoted +
                                                        " 'bootstrap' 'system' '" + plist + "'"}));
     host->respond = [](const std::string&) { return scriptFailure("launchctl: no"); };
-    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.d", plist, "agent", false}),
-              (std::tuple{false, std::string("invalid")})) << "a daemon's file given as an agent";
+    EXPECT_EQ(set("com.example.d", plist, "agent", false), invalid) << "a daemon's file given as an agent";
     const std::string agentPlist = item(h.platform.tools.launchAgentsFolder, "com.example.a.plist");
-    EXPECT_EQ(h.call<msg::setLaunchItemWithLabel>({"com.example.a", agentPlist, "agent", false}),
-              (std::tuple{false, std::string("launchctl: no")}));
+    EXPECT_EQ(set("com.example.a", agentPlist, "agent", false), Outcome(false, "launchctl: no"));
     EXPECT_TRUE(runs().empty());
 }
 
@@ -163,12 +154,11 @@ TEST_F(LaunchItemTest, TheStateIsBothOutputsUntrimmedInOrder) {
     EXPECT_EQ(runs(), (Runs{{launchctl, "print-disabled", "gui/" + uid}, {launchctl, "list"}}));
 }
 
-TEST_F(LaunchItemTest, ARemovedUserItemGoesToTheTrashWithoutReplacingAnEarlierOne) {
+TEST_F(LaunchItemTest, ARemovedUserItemGoesToTheTrashWithoutReplacingAnEarlierOneOrSaysTrash) {
     for (int round = 0; round < 2; ++round) {
         const std::string plist = item(userFolder());
         writeFile(plist, "round " + std::to_string(round));
-        EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.agent", plist, "user"}),
-                  (std::tuple{true, std::string()}));
+        EXPECT_EQ(remove("com.example.agent", plist, "user"), done);
         EXPECT_FALSE(fs::exists(plist));
     }
     EXPECT_EQ(readFile(trashFiles() + "/com.example.agent.plist"), "round 0");
@@ -178,48 +168,30 @@ TEST_F(LaunchItemTest, ARemovedUserItemGoesToTheTrashWithoutReplacingAnEarlierOn
         << info;
     EXPECT_EQ(runs().front(), (std::vector<std::string>{launchctl, "disable",
                                                               "gui/" + uid + "/com.example.agent"}));
-}
 
-TEST_F(LaunchItemTest, AFailedMoveToTheUserTrashSaysTrash) {
-    const std::string plist = item(userFolder());
+    // A failed move to the Trash says so.
+    fs::remove_all(h.home.str() + "/.local/share/Trash");
     writeFile(h.home.str() + "/.local/share/Trash", "not a folder");
-    EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.agent", plist, "user"}),
-              (std::tuple{false, std::string("trash")}));
-    EXPECT_EQ(runs().size(), 2u) << "switched off first";
+    EXPECT_EQ(remove("com.example.agent", item(userFolder()), "user"), Outcome(false, "trash"));
+    EXPECT_EQ(runs().size(), 6u) << "switched off first";
 }
 
 TEST_F(LaunchItemTest, ASystemItemIsMovedInASecondShellEvenWhenSwitchingOffFailed) {
-    const std::string plist = item(h.platform.tools.launchAgentsFolder, "com.example.a.plist");
+    const std::string plist = item(h.platform.tools.launchDaemonsFolder, "com.example.d.plist");
     int scripts = 0;
     host->respond = [&](const std::string&) {
         return ++scripts == 1 ? scriptFailure("User canceled.") : script::ScriptOutcome{};
     };
-    EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.a", plist, "agent"}),
-              (std::tuple{true, std::string()}));
+    EXPECT_EQ(remove("com.example.d", plist, "daemon"), done);
     // The folder while the name is free there, a free name once it is taken.
-    writeFile(h.home.str() + "/.Trash/com.example.a.plist", "earlier");
-    EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.a", plist, "agent"}),
-              (std::tuple{true, std::string()}));
-    const std::string trash = h.home.str() + "/.Trash/";
+    writeFile(h.home.str() + "/.Trash/com.example.d.plist", "earlier");
+    EXPECT_EQ(remove("com.example.d", plist, "daemon"), done);
+    const std::string trash = h.home.str() + "/.Trash/", quoted = "'" + launchctl + "'";
     ASSERT_EQ(shellLines().size(), 4u);
+    EXPECT_EQ(shellLines()[0], quoted + " 'disable' 'system/com.example.d' ; " + quoted + " 'bootout' 'system' '" +
+                                   plist + "'");
     EXPECT_EQ(shellLines()[1], "'/bin/mv' '" + plist + "' '" + trash + "'");
-    EXPECT_EQ(shellLines()[3], "'/bin/mv' '" + plist + "' '" + trash + "com.example.a 2.plist'");
-}
-
-TEST_F(LaunchItemTest, PrivilegedRemovalsKeepEveryEarlierItemInTheTrash) {
-    runInRootShell();
-    fs::create_directories(h.home.path() / ".Trash");
-    for (int round = 0; round < 2; ++round) {
-        const std::string plist = item(h.platform.tools.launchDaemonsFolder, "com.example.d.plist");
-        writeFile(plist, "round " + std::to_string(round));
-        EXPECT_EQ(h.call<msg::removeLaunchItemWithLabel>({"com.example.d", plist, "daemon"}),
-                  (std::tuple{true, std::string()}));
-    }
-    EXPECT_EQ(readFile(h.home.path() / ".Trash/com.example.d.plist"), "round 0");
-    EXPECT_EQ(readFile(h.home.path() / ".Trash/com.example.d 2.plist"), "round 1");
-    const std::string plist = h.platform.tools.launchDaemonsFolder + "/com.example.d.plist";
-    EXPECT_EQ(runs(), (Runs{{launchctl, "disable", "system/com.example.d"}, {launchctl, "bootout", "system", plist},
-                                  {launchctl, "disable", "system/com.example.d"}, {launchctl, "bootout", "system", plist}}));
+    EXPECT_EQ(shellLines()[3], "'/bin/mv' '" + plist + "' '" + trash + "com.example.d 2.plist'");
 }
 
 // ---- login items ----
@@ -259,19 +231,16 @@ TEST_F(CareTest, PermissionRequestsWithOneBadEntryRunNothing) {
         {{"Camera", "Camera"}, {"com.example.app", "-x"}, {false, true}},
     };
     for (const Lists& lists : cases)
-        EXPECT_EQ(h.call<msg::resetPermissionsWithServices>(lists), (std::tuple{false, std::string("invalid")}));
+        EXPECT_EQ(h.call<msg::resetPermissionsWithServices>(lists), invalid);
+    EXPECT_FALSE(h.session().handle(msg::resetPermissionsWithServices::selector, false,
+                                    nlohmann::json::parse(R"([["Camera"], ["com.example.app"], ["true"]])"), nullptr))
+        << "the system-wide list carries booleans";
     EXPECT_TRUE(runs().empty());
     EXPECT_TRUE(host->sources().empty());
 }
 
-TEST(PermissionWire, TheSystemWideListCarriesBooleans) {
-    using Args = msg::resetPermissionsWithServices::Args;
-    EXPECT_TRUE(Args::decode(nlohmann::json::parse(R"([["Camera"], ["com.example.app"], [true]])")).has_value());
-    EXPECT_FALSE(Args::decode(nlohmann::json::parse(R"([["Camera"], ["com.example.app"], ["true"]])")).has_value());
-}
-
 TEST_F(CareTest, PermissionResetsAsTheUserThenOnePrivilegedShell) {
-    EXPECT_EQ(h.call<msg::resetPermissionsWithServices>({{}, {}, {}}), (std::tuple{true, std::string()}));
+    EXPECT_EQ(h.call<msg::resetPermissionsWithServices>({{}, {}, {}}), done);
     EXPECT_TRUE(host->sources().empty());
 
     host->respond = [](const std::string&) { return scriptFailure("denied"); };
@@ -279,7 +248,7 @@ TEST_F(CareTest, PermissionResetsAsTheUserThenOnePrivilegedShell) {
                   {{"Camera", "Microphone", "SystemPolicyAllFiles"},
                    {"com.example.app", "com.example.app", "/Applications/Example.app"},
                    {false, true, true}}),
-              (std::tuple{false, std::string("denied")}));
+              Outcome(false, "denied"));
     EXPECT_EQ(runs(), (Runs{{tccutil, "reset", "Camera", "com.example.app"}}));
     EXPECT_EQ(shellLines(), (std::vector<std::string>{"'" + tccutil + "' 'reset' 'Microphone' 'com.example.app' ; '" +
                                                        tccutil + "' 'reset' 'SystemPolicyAllFiles' '/Applications/Example.app'"}));

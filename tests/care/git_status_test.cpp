@@ -98,14 +98,7 @@ TEST_F(GitSearchTest, OnlyTheSelectedDeveloperToolsGiveTheSystemsGit) {
     ToolStandIn inside(developer / "usr/bin/git");
     selectDeveloperFolder(developer);
     EXPECT_EQ(locateGit(h.platform), "/usr/bin/git");
-    ASSERT_EQ(xcodeSelect.calls().size(), 1u);
-    EXPECT_EQ(xcodeSelect.calls()[0].arguments, (std::vector<std::string>{"-p"}));
-}
-
-TEST_F(GitSearchTest, AFailedSelectionFindsNothingEvenWithGitInTheFolder) {
-    ToolStandIn inside(h.tools.path() / "Developer/usr/bin/git");
-    xcodeSelect.answer({.output = (h.tools.path() / "Developer").string(), .status = 2});
-    EXPECT_EQ(locateGit(h.platform), std::nullopt);
+    EXPECT_EQ(ToolStandIn::runs(h.tools.path() / "record"), (Runs{{xcodeSelect.str(), "-p"}}));
 }
 
 TEST_F(GitSearchTest, NoGitIsKeptForEveryLaterRequestEvenAfterGitAppears) {
@@ -123,8 +116,10 @@ TEST_F(GitSearchTest, NoGitIsKeptForEveryLaterRequestEvenAfterGitAppears) {
     EXPECT_TRUE(appeared.calls().empty() && inside.calls().empty());
 }
 
-TEST_F(GitSearchTest, ConcurrentFirstRequestsShareOneSearch) {
-    selectDeveloperFolder(h.tools.path() / "Developer");
+// A failed selection finds nothing, even with git in the folder.
+TEST_F(GitSearchTest, ConcurrentFirstRequestsShareOneSearchAndAFailedSelectionFindsNothing) {
+    ToolStandIn inside(h.tools.path() / "Developer/usr/bin/git");
+    xcodeSelect.answer({.output = (h.tools.path() / "Developer").string(), .status = 2});
     std::vector<std::future<std::optional<std::string>>> searches;
     for (int i = 0; i < 8; ++i)
         searches.push_back(std::async(std::launch::async, [this] { return locateGit(h.platform); }));
@@ -139,10 +134,9 @@ TEST(TimeMachine, RepliesStandardOutputUntrimmedWhateverTheStatus) {
     EXPECT_EQ(h.call<timeMachineBackupsWithReply>({}), std::tuple(std::string("/Volumes/B/2026-12-01-101010.backup\n")));
     tmutil.answer({.errorOutput = "No machine directory found", .status = 1});
     EXPECT_EQ(h.call<timeMachineBackupsWithReply>({}), std::tuple(std::string()));
-    const auto calls = tmutil.calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"listbackups"}));
-    EXPECT_EQ(calls[0].input, "");
+    const std::string tool = tmutil.str();
+    EXPECT_EQ(ToolStandIn::runs(h.tools.path() / "record"), (Runs{{tool, "listbackups"}, {tool, "listbackups"}}));
+    EXPECT_EQ(tmutil.calls()[0].input, "");
 }
 
 }  // namespace

@@ -53,29 +53,6 @@ void endDescendant(const std::string& printedPid) {
     if (pid > 1) ::kill(pid, SIGTERM);
 }
 
-TEST(RunCommand, FailingToolGivesItsExitCodeAndErrorText) {
-    EXPECT_EQ(shell("printf x >&2; exit 3"), (CommandResult{3, "", "x"}));
-}
-
-TEST(RunCommand, OutputIsKeptUntrimmedAndArgumentsArriveUnquoted) {
-    const auto result = runCommand("/usr/bin/printf", {"[%s]\\n", "two words", "$HOME", "'q'"});
-    EXPECT_EQ(result, (CommandResult{0, "[two words]\n[$HOME]\n['q']\n", ""}));
-}
-
-TEST(RunCommand, TimeLimitSendsTerminate) {
-    const auto start = Clock::now();
-    const auto result = runCommand("/bin/sleep", {"30"}, std::nullopt, std::nullopt, 0.5);
-    EXPECT_EQ(result.status, SIGTERM);
-    EXPECT_GE(secondsSince(start), 0.5);
-    EXPECT_LT(secondsSince(start), 0.5 + std::chrono::duration<double>(margin).count());
-}
-
-TEST(RunCommand, ToolMayCleanUpAfterTerminateAndItsOutputIsKept) {
-    const auto result = shell("trap 'echo cleaned; exit 9' TERM; echo started; while :; do sleep 0.05; done",
-                              std::nullopt, 0.5);
-    EXPECT_EQ(result, (CommandResult{9, "started\ncleaned\n", ""}));
-}
-
 TEST(RunCommand, MissingExecutableIsReportedWithItsPath) {
     const auto result = runCommand("/no/such/tool", {"arg"});
     EXPECT_EQ(result.status, -1);
@@ -83,88 +60,83 @@ TEST(RunCommand, MissingExecutableIsReportedWithItsPath) {
     EXPECT_THAT(result.errorOutput, HasSubstr("/no/such/tool"));
 }
 
-struct StandardInputCase {
-    const char* name;
-    std::optional<Bytes> input;
-    const char* expectedPattern;
-};
-
-class RunCommandInput : public ::testing::TestWithParam<StandardInputCase> {};
-
-TEST_P(RunCommandInput, ChoosesNullDeviceOrPipe) {
-    const auto result = shell("readlink /proc/self/fd/0; wc -c", GetParam().input);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_THAT(result.output, MatchesRegex(GetParam().expectedPattern));
+TEST(RunCommand, StandardInputIsTheNullDeviceOrAPipe) {
+    const std::pair<std::optional<Bytes>, const char*> cases[] = {{std::nullopt, "/dev/null\n0\n"},
+                                                                  {Bytes{}, "pipe:\\[[0-9]+\\]\n0\n"},
+                                                                  {Bytes{'s', 'e', 'c', 0}, "pipe:\\[[0-9]+\\]\n4\n"}};
+    for (const auto& [input, expectedPattern] : cases) {
+        const auto result = shell("readlink /proc/self/fd/0; wc -c", input);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_THAT(result.output, MatchesRegex(expectedPattern)) << expectedPattern;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, RunCommandInput,
-    ::testing::Values(StandardInputCase{"absent", std::nullopt, "/dev/null\n0\n"},
-                      StandardInputCase{"empty", Bytes{}, "pipe:\\[[0-9]+\\]\n0\n"},
-                      StandardInputCase{"password", Bytes{'s', 'e', 'c', 0}, "pipe:\\[[0-9]+\\]\n4\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Far beyond any pipe buffer, in both directions at once: a runner that writes all input before
-// reading, or reads one output to its end before the other, deadlocks here.
-TEST(RunCommand, LargeInputAndOutputsDoNotDeadlock) {
+const std::string largeText = [] {
     std::string text;
     for (int line = 0; text.size() < 4 * 1024 * 1024; ++line) text += "line " + std::to_string(line) + "\n";
-    const Bytes input(text.begin(), text.end());
-    const auto result = shell("tee /dev/stderr", input);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(result.output == text) << "output of " << result.output.size() << " bytes differs";
-    EXPECT_TRUE(result.errorOutput == text)
-        << "error output of " << result.errorOutput.size() << " bytes differs";
-}
+    return text;
+}();
 
-// Restores SIGPIPE's default action for one test: the runner must survive a closed input pipe
-// by itself, not because the test main ignores the signal.
-class DefaultSigpipe {
-public:
-    DefaultSigpipe() {
-        struct sigaction byDefault {};
-        byDefault.sa_handler = SIG_DFL;
-        sigaction(SIGPIPE, &byDefault, &previous_);
-    }
-    ~DefaultSigpipe() { sigaction(SIGPIPE, &previous_, nullptr); }
-    DefaultSigpipe(const DefaultSigpipe&) = delete;
-    DefaultSigpipe& operator=(const DefaultSigpipe&) = delete;
-
-private:
-    struct sigaction previous_ {};
+// One run, carried by the calling thread or by the event loop: both must give the same.
+struct Run {
+    const char* name;
+    std::string script;
+    double timeout;
+    std::optional<Bytes> input;
+    CommandResult expected;
+    bool stoppedAtLimit = false;    // lasts its whole time limit, and hardly longer
+    bool printsDescendant = false;  // prints the pid of a descendant that keeps the output open
 };
 
+const Run runs[] = {
+    {"exitCodeAndErrorText", "printf x >&2; exit 3", 30, std::nullopt, {3, "", "x"}},
+    {"invalidUtf8Replaced", "printf 'caf\\303\\251 \\377 ok\\n'", 30, std::nullopt, {0, "caf\u00e9 \uFFFD ok\n", ""}},
+    {"terminatedAtTheLimit", "exec sleep 30", 0.5, std::nullopt, {SIGTERM, "", ""}, true},
+    {"cleansUpAfterTerminate", "trap 'echo cleaned; exit 9' TERM; echo started; while :; do sleep 0.05; done", 0.5,
+     std::nullopt, {9, "started\ncleaned\n", ""}, true},
+    // Far beyond any pipe buffer, in both directions at once: a runner that writes all input
+    // before reading, or reads one output to its end before the other, deadlocks here.
+    {"largeInputAndOutputs", "tee /dev/stderr", 30, Bytes(largeText.begin(), largeText.end()),
+     {0, largeText, largeText}},
+    {"descendantHoldsTheOutput", "sleep 30 & echo $!", 30, std::nullopt, {0, "", ""}, false, true},
+    {"descendantHoldsTheOutputPastTheLimit", "sleep 30 & echo $!; exec sleep 40", 0.5, std::nullopt,
+     {SIGTERM, "", ""}, false, true},
+};
+
+class RunCommandBothWays : public ::testing::TestWithParam<std::tuple<Run, bool>> {};
+
+TEST_P(RunCommandBothWays, GivesTheResultPromptly) {
+    const auto& [run, onLoop] = GetParam();
+    dispatch::Dispatcher dispatcher;
+    const auto start = Clock::now();
+    auto result = onLoop ? shellOnLoop(dispatcher, run.script, run.input, run.timeout)
+                         : shell(run.script, run.input, run.timeout);
+    const double took = secondsSince(start);
+    if (run.printsDescendant) {
+        EXPECT_THAT(result.output, MatchesRegex("[0-9]+\n"));
+        endDescendant(result.output);
+        result.output.clear();
+    }
+    EXPECT_TRUE(result == run.expected) << result.status << " with " << result.output.size() << " and "
+                                        << result.errorOutput.size() << " bytes";
+    const auto bound = run.stoppedAtLimit ? std::chrono::duration<double>(margin).count() + run.timeout
+                                          : std::chrono::duration<double>(promptly).count();
+    EXPECT_LT(took, bound);
+    EXPECT_TRUE(!run.stoppedAtLimit || took >= run.timeout) << "ended after " << took << " s";
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, RunCommandBothWays, ::testing::Combine(::testing::ValuesIn(runs), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "OnLoop" : "OnCaller");
+                         });
+
+// With SIGPIPE's default action: the runner must survive a closed input pipe by itself, not
+// because the test main ignores the signal.
 TEST(RunCommand, ToolThatStopsReadingDoesNotEndTheCaller) {
-    DefaultSigpipe sigpipe;
-    const Bytes input(1024 * 1024, 'a');
-    EXPECT_EQ(shell("exec head -c 1", input), (CommandResult{0, "a", ""}));
-}
-
-TEST(RunCommand, InvalidUtf8IsReplacedAndTheTextAroundKept) {
-    const auto result = runCommand("/usr/bin/printf", {"caf\\303\\251 \\377 ok\\n"});
-    EXPECT_EQ(result.output, "caf\u00e9 \uFFFD ok\n");
-}
-
-TEST(RunCommand, GivenEnvironmentIsTheWholeEnvironment) {
-    const auto result = runCommand("/usr/bin/env", {}, std::nullopt, Environment{{"PATH", "/usr/bin:/bin"}});
-    EXPECT_EQ(result, (CommandResult{0, "PATH=/usr/bin:/bin\n", ""}));
-}
-
-TEST(RunCommand, DescendantHoldingTheOutputDoesNotHoldTheCaller) {
-    const auto start = Clock::now();
-    const auto result = shell("sleep 30 & echo $!");
-    endDescendant(result.output);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_THAT(result.output, MatchesRegex("[0-9]+\n"));
-    EXPECT_LT(secondsSince(start), std::chrono::duration<double>(promptly).count());
-}
-
-TEST(RunCommand, DescendantHoldingTheOutputAfterTheTimeLimitDoesNotHoldTheCaller) {
-    const auto start = Clock::now();
-    const auto result = shell("sleep 30 & echo $!; exec sleep 40", std::nullopt, 0.5);
-    endDescendant(result.output);
-    EXPECT_EQ(result.status, SIGTERM);
-    EXPECT_LT(secondsSince(start), std::chrono::duration<double>(promptly).count());
+    const auto previous = ::signal(SIGPIPE, SIG_DFL);
+    EXPECT_EQ(shell("exec head -c 1", Bytes(1024 * 1024, 'a')), (CommandResult{0, "a", ""}));
+    ::signal(SIGPIPE, previous);
 }
 
 // Even a descriptor opened without close-on-exec stays out of the tool.
@@ -174,42 +146,6 @@ TEST(RunCommand, ToolInheritsOnlyItsStandardStreams) {
     // 3 is the directory that ls opens to list itself.
     EXPECT_EQ(runCommand("/bin/ls", {"/proc/self/fd"}), (CommandResult{0, "0\n1\n2\n3\n", ""}));
 }
-
-
-Bytes largeInput() {
-    std::string text;
-    for (int line = 0; text.size() < 4 * 1024 * 1024; ++line) text += "line " + std::to_string(line) + "\n";
-    return Bytes(text.begin(), text.end());
-}
-
-struct LoopCase {
-    const char* name;
-    std::string script;
-    std::optional<Bytes> input;
-    double timeout;
-};
-
-class RunCommandOnLoop : public ::testing::TestWithParam<LoopCase> {};
-
-// The loop carries the same run as the calling thread does: pipes in both directions at once,
-// the time limit, a descendant that keeps the output open.
-TEST_P(RunCommandOnLoop, GivesWhatTheCallingThreadGets) {
-    dispatch::Dispatcher dispatcher;
-    const auto& run = GetParam();
-    const auto onLoop = shellOnLoop(dispatcher, run.script, run.input, run.timeout);
-    EXPECT_TRUE(onLoop == shell(run.script, run.input, run.timeout))
-        << "loop: " << onLoop.status << " with " << onLoop.output.size() << " bytes";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Runs, RunCommandOnLoop,
-    ::testing::Values(LoopCase{"exitCodeAndErrorText", "printf x >&2; exit 3", std::nullopt, 30},
-                      LoopCase{"largeInputAndOutputs", "tee /dev/stderr",
-                               largeInput(), 30},
-                      LoopCase{"terminatedAtTheLimit", "trap 'echo cleaned; exit 9' TERM; while :; do sleep 0.05; done",
-                               std::nullopt, 0.3},
-                      LoopCase{"descendantHoldsTheOutput", "sleep 4 & echo started", std::nullopt, 30}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // More runs than the agent allows at once: the runs beyond the limit wait in line, their time
 // limits count from their own launch, and the main queue keeps serving its steps while a script

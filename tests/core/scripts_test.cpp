@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -20,27 +19,21 @@ using script::ScriptOutcome;
 // A word holding every character a shell or a string literal treats specially.
 const std::string awkwardWord = "it's \"quoted\" back\\slash $HOME `id` two  spaces";
 
-TEST(AdminShellStatement, QuotesEveryWordAndEscapesTheLiteral) {
-    struct Case {
-        std::vector<ShellCommand> commands;
-        std::string line;
-        std::string statement;
-    };
-    const Case cases[] = {
+TEST(AdminShellStatement, QuotesEveryWordEscapesTheLiteralAndIsTheOnlyScriptTheHostReads) {
+    // The commands, their shell line, the statement.
+    const std::tuple<std::vector<ShellCommand>, std::string, std::string> cases[] = {
         {{{"/bin/echo", "a"}}, "'/bin/echo' 'a'", R"(do shell script "'/bin/echo' 'a'" with administrator privileges)"},
         {{{"/x", "it's"}, {"/y"}}, R"('/x' 'it'\''s' ; '/y')",
          R"(do shell script "'/x' 'it'\\''s' ; '/y'" with administrator privileges)"},
         {{{"/x", R"(a"b\c)"}}, R"('/x' 'a"b\c')", R"(do shell script "'/x' 'a\"b\\c'" with administrator privileges)"},
         {{{"/x", ""}}, "'/x' ''", R"(do shell script "'/x' ''" with administrator privileges)"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(adminShellLine(c.commands), c.line);
-        EXPECT_EQ(adminShellStatement(c.commands), c.statement);
-        EXPECT_EQ(script::adminShellText(c.statement), c.line) << "the host reads back exactly the line";
+    for (const auto& [commands, line, statement] : cases) {
+        EXPECT_EQ(adminShellLine(commands), line);
+        EXPECT_EQ(adminShellStatement(commands), statement);
+        EXPECT_EQ(script::adminShellText(statement), line) << "the host reads back exactly the line";
     }
-}
-
-TEST(AdminShellStatement, TheHostRecognisesNoOtherScript) {
+    // The host recognises no other script.
     for (std::string source : {
              "tell application \"Finder\" to activate",
              R"(do shell script "a" with administrator privileges and more)",
@@ -60,34 +53,19 @@ struct ScriptTest : ::testing::Test {
 };
 
 TEST_F(ScriptTest, ResultsReadAsDescribed) {
-    struct Case {
-        std::optional<ScriptOutcome> outcome;
-        AppleScriptResult expected;
-    };
     ScriptOutcome text;
     text.text = "out";
-    const Case cases[] = {
+    const std::pair<std::optional<ScriptOutcome>, AppleScriptResult> cases[] = {
         {text, {"out", std::nullopt}},
         {ScriptOutcome{}, {"", std::nullopt}},               // a result without text
         {std::nullopt, {"", std::nullopt}},                  // no script could be made
         {scriptFailure("refused"), {std::nullopt, "refused"}},
         {scriptFailure(std::nullopt), {std::nullopt, "AppleScript"}},
     };
-    for (const Case& c : cases) {
-        host->respond = [&](const std::string&) { return c.outcome; };
-        EXPECT_EQ(runAppleScript(h.platform, "x"), c.expected);
+    for (const auto& [outcome, expected] : cases) {
+        host->respond = [&](const std::string&) { return outcome; };
+        EXPECT_EQ(runAppleScript(h.platform, "x"), expected);
     }
-}
-
-TEST_F(ScriptTest, ConcurrentScriptsRunOnTheMainThreadOneAtATime) {
-    host->hold = std::chrono::milliseconds(20);
-    std::vector<std::thread> callers;
-    for (int i = 0; i < 6; ++i)
-        callers.emplace_back([&, i] { runAppleScript(h.platform, "script " + std::to_string(i)); });
-    for (auto& caller : callers) caller.join();
-    EXPECT_EQ(host->sources().size(), 6u);
-    EXPECT_TRUE(host->allOnMain());
-    EXPECT_EQ(host->mostAtOnce(), 1);
 }
 
 struct RootShellTest : ScriptTest {
@@ -103,16 +81,13 @@ struct RootShellTest : ScriptTest {
     ToolStandIn tool{folder.path() / "tool"}, failing{folder.path() / "failing"};
 };
 
-TEST_F(RootShellTest, EveryWordReachesTheToolUnchanged) {
-    const auto result = runAdminShell(h.platform, {{tool.str(), awkwardWord, "plain"}, {tool.str(), "second"}});
-    EXPECT_EQ(result, (AdminShellResult{true, ""}));
-    EXPECT_EQ(runs(), (Runs{{tool.str(), awkwardWord, "plain"}, {tool.str(), "second"}}));
-}
-
-TEST_F(RootShellTest, OnlyTheLastCommandDecidesAndItsErrorTextComesBack) {
-    EXPECT_EQ(runAdminShell(h.platform, {{failing.str()}, {tool.str()}}), (AdminShellResult{true, ""}));
+// Every word reaches the tool unchanged; only the last command decides, and its error text comes back.
+TEST_F(RootShellTest, RunsEveryCommandWithItsWordsAndAnswersForTheLast) {
+    EXPECT_EQ(runAdminShell(h.platform, {{tool.str(), awkwardWord, "plain"}, {failing.str()}, {tool.str()}}),
+              (AdminShellResult{true, ""}));
+    EXPECT_EQ(runs(), (Runs{{tool.str(), awkwardWord, "plain"}, {failing.str()}, {tool.str()}}))
+        << "a failing command does not stop the next";
     EXPECT_EQ(runAdminShell(h.platform, {{tool.str()}, {failing.str()}}), (AdminShellResult{false, "failing failed\n"}));
-    EXPECT_EQ(runs().size(), 4u) << "a failing command does not stop the next";
 }
 
 TEST(SystemScriptHost, WithoutRootItGoesThroughPkexecOrFailsClearly) {

@@ -25,7 +25,7 @@ TEST(Session, HelloAnswersOneAndTheVersionOrAQuestionMark) {
     EXPECT_EQ(h.call<msg::helloWithReply>({}), std::make_tuple(int64_t{1}, std::string("?")));
 }
 
-TEST(Session, StopAllEndsEverySyncAndMountAndEmptiesTheTables) {
+TEST(Session, StopAllEndsEverySyncAndMountAndLeavesTheTablesEmpty) {
     SessionHarness h;
     std::vector<std::string> endedMounts;
     h.services.endMount = [&](CompanionSession&, const MountEntry& mount) {
@@ -44,34 +44,11 @@ TEST(Session, StopAllEndsEverySyncAndMountAndEmptiesTheTables) {
         EXPECT_EQ(end.status(), 15);
     }
     EXPECT_EQ(endedMounts, std::vector<std::string>{"/mnt/point"});
+    auto late = sleeper();
+    EXPECT_FALSE(session.registerSync("late", late)) << "nothing registers once the connection has ended";
+    EXPECT_FALSE(session.registerMount("late", MountEntry{late, "/m"}));
     EXPECT_EQ(session.syncCount(), 0u);
     EXPECT_EQ(session.mountCount(), 0u);
-}
-
-// A second run under one identifier takes the entry, not the process; the end of either run
-// removes only its own entry.
-TEST(Session, RunsUnderOneIdentifierEachRemoveOnlyTheirOwnEntry) {
-    SessionHarness h;
-    auto earlier = sleeper(), later = sleeper();
-    ASSERT_TRUE(h.session().registerSync("id", earlier));
-    ASSERT_TRUE(h.session().registerSync("id", later));
-    EXPECT_EQ(h.session().findSync("id"), later);
-    EXPECT_TRUE(earlier->isRunning());
-    h.session().removeSync("id", earlier);
-    EXPECT_EQ(h.session().findSync("id"), later);
-    h.session().removeSync("id", later);
-    EXPECT_EQ(h.session().findSync("id"), nullptr);
-    earlier->terminate();
-    later->terminate();
-}
-
-TEST(Session, NothingRegistersOnceTheConnectionHasEnded) {
-    SessionHarness h;
-    h.session().stopAll();
-    auto late = sleeper();
-    EXPECT_FALSE(h.session().registerSync("late", late));
-    EXPECT_FALSE(h.session().registerMount("late", MountEntry{late, "/m"}));
-    EXPECT_EQ(h.session().syncCount(), 0u);
     late->terminate();
 }
 

@@ -98,18 +98,14 @@ TEST_F(FinderTest, SettingsReadBackWhatWasWritten) {
 }
 
 TEST_F(FinderTest, OnlyBooleansAndTheNumbersZeroAndOneRead) {
-    struct Case {
-        std::string value;
-        bool reads;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, bool> cases[] = {
         {"<true/>", true},   {"<false/>", false},          {"<integer>1</integer>", true},
         {"<integer>0</integer>", false}, {"<integer>2</integer>", false}, {"<real>1.0</real>", true},
         {"<real>0.5</real>", false},     {"<string>1</string>", false},   {"<array><true/></array>", false},
     };
-    for (const Case& c : cases) {
-        writeDomainXml("com.apple.finder", "<key>FXRemoveOldTrashItems</key>" + c.value + "\n");
-        EXPECT_EQ(h.call<msg::finderRemovesOldTrashWithReply>({}), std::tuple{c.reads}) << c.value;
+    for (const auto& [value, reads] : cases) {
+        writeDomainXml("com.apple.finder", "<key>FXRemoveOldTrashItems</key>" + value + "\n");
+        EXPECT_EQ(h.call<msg::finderRemovesOldTrashWithReply>({}), std::tuple{reads}) << value;
     }
 }
 
@@ -160,22 +156,20 @@ TEST_F(FinderTest, GetInfoScriptsTheKeptPathsInOrderAndNothingWhenNoneIsKept) {
 
 // ---- relaunch ----
 
+// No Finder to open, or a failed open, is false.
 TEST_F(FinderTest, QuitsEveryFinderWaitsThenOpensAndAnswersFromTheCompletion) {
-    workspace->running = {{11, "com.apple.finder"}, {12, "com.apple.finder"}};
+    EXPECT_EQ(h.call<msg::relaunchFinderWithReply>({}), std::tuple{false});
     workspace->location = "/System/Library/CoreServices/Finder.app";
+    workspace->opens = false;
+    EXPECT_EQ(h.call<msg::relaunchFinderWithReply>({}), std::tuple{false});
+    workspace->opens = true;
+    workspace->running = {{11, "com.apple.finder"}, {12, "com.apple.finder"}};
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(h.call<msg::relaunchFinderWithReply>({}), std::tuple{true});
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms);
     std::lock_guard lock(workspace->mutex);
-    EXPECT_EQ(workspace->events, (std::vector<std::string>{"terminate 11", "terminate 12",
-                                                           "open /System/Library/CoreServices/Finder.app"}));
-}
-
-TEST_F(FinderTest, NoFinderToOpenOrAFailedOpenIsFalse) {
-    EXPECT_EQ(h.call<msg::relaunchFinderWithReply>({}), std::tuple{false});
-    workspace->location = "/Finder.app";
-    workspace->opens = false;
-    EXPECT_EQ(h.call<msg::relaunchFinderWithReply>({}), std::tuple{false});
+    const std::string open = "open /System/Library/CoreServices/Finder.app";
+    EXPECT_EQ(workspace->events, (std::vector<std::string>{open, "terminate 11", "terminate 12", open}));
 }
 
 TEST_F(FinderTest, OtherScriptsDoNotWaitForTheRelaunchDelay) {

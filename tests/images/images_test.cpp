@@ -34,6 +34,12 @@ protected:
     }
     std::string folder() const { return h.files.str(); }
     std::string in(const std::string& relative) const { return (h.files.path() / relative).string(); }
+    // The arguments of every run of the tool so far.
+    Runs runs() const {
+        Runs runs;
+        for (const auto& call : hdiutil.calls()) runs.push_back(call.arguments);
+        return runs;
+    }
 
     ToolHarness h{installImagesServices};
     ToolStandIn hdiutil = h.standIn("hdiutil", &ToolPaths::hdiutil);
@@ -45,23 +51,19 @@ protected:
 
 TEST_F(ImagesTest, CreateRefusesWithoutRunningTheTool) {
     file("exists.sparsebundle");
-    struct Case {
-        std::string path;  // below the test's folder when it starts with a slash
-        std::string volumeName;
-        int64_t maxGB;
-    };
-    const Case cases[] = {
+    // Path (below the test's folder when it starts with a slash), volume name, maximum size.
+    const std::tuple<std::string, std::string, int64_t> cases[] = {
         {"/v.sparsebundle", "V", 0},        {"/v.sparsebundle", "V", -5},      {"/v.sparsebundle", "V", 16385},
         {"/v.SparseBundle", "V", 10},       {"/v.dmg", "V", 10},               {"/none/v.sparsebundle", "V", 10},
         {"/exists.sparsebundle", "V", 10},  {"vaults/a.sparsebundle", "V", 10}, {"/v\n.sparsebundle", "V", 10},
         {"/v.sparsebundle", "My/Vault", 10}, {"/v.sparsebundle", "", 10},
     };
-    for (const Case& c : cases) {
-        const std::string path = c.path.starts_with("/") ? folder() + c.path : c.path;
-        EXPECT_EQ(h.call<vaultCreateWithPath>({path, c.volumeName, c.maxGB, "pw"}), vaultCreateWithPath::refused())
-            << c.path << " " << c.volumeName << " " << c.maxGB;
+    for (const auto& [given, volumeName, maxGB] : cases) {
+        const std::string path = given.starts_with("/") ? folder() + given : given;
+        EXPECT_EQ(h.call<vaultCreateWithPath>({path, volumeName, maxGB, "pw"}), vaultCreateWithPath::refused())
+            << given << " " << volumeName << " " << maxGB;
     }
-    EXPECT_TRUE(hdiutil.calls().empty());
+    EXPECT_TRUE(runs().empty());
 }
 
 TEST_F(ImagesTest, CreateRunsTheThirteenArgumentsAndRepliesTheErrorText) {
@@ -69,12 +71,9 @@ TEST_F(ImagesTest, CreateRunsTheThirteenArgumentsAndRepliesTheErrorText) {
     setenv("COMPANION_INHERITED", "yes", 1);
     const auto reply = h.call<vaultCreateWithPath>({in("./v.sparsebundle/"), "Vault: A B", 16384, ""});
     EXPECT_EQ(reply, std::tuple(0, std::string("created\n")));
+    EXPECT_EQ(runs(), (Runs{{"create", "-type", "SPARSEBUNDLE", "-fs", "APFS", "-encryption", "AES-256", "-size",
+                             "16384g", "-volname", "Vault: A B", "-stdinpass", in("v.sparsebundle")}}));
     const auto calls = hdiutil.calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].arguments,
-              (std::vector<std::string>{"create", "-type", "SPARSEBUNDLE", "-fs", "APFS", "-encryption", "AES-256",
-                                        "-size", "16384g", "-volname", "Vault: A B", "-stdinpass",
-                                        in("v.sparsebundle")}));
     EXPECT_EQ(calls[0].input, std::string(1, '\0')) << "an empty password is the zero byte alone";
     EXPECT_EQ(calls[0].environment.at("COMPANION_INHERITED"), "yes") << "the agent's environment is inherited";
 }
@@ -87,11 +86,9 @@ TEST_F(ImagesTest, AttachPassesNobrowseFourthOnlyWhenHidden) {
     EXPECT_EQ(h.call<vaultAttachWithPath>({image, "pw", false}), std::tuple(0, std::string("<plist/>\n"), std::string("note")));
     EXPECT_EQ(h.call<vaultAttachWithPath>({folder() + "/./v.sparsebundle", "pw", true}),
               std::tuple(0, std::string("<plist/>\n"), std::string("note")));
-    const auto calls = hdiutil.calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"attach", "-plist", "-stdinpass", image}));
-    EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{"attach", "-plist", "-stdinpass", "-nobrowse", image}));
-    EXPECT_EQ(calls[0].input, std::string("pw\0", 3));
+    EXPECT_EQ(runs(), (Runs{{"attach", "-plist", "-stdinpass", image},
+                            {"attach", "-plist", "-stdinpass", "-nobrowse", image}}));
+    EXPECT_EQ(hdiutil.calls()[0].input, std::string("pw\0", 3));
 }
 
 TEST_F(ImagesTest, AttachAndDetachRefuseWhatDoesNotExistIsNotAbsoluteOrIsNotMounted) {
@@ -104,7 +101,7 @@ TEST_F(ImagesTest, AttachAndDetachRefuseWhatDoesNotExistIsNotAbsoluteOrIsNotMoun
     mounts.clear();
     EXPECT_EQ(h.call<vaultDetachWithMountPoint>({"/", true}), vaultDetachWithMountPoint::refused())
         << "an empty mount table holds nothing";
-    EXPECT_TRUE(hdiutil.calls().empty());
+    EXPECT_TRUE(runs().empty());
 }
 
 // ---- detach ----
@@ -115,11 +112,8 @@ TEST_F(ImagesTest, DetachJoinsBothOutputsWithoutASeparator) {
     EXPECT_EQ(h.call<vaultDetachWithMountPoint>({folder() + "/", true}), std::tuple(16, std::string("AB")));
     hdiutil.answer({});
     EXPECT_EQ(h.call<vaultDetachWithMountPoint>({folder(), false}), std::tuple(0, std::string()));
-    const auto calls = hdiutil.calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].arguments, (std::vector<std::string>{"detach", "-force", folder()}));
-    EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{"detach", folder()}));
-    EXPECT_EQ(calls[0].input, "") << "the null device";
+    EXPECT_EQ(runs(), (Runs{{"detach", "-force", folder()}, {"detach", folder()}}));
+    EXPECT_EQ(hdiutil.calls()[0].input, "") << "the null device";
 }
 
 // ---- attached images ----
@@ -127,8 +121,7 @@ TEST_F(ImagesTest, DetachJoinsBothOutputsWithoutASeparator) {
 TEST_F(ImagesTest, AttachedImagesRepliesStandardOutputWhateverTheStatus) {
     hdiutil.answer({.output = "<plist>images</plist>\n", .errorOutput = "dropped", .status = 1});
     EXPECT_EQ(h.call<attachedImagesWithReply>({}), std::tuple(std::string("<plist>images</plist>\n")));
-    ASSERT_EQ(hdiutil.calls().size(), 1u);
-    EXPECT_EQ(hdiutil.calls()[0].arguments, (std::vector<std::string>{"info", "-plist"}));
+    EXPECT_EQ(runs(), (Runs{{"info", "-plist"}}));
 }
 
 // ---- encrypted archive ----
@@ -151,7 +144,7 @@ TEST_F(ImagesTest, ArchiveRefusesTheWholeRequestWithoutRunningTheTool) {
     for (const auto& [items, destination] : cases)
         EXPECT_EQ(h.call<encryptedArchiveWithItems>({items, destination, "pw"}), encryptedArchiveWithItems::refused())
             << destination;
-    EXPECT_TRUE(hdiutil.calls().empty());
+    EXPECT_TRUE(runs().empty());
 }
 
 TEST_F(ImagesTest, ArchivePassesStandardizedItemsInOrderAndNamesTheVolumeAfterTheDestination) {
@@ -161,12 +154,8 @@ TEST_F(ImagesTest, ArchivePassesStandardizedItemsInOrderAndNamesTheVolumeAfterTh
     EXPECT_EQ(h.call<encryptedArchiveWithItems>(
                   {{folder() + "/b/../a.txt", folder() + "/./b/"}, folder() + "//Reports.dmg", "pw"}),
               std::tuple(0, std::string("done")));
-    const auto calls = hdiutil.calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].arguments,
-              (std::vector<std::string>{"create", "-format", "UDZO", "-encryption", "AES-256", "-stdinpass", "-volname",
-                                        "Reports", "-srcfolder", in("a.txt"), "-srcfolder", in("b"),
-                                        in("Reports.dmg")}));
+    EXPECT_EQ(runs(), (Runs{{"create", "-format", "UDZO", "-encryption", "AES-256", "-stdinpass", "-volname", "Reports",
+                             "-srcfolder", in("a.txt"), "-srcfolder", in("b"), in("Reports.dmg")}}));
 }
 
 // ---- what every message shares ----
@@ -177,7 +166,7 @@ TEST_F(ImagesTest, FailuresReplyTheToolsStatusAndErrorText) {
     EXPECT_EQ(h.call<vaultAttachWithPath>({file("v.dmg"), "wrong", false}),
               std::tuple(1, std::string("partial"), std::string("failed")));
     EXPECT_EQ(h.call<encryptedArchiveWithItems>({{in("v.dmg")}, in("a.b.dmg"), "pw"}), std::tuple(1, std::string("failed")));
-    EXPECT_EQ(hdiutil.calls().at(2).arguments.at(7), "a.b") << "only the last extension leaves the volume name";
+    EXPECT_EQ(runs().at(2).at(7), "a.b") << "only the last extension leaves the volume name";
 }
 
 TEST_F(ImagesTest, PasswordsReachTheToolOnlyOnStandardInput) {
@@ -207,15 +196,6 @@ TEST_F(ImagesTest, AToolPastItsLimitIsTerminatedAndItsPartialOutputReplied) {
 
 const fs::path recordingUmount = fs::path(COMPANION_TEST_HELPERS) / "mount/umount";
 
-// Which mount points a root allows is tested with the input checks; "/" with the requests below.
-TEST(MayUnmount, HostMountPointsAndVolumesOnly) {
-    testing::SessionHarness h;
-    EXPECT_TRUE(mayUnmount(h.platform, allowedMountRoots(h.platform).front() + "/vol"));
-    EXPECT_TRUE(mayUnmount(h.platform, "/Volumes/Backup Disk"));
-    EXPECT_FALSE(mayUnmount(h.platform, "/Volumes"));
-    EXPECT_FALSE(mayUnmount(h.platform, "/VolumesX/a"));
-}
-
 // A session whose umount records its runs before handing them to the real one.
 struct UnmountHarness {
     UnmountHarness() {
@@ -233,8 +213,13 @@ struct UnmountHarness {
     testing::SessionHarness h;
 };
 
+// Which mount points a root allows is tested with the input checks.
 TEST(Unmount, RefusesWhatIsNotTheHostsMountPointWithoutRunningTheTool) {
     UnmountHarness u;
+    EXPECT_TRUE(mayUnmount(u.h.platform, u.root() + "/vol"));
+    EXPECT_TRUE(mayUnmount(u.h.platform, "/Volumes/Backup Disk"));
+    EXPECT_FALSE(mayUnmount(u.h.platform, "/Volumes"));
+    EXPECT_FALSE(mayUnmount(u.h.platform, "/VolumesX/a"));
     fs::create_directories(u.root() + "/ordinary");
     EXPECT_FALSE(u.unmount(u.root() + "/ordinary", false));
     EXPECT_FALSE(u.unmount("/", true)) << "mounted, but not the host's";

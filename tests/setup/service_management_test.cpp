@@ -101,23 +101,18 @@ TEST_F(Registration, PackagedUnitsAreOnlyEnabledAndDisabled) {
                                         "--user stop es.vextralune.tavro.companion.service",
                                         "--user is-enabled es.vextralune.tavro.companion.socket"));
     EXPECT_FALSE(std::filesystem::exists(units.unitFolder));
-}
-
-// The packaged socket names each user's runtime folder through systemd; the rest stays literal.
-TEST(PackagedUnits, TheSocketListensUnderEachUsersRuntimeFolder) {
-    AgentUnits units;
+    // The packaged socket names each user's runtime folder through systemd; the rest stays literal.
     units.socketPath = std::string(runtimeFolderSpecifier) + "100% sure";
     EXPECT_THAT(socketUnitText(units), ::testing::HasSubstr("\nListenStream=%t/100%% sure\n"));
 }
 
-TEST_F(Registration, AnExecutableSystemdCannotRunIsNotRegistered) {
+TEST_F(Registration, AnExecutableSystemdCannotRunOrNoSystemctlRegistersNothing) {
     units.executable = folder.str() + "/say \"hi\"/tavro-companion";
     auto quoted = systemdAgentService(units, [](const auto&) { return SystemctlAnswer{0, "", ""}; });
     EXPECT_NE(quoted->registerService(), std::nullopt);
     EXPECT_FALSE(std::filesystem::exists(units.unitFolder));
-}
-
-TEST_F(Registration, WithoutSystemctlNothingRegistersAndTheAgentIsNotFound) {
+    // Without systemctl nothing registers and the agent is not found.
+    units.executable = folder.str() + "/tavro-companion";
     auto missing = systemdAgentService(units, [](const auto&) { return SystemctlAnswer{-1, "", "no such file"}; });
     EXPECT_EQ(missing->registerService(), "no such file");
     EXPECT_EQ(missing->status(), ServiceStatus::notFound);
@@ -138,11 +133,7 @@ TEST_F(Registration, SystemdAcceptsTheUnits) {
 }
 
 TEST(ServiceStatusFromSystemd, EachAnswerHasItsValue) {
-    struct Case {
-        SystemctlAnswer answer;
-        ServiceStatus expected;
-    };
-    const Case cases[] = {
+    const std::pair<SystemctlAnswer, ServiceStatus> cases[] = {
         {{0, "enabled\n", ""}, ServiceStatus::enabled},
         {{0, "enabled-runtime\n", ""}, ServiceStatus::enabled},
         {{1, "disabled\n", ""}, ServiceStatus::notRegistered},
@@ -152,8 +143,8 @@ TEST(ServiceStatusFromSystemd, EachAnswerHasItsValue) {
         {{1, "", "Failed to connect to bus: No medium found\n"}, ServiceStatus::notFound},
         {{-1, "", "cannot start /usr/bin/systemctl"}, ServiceStatus::notFound},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(statusFromIsEnabled(c.answer), c.expected) << c.answer.output << c.answer.errorOutput;
+    for (const auto& [answer, expected] : cases)
+        EXPECT_EQ(statusFromIsEnabled(answer), expected) << answer.output << answer.errorOutput;
 }
 
 }  // namespace

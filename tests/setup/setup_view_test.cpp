@@ -116,19 +116,12 @@ protected:
     std::unique_ptr<SetupView> view;
 };
 
-TEST_F(ViewActions, ActivateRegistersAndReadsTheStatusAtOnce) {
+TEST_F(ViewActions, ActivateAndDeactivateReadTheStatusAtOnce) {
     view = std::make_unique<SetupView>(system, SetupState{ServiceStatus::notFound, false, false});
-    system.agent.statusAfterRegister = ServiceStatus::requiresApproval;
     click(parts::serviceButton);
-    EXPECT_THAT(system.agent.calls, ElementsAre("register", "status"));
-    EXPECT_EQ(text(*view, parts::serviceState), "À autoriser dans Réglages Système › Ouverture");
-}
-
-TEST_F(ViewActions, DeactivateUnregistersAndReadsTheStatusAtOnce) {
-    view = std::make_unique<SetupView>(system, SetupState{ServiceStatus::enabled, false, false});
-    system.agent.currentStatus = ServiceStatus::enabled;
+    EXPECT_EQ(text(*view, parts::serviceState), "Actif");
     click(parts::deactivateButton);
-    EXPECT_THAT(system.agent.calls, ElementsAre("unregister", "status"));
+    EXPECT_THAT(system.agent.calls, ElementsAre("register", "status", "unregister", "status"));
     EXPECT_EQ(text(*view, parts::serviceState), "Inactif");
     EXPECT_FALSE(shown(*view, parts::deactivateButton));
 }

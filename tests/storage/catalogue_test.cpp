@@ -70,27 +70,17 @@ TEST_F(Catalogue, RemotesAndInstalled) {
     EXPECT_EQ(rclone.calls().size(), runs);
 }
 
-TEST_F(Catalogue, AuthorizeRefusesBadRequestsBeforeAnythingRuns) {
-    const service::Args<msg::rcloneAuthorizeWithType> requests[] = {
-        {"Drive", "r", {}},  {"s3", "r", {}},  {"drive", " r", {}}, {"drive", "-r", {}}, {"drive", "r\n", {}},
-        {"drive", "r", {{"Client_id", "x"}}}, {"drive", "r", {{"client1", "x"}}},
-        {"drive", "r", {{"client_id", "a\tb"}}}};
-    for (const auto& request : requests)
-        EXPECT_EQ(call<msg::rcloneAuthorizeWithType>(request), std::tuple{Text("invalid")}) << std::get<1>(request);
-    EXPECT_TRUE(rclone.calls().empty());
-}
-
 TEST_F(Catalogue, AuthorizeStoresOnlyTheTokenObject) {
     const std::string token = R"({"access_token":"ya29","expiry":"2030-01-01T00:00:00Z"})";
     rclone.answerTo("authorize",
                     {.output = "Paste the following into your remote machine --->\n" + token + "\n<---End paste\n"});
     const wire::StringMap extra{{"drive_type", "personal"}, {"client_id", "a=1"}};
     EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"onedrive", "My Drive.v2", extra}), std::tuple{Text()});
-    const auto runs = rclone.calls();
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[0].arguments, (Arguments{"authorize", "onedrive"}));
-    EXPECT_EQ(runs[1].arguments, (Arguments{"config", "create", "My Drive.v2", "onedrive", "token=" + token,
-                                            "client_id=a=1", "drive_type=personal", "--non-interactive"}));
+    const std::string tool = rclone.str();
+    EXPECT_EQ(ToolStandIn::runs(rclone.path().parent_path() / "record"),
+              (Runs{{tool, "authorize", "onedrive"},
+                    {tool, "config", "create", "My Drive.v2", "onedrive", "token=" + token, "client_id=a=1",
+                     "drive_type=personal", "--non-interactive"}}));
 }
 
 struct AuthorizeFailure {
@@ -101,7 +91,15 @@ struct AuthorizeFailure {
     Text expected;
 };
 
-TEST_F(Catalogue, AuthorizeFailuresReportTheirOwnText) {
+// Bad requests are refused before anything runs; failures report their own text.
+TEST_F(Catalogue, AuthorizeRefusalsAndFailuresReportTheirOwnText) {
+    const service::Args<msg::rcloneAuthorizeWithType> requests[] = {
+        {"Drive", "r", {}},  {"s3", "r", {}},  {"drive", " r", {}}, {"drive", "-r", {}}, {"drive", "r\n", {}},
+        {"drive", "r", {{"Client_id", "x"}}}, {"drive", "r", {{"client1", "x"}}},
+        {"drive", "r", {{"client_id", "a\tb"}}}};
+    for (const auto& request : requests)
+        EXPECT_EQ(call<msg::rcloneAuthorizeWithType>(request), std::tuple{Text("invalid")}) << std::get<1>(request);
+    EXPECT_TRUE(rclone.calls().empty());
     const AuthorizeFailure failures[] = {{"{}", "user cancelled", 1, "", 0, "user cancelled"},
                                          {"{}", "", 1, "", 0, "authorize"},
                                          {"} nothing {", "", 0, "", 0, "token"},
@@ -171,13 +169,8 @@ protected:
     void SetUp() override {
         if (::access(debianRclone, X_OK) != 0) GTEST_SKIP() << "rclone is not installed at " << debianRclone;
         harness.platform.tools.rcloneAbsoluteCandidates = {debianRclone};
-        const std::string config = harness.home.str() + "/rclone.conf";
-        writeFile(config, "[here]\ntype = local\n\n[there too]\ntype = local\n");
-        harness.platform.environment = [config] {
-            auto environment = systemEnvironment();
-            environment["RCLONE_CONFIG"] = config;
-            return environment;
-        };
+        useRcloneConfig(harness.platform, harness.home.path() / "rclone.conf",
+                        "[here]\ntype = local\n\n[there too]\ntype = local\n");
         writeFile(data() + "/notes.txt", "hello");
         installCatalogueServices(harness.services);
     }

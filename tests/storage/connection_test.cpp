@@ -35,6 +35,16 @@ std::optional<ResolvedConnection> remote(const std::string& argument, Environmen
     return ResolvedConnection{argument, std::move(environment)};
 }
 
+// A platform with no home folder to search, and rclone only at `candidates`.
+Platform platformWithRcloneAt(std::vector<std::string> candidates) {
+    Platform platform;
+    platform.tools.rcloneAbsoluteCandidates = std::move(candidates);
+    platform.tools.rcloneHomeCandidates.clear();
+    platform.homeDirectory = [] { return std::string("/nonexistent"); };
+    platform.environment = systemEnvironment;
+    return platform;
+}
+
 struct ResolveCase {
     ConnectionDescription description;
     std::string path;
@@ -43,11 +53,7 @@ struct ResolveCase {
 
 // Without rclone: only configured remotes and SFTP passwords would need it.
 TEST(ResolveConnection, BuildsTheRemoteArgumentOrRefuses) {
-    Platform platform;
-    platform.tools.rcloneAbsoluteCandidates.clear();
-    platform.tools.rcloneHomeCandidates.clear();
-    platform.homeDirectory = [] { return std::string("/nonexistent"); };
-    platform.environment = systemEnvironment;
+    const Platform platform = platformWithRcloneAt({});
     const ResolveCase cases[] = {
         {sftp(), "/", remote(sftpDefault)},
         {sftp({{"user", "u"}, {"port", "22"}, {"keyFile", "/dev/./null"}}), "/",
@@ -99,9 +105,15 @@ protected:
     ToolStandIn rclone{homeCandidate(harness.home.path())};
 };
 
+// The listing runs with the rclone environment.
 TEST_F(WithRclone, ConfiguredRemoteMustBeListed) {
+    harness.platform.environment = [] { return Environment{{"PATH", "/not/searched"}, {"MARKER", "kept"}}; };
     rclone.answerTo("listremotes", {.output = "known:   drive\nother name: s3\n"});
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "known"}}, "dir/sub"), remote("known:dir/sub"));
+    const auto listing = rclone.calls().at(0);
+    EXPECT_EQ(listing.arguments, (std::vector<std::string>{"listremotes", "--long"}));
+    EXPECT_EQ(listing.environment.at("PATH"), ToolPaths{}.rcloneSearchPath);
+    EXPECT_EQ(listing.environment.at("MARKER"), "kept");
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "other name"}}, ""), remote("other name:"));
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "unknown"}}, ""), std::nullopt);
     EXPECT_EQ(resolve({{"kind", "remote"}, {"remote", "-known"}}, ""), std::nullopt);
@@ -129,10 +141,7 @@ TEST_F(WithRclone, SftpPasswordTravelsObscuredInTheEnvironmentOnlyOrIsLeftOut) {
 
 TEST(RealRclone, ObscuredPasswordRevealsToTheOriginal) {
     if (::access(debianRclone, X_OK) != 0) GTEST_SKIP() << "rclone is not installed at " << debianRclone;
-    Platform platform;
-    platform.tools.rcloneAbsoluteCandidates = {debianRclone};
-    platform.homeDirectory = [] { return std::string("/nonexistent"); };
-    platform.environment = systemEnvironment;
+    const Platform platform = platformWithRcloneAt({debianRclone});
     const std::string password = " pa ss\"w\xc3\xb6rd\t-";
     const auto obscured = obscurePassword(platform, password);
     ASSERT_TRUE(obscured);
@@ -208,20 +217,6 @@ TEST(RcloneEnvironment, FixesTheSearchPathKeepsTheRestAndLetsExtrasWin) {
     EXPECT_EQ(rcloneEnvironment(platform), (Environment{{"PATH", fixed}, {"HOME", "/home/u"}, {"LANG", "C"}}));
     EXPECT_EQ(rcloneEnvironment(platform, {{"LANG", "fr_FR"}, {"lang", "x"}, {"PATH", "/mine"}}),
               (Environment{{"PATH", "/mine"}, {"HOME", "/home/u"}, {"LANG", "fr_FR"}, {"lang", "x"}}));
-}
-
-TEST(ListRemotes, RunsTheListingWithTheRcloneEnvironment) {
-    SessionHarness harness;
-    lookOnlyBelowHome(harness.platform);
-    harness.platform.environment = [] { return Environment{{"PATH", "/not/searched"}, {"MARKER", "kept"}}; };
-    ToolStandIn rclone(homeCandidate(harness.home.path()));
-    rclone.answerTo("listremotes", {.output = "a:      drive\n"});
-    EXPECT_EQ(listRemotes(harness.platform), (std::vector<RemoteEntry>{{"a", "drive"}}));
-    const auto runs = rclone.calls();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].arguments, (std::vector<std::string>{"listremotes", "--long"}));
-    EXPECT_EQ(runs[0].environment.at("PATH"), ToolPaths{}.rcloneSearchPath);
-    EXPECT_EQ(runs[0].environment.at("MARKER"), "kept");
 }
 
 }  // namespace

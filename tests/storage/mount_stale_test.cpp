@@ -68,9 +68,8 @@ TEST(StaleMounts, ListsAndStopsOnlyMountsUnderARoot) {
     EXPECT_FALSE(s.stop(outside.pid()));
     EXPECT_TRUE(outside.isRunning());
     EXPECT_TRUE(s.stop(inside.pid()));
-    const auto ended = inside.waitFor(std::chrono::seconds(10));
-    ASSERT_TRUE(ended.has_value());
-    EXPECT_EQ(*ended, (process::Termination{process::Termination::Kind::signalled, SIGTERM}));
+    EXPECT_EQ(inside.waitFor(std::chrono::seconds(10)),
+              std::optional(process::Termination{process::Termination::Kind::signalled, SIGTERM}));
 }
 
 TEST(StaleMounts, AProcessReplacedAfterTheScanIsNotSignalled) {

@@ -73,12 +73,7 @@ TEST(MountLog, NamesTheFirstEightCharactersStaysInTheLogFolderAndYieldsTheFailur
 struct MountHarness {
     MountHarness() {
         testing::lookOnlyBelowHome(h.platform);
-        h.platform.environment = [config = h.home.str() + "/rclone.conf"] {
-            auto environment = systemEnvironment();
-            environment["RCLONE_CONFIG"] = config;
-            return environment;
-        };
-        testing::writeFile(h.home.path() / "rclone.conf", "[loc]\ntype = local\n");
+        testing::useRcloneConfig(h.platform, h.home.path() / "rclone.conf", "[loc]\ntype = local\n");
         testing::writeFile(h.home.path() / "remote data/hello.txt", "hello through the mount\n");
         installCoreServices(h.services);
         installStorageServices(h.services);
@@ -208,12 +203,10 @@ TEST(MountWait, SeesAMountAsItComesUpAndReadsTheTableOnlyOnChanges) {
 
 // Unmounts only while mounted, forcing once when the plain unmount left it there, then terminates.
 TEST(EndMount, UnmountsOnlyWhileMountedThenTerminates) {
-    struct Case {
-        int listedUntilRuns;  // the mount table lists the mount point until umount has run this often
-        std::vector<std::string> runs;
-    };
-    const Case cases[] = {{0, {}}, {1, {"/m/vol"}}, {2, {"/m/vol", "-f /m/vol"}}, {3, {"/m/vol", "-f /m/vol"}}};
-    for (const Case& c : cases) {
+    // The mount table lists the mount point until umount has run this often; the runs of umount.
+    const std::pair<size_t, std::vector<std::string>> cases[] = {
+        {0, {}}, {1, {"/m/vol"}}, {2, {"/m/vol", "-f /m/vol"}}, {3, {"/m/vol", "-f /m/vol"}}};
+    for (const auto& [listedUntilRuns, expected] : cases) {
         testing::SessionHarness h;
         const fs::path runs = h.home.path() / "runs";
         h.platform.tools.umount = (h.home.path() / "umount").string();
@@ -222,14 +215,14 @@ TEST(EndMount, UnmountsOnlyWhileMountedThenTerminates) {
         fs::permissions(h.platform.tools.umount, fs::perms::owner_all);
         h.platform.mountTable = [&] {
             MountTable table{{"/", "ext4"}};
-            if (testing::readLines(runs).size() < static_cast<size_t>(c.listedUntilRuns)) table["/m/vol"] = "fuse.rclone";
+            if (testing::readLines(runs).size() < listedUntilRuns) table["/m/vol"] = "fuse.rclone";
             return table;
         };
         auto process = std::make_shared<process::SharedProcess>(
             std::move(std::get<process::Process>(process::Process::launch({"/bin/sleep", {"60"}}))));
 
         endMount(h.session(), {process, "/m/vol"});
-        EXPECT_EQ(testing::readLines(runs), c.runs) << "listed until " << c.listedUntilRuns << " runs";
+        EXPECT_EQ(testing::readLines(runs), expected) << "listed until " << listedUntilRuns << " runs";
         EXPECT_EQ(process->wait(), (process::Termination{process::Termination::Kind::signalled, SIGTERM}));
     }
 }

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "support/files.h"
 #include "support/session_fixture.h"
 #include "support/tool_stand_in.h"
 
@@ -18,5 +19,18 @@ inline std::filesystem::path homeCandidate(const std::filesystem::path& home) {
 
 // Makes the agent look for rclone only below its home folder, never on this machine.
 inline void lookOnlyBelowHome(Platform& platform) { platform.tools.rcloneAbsoluteCandidates.clear(); }
+
+// Writes an rclone configuration holding `remotes` at `config`, and hands it to every run of
+// rclone, in this process's environment with `extra` laid over it.
+inline void useRcloneConfig(Platform& platform, const std::filesystem::path& config, const std::string& remotes,
+                            Environment extra = {}) {
+    writeFile(config, remotes);
+    extra["RCLONE_CONFIG"] = config.string();
+    platform.environment = [extra] {
+        Environment environment = extra;
+        environment.merge(systemEnvironment());
+        return environment;
+    };
+}
 
 }  // namespace companion::testing

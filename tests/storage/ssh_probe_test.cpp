@@ -7,9 +7,8 @@
 #include <filesystem>
 
 #include "support/files.h"
-#include "support/session_fixture.h"
 #include "support/ssh_server.h"
-#include "support/tool_stand_in.h"
+#include "support/tool_harness.h"
 
 namespace companion::storage {
 namespace {
@@ -66,72 +65,48 @@ TEST(ProbedHome, IsTheLastAbsolutePathOfASuccessfulRun) {
 // ---- the request, with a stand-in ssh that records its arguments ----
 
 TEST(SshProbeWithStandIn, PassesTheKeyFileAsReceivedAndRunsNothingWhenRefused) {
-    SessionHarness harness;
-    TempDir folder;
-    testing::ToolStandIn ssh(folder.path() / "ssh");
-    harness.platform.tools.ssh = ssh.str();
-    installSshServices(harness.services);
+    ToolHarness h(installSshServices);
+    const ToolStandIn ssh = h.standIn("ssh", &ToolPaths::ssh);
     ssh.answer({.output = "Last login: yesterday\n /home/ana \n"});
-    const std::string key = folder.str() + "/keys/../ssh";  // exists once standardised
+    const std::string key = h.tools.str() + "/keys/../ssh";  // exists once standardised
 
-    EXPECT_EQ(harness.call<sshHomeWithHost>({"-oProxyCommand=touch /tmp/x", "", 0, ""}), std::tuple{std::nullopt});
-    EXPECT_EQ(harness.call<sshHomeWithHost>({"server", "", 0, folder.str() + "/no-such-key"}), std::tuple{std::nullopt});
+    EXPECT_EQ(h.call<sshHomeWithHost>({"-oProxyCommand=touch /tmp/x", "", 0, ""}), std::tuple{std::nullopt});
+    EXPECT_EQ(h.call<sshHomeWithHost>({"server", "", 0, h.tools.str() + "/no-such-key"}), std::tuple{std::nullopt});
     EXPECT_TRUE(ssh.calls().empty());
-    EXPECT_EQ(harness.call<sshHomeWithHost>({"[::1]", "ana", 22, key}), std::tuple{std::optional<std::string>("/home/ana")});
+    EXPECT_EQ(h.call<sshHomeWithHost>({"[::1]", "ana", 22, key}), std::tuple{std::optional<std::string>("/home/ana")});
     ASSERT_EQ(ssh.calls().size(), 1u);
     EXPECT_EQ(ssh.calls()[0].arguments, withBatchOptions({"-p", "22", "-i", key, "ana@[::1]", "pwd"}));
 }
 
 // ---- against a real ssh server on this machine ----
 
-constexpr const char* loopback = testing::SshServer::loopback;
-
 // The test's own sshd, and an ssh client configured to trust exactly its host key.
-class SshProbeWithServer : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "a real sshd for another account needs root; skipped";
-        if (!fs::exists(testing::SshServer::sshd)) GTEST_SKIP() << testing::SshServer::sshd << " is not installed; skipped";
-        const passwd* account = ::getpwuid(::geteuid());
-        ASSERT_NE(account, nullptr);
-        user = account->pw_name;
-        home = account->pw_dir;
-        const std::string failure = sshServer.start();
-        ASSERT_EQ(failure, "");
-        port = sshServer.port();
-        writeClientConfig();
-        fs::create_symlink(helpers / "configured_ssh", path("ssh"));
-        harness.platform.tools.ssh = path("ssh");
-        installSshServices(harness.services);
-    }
-
-    std::string path(const std::string& name) const { return (folder.path() / name).string(); }
-
-    void writeClientConfig() {
-        writeFile(path("known_hosts"), "[" + std::string(loopback) + "]:" + std::to_string(port) + " " +
-                                           readFile(path("host_key.pub")));
-        writeFile(path("ssh_config"), "Host *\n  UserKnownHostsFile " + path("known_hosts") +
-                                          "\n  GlobalKnownHostsFile /dev/null\n  StrictHostKeyChecking yes\n"
-                                          "  IdentitiesOnly yes\n  IdentityAgent none\n  UpdateHostKeys no\n"
-                                          "  LogLevel ERROR\n");
-    }
-
-    std::optional<std::string> probe(std::string host, int64_t onPort, std::string keyFile) {
-        return std::get<0>(harness.call<sshHomeWithHost>({std::move(host), user, onPort, std::move(keyFile)}));
-    }
-
+TEST(SshProbeWithServer, FindsTheAccountsHomeFolderAndNothingOnAClosedPort) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a real sshd for another account needs root; skipped";
+    if (!fs::exists(SshServer::sshd)) GTEST_SKIP() << SshServer::sshd << " is not installed; skipped";
     TempDir folder;
-    std::string user;  // who we are, and our home folder, as the password database says
-    std::string home;
-    int port = 0;
-    testing::SshServer sshServer{folder.path()};
+    SshServer server{folder.path()};
+    ASSERT_EQ(server.start(), "");
+    const auto path = [&](const std::string& name) { return (folder.path() / name).string(); };
+    writeFile(path("known_hosts"), "[" + std::string(SshServer::loopback) + "]:" + std::to_string(server.port()) +
+                                       " " + readFile(path("host_key.pub")));
+    writeFile(path("ssh_config"), "Host *\n  UserKnownHostsFile " + path("known_hosts") +
+                                      "\n  GlobalKnownHostsFile /dev/null\n  StrictHostKeyChecking yes\n"
+                                      "  IdentitiesOnly yes\n  IdentityAgent none\n  UpdateHostKeys no\n"
+                                      "  LogLevel ERROR\n");
+    fs::create_symlink(helpers / "configured_ssh", path("ssh"));
     SessionHarness harness;
-};
-
-TEST_F(SshProbeWithServer, FindsTheAccountsHomeFolderAndNothingOnAClosedPort) {
-    EXPECT_EQ(probe(loopback, port, path("client_key")), home);
+    harness.platform.tools.ssh = path("ssh");
+    installSshServices(harness.services);
+    // Who we are, and our home folder, as the password database says.
+    const passwd* account = ::getpwuid(::geteuid());
+    const auto probe = [&](int64_t port) {
+        return std::get<0>(
+            harness.call<sshHomeWithHost>({SshServer::loopback, account->pw_name, port, path("client_key")}));
+    };
+    EXPECT_EQ(probe(server.port()), std::string(account->pw_dir));
     EXPECT_EQ(readLines(path("runs")).size(), 1u);
-    EXPECT_EQ(probe(loopback, testing::SshServer::freePort(), path("client_key")), std::nullopt);
+    EXPECT_EQ(probe(SshServer::freePort()), std::nullopt);
 }
 
 }  // namespace
