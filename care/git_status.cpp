@@ -15,7 +15,6 @@ constexpr std::string_view developerFolderArguments[] = {"-p"};
 constexpr double developerFolderTimeLimitSeconds = 5;
 // Where git lies inside the developer folder that xcode-select prints.
 constexpr std::string_view gitInDeveloperFolder = "/usr/bin/git";
-constexpr std::string_view whiteSpace = " \t\n\r\v\f";
 
 constexpr const char* changeDirectoryOption = "-C";
 constexpr std::string_view statusOptions[] = {
@@ -29,19 +28,13 @@ constexpr const char* localeVariable = "LC_ALL";
 constexpr const char* plainLocale = "C";
 constexpr double statusTimeLimitSeconds = 8;
 
-std::string_view trimmed(std::string_view text) {
-    const size_t first = text.find_first_not_of(whiteSpace);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(whiteSpace) - first + 1);
-}
-
 std::optional<std::string> gitOfDeveloperFolder(const Platform& platform) {
     const ToolRun ask{platform.tools.xcodeSelect,
                       {std::begin(developerFolderArguments), std::end(developerFolderArguments)},
                       std::nullopt, std::nullopt, developerFolderTimeLimitSeconds};
     const CommandResult folder = runTool(platform, ask);
     if (folder.status != 0) return std::nullopt;
-    if (!isExecutableFile(std::string(trimmed(folder.output)) + std::string(gitInDeveloperFolder)))
+    if (!isExecutableFile(std::string(trimmed(folder.output, whiteSpace)) + std::string(gitInDeveloperFolder)))
         return std::nullopt;
     return platform.tools.selectedGit;
 }

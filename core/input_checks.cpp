@@ -25,6 +25,8 @@ constexpr std::array<std::string_view, 2> hostBundleIdentifiers = {hostBundleIde
 
 constexpr CharacterClass identifierFirst = alphanumericsAnd("_.@");
 constexpr CharacterClass identifierRest = alphanumericsAnd("_.@-");
+constexpr CharacterClass hostFirst = alphanumericsAnd("_[");
+constexpr CharacterClass hostRest = alphanumericsAnd("_.:[]-");
 
 bool isAbsoluteAndClean(std::string_view path) {
     return !path.empty() && path.front() == separator && !hasControlCharacters(path);
@@ -134,6 +136,16 @@ bool matchesNameRule(std::string_view text, const CharacterClass& first, const C
 
 bool isIdentifier(std::string_view text) {
     return matchesNameRule(text, identifierFirst, identifierRest);
+}
+
+bool isHostName(std::string_view text) {
+    return matchesNameRule(text, hostFirst, hostRest);
+}
+
+std::string_view trimmed(std::string_view text, std::string_view characters) {
+    const size_t first = text.find_first_not_of(characters);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(characters) - first + 1);
 }
 
 }  // namespace companion

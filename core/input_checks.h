@@ -61,6 +61,21 @@ constexpr CharacterClass alphanumericsAnd(std::string_view others) { return {tru
 // (the pattern "^[first][rest]*$"); the empty text never matches.
 bool matchesNameRule(std::string_view text, const CharacterClass& first, const CharacterClass& rest);
 
+// The rule for a server's host name or address, as given to ssh and to rclone's SFTP remotes: a
+// letter, digit, "_" or "[", then any of those or ".", ":", "]" or "-", over the whole text.
+bool isHostName(std::string_view text);
+
+// The highest TCP port number.
+inline constexpr int highestPort = 65535;
+
+inline constexpr char lineFeed = '\n';
+// The blanks a tool may pad its fields with, and every white-space character of a line's end.
+inline constexpr std::string_view blanks = " \t";
+inline constexpr std::string_view whiteSpace = " \t\n\r\v\f";
+
+// The text without the given characters at either end.
+std::string_view trimmed(std::string_view text, std::string_view characters);
+
 // The shared name rule for launch labels, bundle identifiers and SSH and S3 names: a letter,
 // digit, "_", "." or "@", then any of those or "-", over the whole text.
 bool isIdentifier(std::string_view text);

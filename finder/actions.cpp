@@ -17,7 +17,6 @@ constexpr std::string_view getInfoHeader = "tell application \"Finder\"\nactivat
 constexpr std::string_view getInfoLineOpening = "open information window of (POSIX file \"";
 constexpr std::string_view getInfoLineClosing = "\" as alias)";
 constexpr std::string_view getInfoFooter = "\nend tell";
-constexpr char lineFeed = '\n';
 
 // Finder is given this long to quit before it is opened again; nothing checks that it did.
 constexpr auto relaunchDelay = std::chrono::milliseconds(1500);

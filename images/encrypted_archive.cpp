@@ -15,7 +15,6 @@ using namespace service;
 namespace {
 
 constexpr std::string_view compressedImageOptions[] = {"create", "-format", "UDZO"};
-constexpr const char* volumeNameOption = "-volname";
 constexpr const char* sourceOption = "-srcfolder";
 constexpr std::string_view archiveExtension = ".dmg";
 constexpr double archiveTimeLimitSeconds = 3600;

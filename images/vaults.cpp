@@ -18,7 +18,6 @@ constexpr const char* createCommand = "create";
 constexpr std::string_view sparseBundleOptions[] = {"-type", "SPARSEBUNDLE", "-fs", "APFS"};
 constexpr const char* sizeOption = "-size";
 constexpr const char* gigabyteSuffix = "g";
-constexpr const char* volumeNameOption = "-volname";
 constexpr std::string_view sparseBundleExtension = ".sparsebundle";
 constexpr int64_t smallestVaultGB = 1;
 constexpr int64_t largestVaultGB = 16384;

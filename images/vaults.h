@@ -13,6 +13,9 @@ namespace companion::images {
 // byte, nothing else.
 Bytes passwordInput(std::string_view password);
 
+// The disk-image tool's option naming the volume of an image it creates.
+inline constexpr const char* volumeNameOption = "-volname";
+
 // The run each message makes, or none when its arguments are refused.
 std::optional<ToolRun> vaultCreateRun(const Platform& platform,
                                       const service::Args<service::msg::vaultCreateWithPath>& arguments);

@@ -52,7 +52,6 @@ constexpr char parameterSeparator = ',';
 constexpr char locationSeparator = ':';
 
 constexpr int lowestPort = 1;
-constexpr int highestPort = 65535;
 
 // "obscure" reads the password as the first line of its input when given "-", so the password
 // never appears in an argument list that any local user can read.
@@ -60,11 +59,8 @@ constexpr const char* obscureCommand = "obscure";
 constexpr const char* passwordFromInput = "-";
 constexpr double obscureTimeoutSeconds = 10;
 constexpr std::string_view lineEnds = "\r\n";
-constexpr std::string_view whiteSpace = " \t\r\n\v\f";
 
 constexpr CharacterClass accessKeyCharacters = alphanumericsAnd("/+=_-");
-constexpr CharacterClass hostFirst = alphanumericsAnd("_[");
-constexpr CharacterClass hostRest = alphanumericsAnd("_.:[]-");
 
 using Parameters = std::vector<std::string>;
 
@@ -110,17 +106,11 @@ std::optional<int> parsePort(std::string_view text) {
     return static_cast<int>(value);
 }
 
-std::string_view trimmed(std::string_view text, std::string_view characters) {
-    const size_t first = text.find_first_not_of(characters);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(characters) - first + 1);
-}
-
 std::optional<ResolvedConnection> resolveSftp(const Platform& platform, const ConnectionDescription& description,
                                               std::string_view path) {
     // Every name rule below admits printable ASCII only, so it also keeps control characters out.
     const auto host = optionalValue(description, hostKey);
-    if (!host || !matchesNameRule(*host, hostFirst, hostRest)) return std::nullopt;
+    if (!host || !isHostName(*host)) return std::nullopt;
     Parameters parameters{parameter(hostParameter, *host)};
 
     if (auto user = optionalValue(description, userKey)) {

@@ -19,9 +19,7 @@ constexpr double listRemotesTimeoutSeconds = 10;
 constexpr const char* listRemotesCommand = "listremotes";
 constexpr const char* longListingFlag = "--long";
 
-constexpr char lineFeed = '\n';
 constexpr char nameTerminator = ':';
-constexpr std::string_view blanks = " \t";
 
 constexpr CharacterClass remoteNameFirst = alphanumericsAnd("_");
 constexpr CharacterClass remoteNameRest = alphanumericsAnd("_. -");
@@ -31,13 +29,6 @@ std::vector<std::string> rcloneCandidates(const Platform& platform) {
     const std::string home = platform.homeDirectory();
     for (const std::string& relative : platform.tools.rcloneHomeCandidates) candidates.push_back(home + relative);
     return candidates;
-}
-
-std::string_view trimmedBlanks(std::string_view text) {
-    const size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return {};
-    const size_t last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
 }
 
 // The line cut at its first colon that ends a non-empty run (leading colons are skipped); the
@@ -56,7 +47,7 @@ std::vector<std::string_view> namePieces(std::string_view line) {
 std::optional<RemoteEntry> parseRemoteLine(std::string_view line) {
     const auto pieces = namePieces(line);
     if (pieces.size() != 2) return std::nullopt;
-    return RemoteEntry{std::string(trimmedBlanks(pieces[0])), std::string(trimmedBlanks(pieces[1]))};
+    return RemoteEntry{std::string(trimmed(pieces[0], blanks)), std::string(trimmed(pieces[1], blanks))};
 }
 
 }  // namespace

@@ -14,31 +14,18 @@ namespace {
 
 // Never ask for a password or a host key decision, and give up on a silent server well
 // before the run's own time limit.
-constexpr std::string_view fixedOptions[] = {"-o", "BatchMode=yes", "-o", "ConnectTimeout=6"};
+constexpr std::string_view unattendedOptions[] = {"-o", "BatchMode=yes", "-o", "ConnectTimeout=6"};
 constexpr const char* portOption = "-p";
 constexpr const char* identityOption = "-i";
 constexpr const char* userSeparator = "@";
 constexpr const char* probeCommand = "pwd";
 constexpr double probeTimeLimitSeconds = 10;
 
-constexpr int64_t highestPort = 65535;
 // Port 0 leaves the choice to ssh (its configuration, or the standard port).
 constexpr int64_t unsetPort = 0;
 
-constexpr CharacterClass hostFirst = alphanumericsAnd("_[");
-constexpr CharacterClass hostRest = alphanumericsAnd("_.:[]-");
-
-constexpr char lineFeed = '\n';
 constexpr char carriageReturn = '\r';
-constexpr std::string_view blanks = " \t";
 constexpr char absolutePathStart = '/';
-
-std::string_view trimmedBlanks(std::string_view text) {
-    const size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return {};
-    const size_t last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
 
 // A server whose shell ends lines with CR LF must not hand back a path with a control
 // character in it, which every later request would refuse.
@@ -66,7 +53,7 @@ void sshHomeWithHost(CompanionSession& session, Args<msg::sshHomeWithHost> args,
 }  // namespace
 
 bool isSshHost(std::string_view host) {
-    return matchesNameRule(host, hostFirst, hostRest);
+    return isHostName(host);
 }
 
 bool isAcceptableLogin(const SshLogin& login) {
@@ -77,7 +64,7 @@ bool isAcceptableLogin(const SshLogin& login) {
 }
 
 std::vector<std::string> sshArguments(const SshLogin& login) {
-    std::vector<std::string> arguments(std::begin(fixedOptions), std::end(fixedOptions));
+    std::vector<std::string> arguments(std::begin(unattendedOptions), std::end(unattendedOptions));
     if (login.port > unsetPort) {
         arguments.emplace_back(portOption);
         arguments.push_back(std::to_string(login.port));
@@ -98,7 +85,7 @@ std::optional<std::string> probedHome(const CommandResult& result) {
     // Login banners may come first: the last absolute path wins.
     while (!rest.empty()) {
         const size_t end = std::min(rest.find(lineFeed), rest.size());
-        const std::string_view line = trimmedBlanks(withoutLineEnd(rest.substr(0, end)));
+        const std::string_view line = trimmed(withoutLineEnd(rest.substr(0, end)), blanks);
         if (!line.empty() && line.front() == absolutePathStart) home = std::string(line);
         rest.remove_prefix(std::min(end + 1, rest.size()));
     }

@@ -22,8 +22,8 @@ constexpr std::string_view mountWord = " nfsmount ";
 constexpr std::string_view mountToken = "nfsmount";
 constexpr std::string_view optionsStart = " --";
 constexpr char tokenSeparator = ' ';
-constexpr char lineSeparator = '\n';
-constexpr char fieldSeparator = '\t';
+constexpr char listingLineSeparator = '\n';
+constexpr char listingFieldSeparator = '\t';
 // How the process list shows a character it cannot print.
 constexpr char unprintableShown = '?';
 
@@ -114,7 +114,7 @@ void stopStaleRcloneMountWithPid(CompanionSession& session, Args<msg::stopStaleR
 std::vector<ScannedMount> parseStaleMounts(std::string_view listing, const std::vector<std::string>& roots) {
     std::vector<ScannedMount> mounts;
     if (roots.empty()) return mounts;
-    for (std::string_view line : split(listing, lineSeparator)) {
+    for (std::string_view line : split(listing, listingLineSeparator)) {
         if (auto mount = parseLine(line, roots)) mounts.push_back(std::move(*mount));
     }
     return mounts;
@@ -137,11 +137,11 @@ std::vector<StaleMount> findStaleMounts(const Platform& platform) {
 std::string formatStaleMounts(const std::vector<StaleMount>& mounts) {
     std::string text;
     for (const StaleMount& mount : mounts) {
-        if (!text.empty()) text += lineSeparator;
+        if (!text.empty()) text += listingLineSeparator;
         text += std::to_string(mount.pid);
-        text += fieldSeparator;
+        text += listingFieldSeparator;
         text += mount.remote;
-        text += fieldSeparator;
+        text += listingFieldSeparator;
         text += mount.mountPoint;
     }
     return text;

@@ -46,7 +46,6 @@ constexpr char timestampColonReplacement = '-';
 
 constexpr char remoteSeparator = ':';
 constexpr char pathSeparator = '/';
-constexpr char lineFeed = '\n';
 
 // The reply when rclone could not be started.
 constexpr int32_t launchFailedStatus = -1;

@@ -24,7 +24,6 @@ constexpr const char* lockSuffix = ".lock";
 // value gets the system's maximum: clients that connect at the same moment wait to be
 // accepted instead of being refused.
 constexpr int listenBacklog = std::numeric_limits<int>::max();
-constexpr size_t readChunk = 64 * 1024;
 
 std::string errorText(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 

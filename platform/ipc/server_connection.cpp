@@ -9,9 +9,8 @@ namespace companion::ipc {
 
 namespace {
 
-// Bytes taken from a socket per read, and reads per readiness report: a client that sends
-// without pause yields the loop to the others after this much.
-constexpr size_t readChunk = 64 * 1024;
+// Reads per readiness report: a client that sends without pause yields the loop to the others
+// after this many chunks.
 constexpr int readsPerTurn = 4;
 // What a waiting request costs beyond its bytes (the queued task, the string's header): counted
 // so that a flood of tiny calls is bounded too.

@@ -28,6 +28,8 @@ inline constexpr uint32_t maxRequestFrame = 4u << 20;
 inline constexpr uint32_t maxReplyFrame = 256u << 20;
 // Messages are a few levels deep; anything deeper is not ours.
 inline constexpr int maxNesting = 16;
+// Bytes taken from a socket of the protocol per read, on either side.
+inline constexpr size_t readChunk = 64 * 1024;
 
 enum class Kind : int64_t { greeting = 0, call = 1, reply = 2, oneWay = 3 };
 

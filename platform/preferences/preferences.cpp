@@ -16,6 +16,12 @@
 
 namespace companion::preferences {
 
+// Outside the unnamed namespace: a member of `PreferenceStore::Domain` holds one.
+struct PlistFree {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using Plist = std::unique_ptr<void, PlistFree>;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -23,11 +29,6 @@ namespace fs = std::filesystem;
 constexpr const char* preferencesFolder = "/Library/Preferences/";
 constexpr const char* domainExtension = ".plist";
 constexpr const char* temporarySuffix = ".XXXXXX";
-
-struct PlistFree {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
 
 enum class Format { binary, xml };
 
