@@ -46,8 +46,6 @@ struct CareTest : ::testing::Test {
         for (const auto& source : host->sources()) lines.push_back(script::adminShellText(source).value_or("?" + source));
         return lines;
     }
-    // Every stand-in run so far, in order.
-    Runs runs() const { return ToolStandIn::runs(h.tools.path() / "record"); }
 };
 
 using Outcome = std::tuple<bool, std::string>;
@@ -109,7 +107,7 @@ TEST_F(LaunchItemTest, RefusedRequestsRunNothing) {
         EXPECT_EQ(set(label, plist, domain, true), invalid) << label << " " << plist << " " << domain;
         EXPECT_EQ(remove(label, plist, domain), invalid);
     }
-    EXPECT_TRUE(runs().empty());
+    EXPECT_TRUE(h.runs().empty());
     EXPECT_TRUE(host->sources().empty());
     EXPECT_TRUE(fs::exists(user));
 }
@@ -127,10 +125,10 @@ TEST_F(LaunchItemTest, AUserItemSwitchesAsTheUserWhateverLaunchctlSays) {
     launchctlTool.answer({.errorOutput = "no", .status = 5});
     EXPECT_EQ(set("com.example.agent", plist, "user", true), done);
     EXPECT_EQ(set("com.example.agent", plist, "user", false), done);
-    EXPECT_EQ(runs(), (Runs{{launchctl, "enable", "gui/" + uid + "/com.example.agent"},
-                                  {launchctl, "bootstrap", "gui/" + uid, plist},
-                                  {launchctl, "disable", "gui/" + uid + "/com.example.agent"},
-                                  {launchctl, "bootout", "gui/" + uid, plist}}));
+    EXPECT_EQ(h.runs(), (Runs{{launchctl, "enable", "gui/" + uid + "/com.example.agent"},
+                              {launchctl, "bootstrap", "gui/" + uid, plist},
+                              {launchctl, "disable", "gui/" + uid + "/com.example.agent"},
+                              {launchctl, "bootout", "gui/" + uid, plist}}));
     EXPECT_TRUE(host->sources().empty());
 }
 
@@ -144,14 +142,14 @@ TEST_F(LaunchItemTest, ASystemItemSwitchesInOnePrivilegedShell) {
     EXPECT_EQ(set("com.example.d", plist, "agent", false), invalid) << "a daemon's file given as an agent";
     const std::string agentPlist = item(h.platform.tools.launchAgentsFolder, "com.example.a.plist");
     EXPECT_EQ(set("com.example.a", agentPlist, "agent", false), Outcome(false, "launchctl: no"));
-    EXPECT_TRUE(runs().empty());
+    EXPECT_TRUE(h.runs().empty());
 }
 
 TEST_F(LaunchItemTest, TheStateIsBothOutputsUntrimmedInOrder) {
     launchctlTool.answer({.output = " disabled \n"}, 1);
     launchctlTool.answer({.output = " list \n", .status = 1}, 2);
     EXPECT_EQ(h.call<msg::launchctlStateWithReply>({}), (std::tuple{std::string(" disabled \n"), std::string(" list \n")}));
-    EXPECT_EQ(runs(), (Runs{{launchctl, "print-disabled", "gui/" + uid}, {launchctl, "list"}}));
+    EXPECT_EQ(h.runs(), (Runs{{launchctl, "print-disabled", "gui/" + uid}, {launchctl, "list"}}));
 }
 
 TEST_F(LaunchItemTest, ARemovedUserItemGoesToTheTrashWithoutReplacingAnEarlierOneOrSaysTrash) {
@@ -166,14 +164,13 @@ TEST_F(LaunchItemTest, ARemovedUserItemGoesToTheTrashWithoutReplacingAnEarlierOn
     const std::string info = readFile(h.home.str() + "/.local/share/Trash/info/com.example.agent 2.plist.trashinfo");
     EXPECT_TRUE(info.starts_with("[Trash Info]\nPath=" + userFolder() + "/com.example.agent.plist\nDeletionDate="))
         << info;
-    EXPECT_EQ(runs().front(), (std::vector<std::string>{launchctl, "disable",
-                                                              "gui/" + uid + "/com.example.agent"}));
+    EXPECT_EQ(h.runs().front(), (std::vector<std::string>{launchctl, "disable", "gui/" + uid + "/com.example.agent"}));
 
     // A failed move to the Trash says so.
     fs::remove_all(h.home.str() + "/.local/share/Trash");
     writeFile(h.home.str() + "/.local/share/Trash", "not a folder");
     EXPECT_EQ(remove("com.example.agent", item(userFolder()), "user"), Outcome(false, "trash"));
-    EXPECT_EQ(runs().size(), 6u) << "switched off first";
+    EXPECT_EQ(h.runs().size(), 6u) << "switched off first";
 }
 
 TEST_F(LaunchItemTest, ASystemItemIsMovedInASecondShellEvenWhenSwitchingOffFailed) {
@@ -235,7 +232,7 @@ TEST_F(CareTest, PermissionRequestsWithOneBadEntryRunNothing) {
     EXPECT_FALSE(h.session().handle(msg::resetPermissionsWithServices::selector, false,
                                     nlohmann::json::parse(R"([["Camera"], ["com.example.app"], ["true"]])"), nullptr))
         << "the system-wide list carries booleans";
-    EXPECT_TRUE(runs().empty());
+    EXPECT_TRUE(h.runs().empty());
     EXPECT_TRUE(host->sources().empty());
 }
 
@@ -249,7 +246,7 @@ TEST_F(CareTest, PermissionResetsAsTheUserThenOnePrivilegedShell) {
                    {"com.example.app", "com.example.app", "/Applications/Example.app"},
                    {false, true, true}}),
               Outcome(false, "denied"));
-    EXPECT_EQ(runs(), (Runs{{tccutil, "reset", "Camera", "com.example.app"}}));
+    EXPECT_EQ(h.runs(), (Runs{{tccutil, "reset", "Camera", "com.example.app"}}));
     EXPECT_EQ(shellLines(), (std::vector<std::string>{"'" + tccutil + "' 'reset' 'Microphone' 'com.example.app' ; '" +
                                                        tccutil + "' 'reset' 'SystemPolicyAllFiles' '/Applications/Example.app'"}));
 }

@@ -27,9 +27,7 @@ wire::Bytes bytes(const std::string& text) { return {text.begin(), text.end()}; 
 
 class GitStatusTest : public ::testing::Test {
 protected:
-    GitStatusTest() {
-        h.platform.environment = [this] { return environment; };
-    }
+    GitStatusTest() { h.platform.environment = [this] { return environment; }; }
 
     fs::path at(const std::string& relative) const { return h.files.path() / relative; }
 
@@ -98,7 +96,7 @@ TEST_F(GitSearchTest, OnlyTheSelectedDeveloperToolsGiveTheSystemsGit) {
     ToolStandIn inside(developer / "usr/bin/git");
     selectDeveloperFolder(developer);
     EXPECT_EQ(locateGit(h.platform), "/usr/bin/git");
-    EXPECT_EQ(ToolStandIn::runs(h.tools.path() / "record"), (Runs{{xcodeSelect.str(), "-p"}}));
+    EXPECT_EQ(h.runs(), (Runs{{xcodeSelect.str(), "-p"}}));
 }
 
 TEST_F(GitSearchTest, NoGitIsKeptForEveryLaterRequestEvenAfterGitAppears) {
@@ -135,7 +133,7 @@ TEST(TimeMachine, RepliesStandardOutputUntrimmedWhateverTheStatus) {
     tmutil.answer({.errorOutput = "No machine directory found", .status = 1});
     EXPECT_EQ(h.call<timeMachineBackupsWithReply>({}), std::tuple(std::string()));
     const std::string tool = tmutil.str();
-    EXPECT_EQ(ToolStandIn::runs(h.tools.path() / "record"), (Runs{{tool, "listbackups"}, {tool, "listbackups"}}));
+    EXPECT_EQ(h.runs(), (Runs{{tool, "listbackups"}, {tool, "listbackups"}}));
     EXPECT_EQ(tmutil.calls()[0].input, "");
 }
 

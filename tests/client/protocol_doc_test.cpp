@@ -4,10 +4,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include <gtest/gtest.h>
+
+#include "support/files.h"
 
 namespace companion::client {
 namespace {
@@ -15,12 +15,11 @@ namespace {
 const std::filesystem::path document = std::filesystem::path(COMPANION_TEST_HELPERS) / "../../docs/protocol.md";
 
 TEST(ProtocolDocument, ItsTablesAreTheProtocolTable) {
-    std::ifstream in(document);
-    ASSERT_TRUE(in) << document;
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    const std::string text = testing::readFile(document);
+    ASSERT_FALSE(text.empty()) << document;
     const std::string current = withProtocolTables(text);
     if (std::getenv("COMPANION_UPDATE_DOCS")) {
-        std::ofstream(document) << current;
+        testing::writeFile(document, current);
         return;
     }
     EXPECT_NE(text.find(generatedTablesBegin), std::string::npos);

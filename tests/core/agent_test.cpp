@@ -7,6 +7,7 @@
 
 #include "client/companion_client.h"
 #include "core/agent.h"
+#include "support/eventually.h"
 #include "support/main_loop.h"
 #include "support/raw_client.h"
 #include "support/session_fixture.h"
@@ -44,17 +45,8 @@ public:
         EXPECT_TRUE(connection->waitForGreeting());
         return connection;
     }
-    bool waitFor(auto condition) {
-        auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (!loop->onMain(condition)) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-    bool waitForSessions(int64_t expected) {
-        return waitFor([&] { return agent->sessions() == expected; });
-    }
+    bool waitFor(auto condition) { return eventually([&] { return loop->onMain(condition); }); }
+    bool waitForSessions(int64_t expected) { return waitFor([&] { return agent->sessions() == expected; }); }
     std::vector<int> exitsAfterTwoDelays() {
         std::this_thread::sleep_for(2 * shortIdleExit);
         return loop->onMain([&] { return exits; });
@@ -72,8 +64,7 @@ public:
 // A stand-in for a sync: starts a long process and registers it in the session's table.
 std::shared_ptr<process::SharedProcess> registeredSleeper;
 void startSleeper(CompanionSession& session, Args<msg::rcloneSyncWithId> args, Reply<msg::rcloneSyncWithId> reply) {
-    auto process = std::make_shared<process::SharedProcess>(
-        std::move(std::get<process::Process>(process::Process::launch({"/bin/sleep", {"1000"}}))));
+    auto process = sleepingProcess();
     if (!session.registerSync(std::get<0>(args), process)) process->terminate();
     registeredSleeper = process;
     reply(int32_t{0});
@@ -142,8 +133,7 @@ TEST(Agent, AConnectionThatEndsHasItsProcessesEndedBeforeTheCountDrops) {
     connection.reset();
     ASSERT_TRUE(h.waitForSessions(0));
     // the signal went out before the count dropped, so the end follows at once
-    auto end = process->wait();
-    EXPECT_EQ(end.status(), 15);
+    EXPECT_EQ(process->wait().status(), 15);
     registeredSleeper.reset();
 }
 

@@ -3,7 +3,6 @@
 #include <sys/mount.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -16,10 +15,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TempDir;
 
-struct Verdict {
-    std::string text;
-    bool expected;
-};
+// A text and whether the check holds for it.
+using Verdict = std::pair<std::string, bool>;
 
 TEST(InputChecks, ControlCharactersAreThoseBelowSpace) {
     const Verdict cases[] = {{"", false}, {"plain", false}, {"tab\there", true}, {"line\nfeed", true},
@@ -46,8 +43,7 @@ TEST(InputChecks, IdentifiersMatchTheWholeText) {
 class SanitizedPaths : public ::testing::Test {
 protected:
     void SetUp() override {
-        fs::create_directory(dir.path() / "folder");
-        std::ofstream(dir.path() / "folder" / "file") << "x";
+        testing::writeFile(dir.path() / "folder/file", "x");
         fs::create_symlink(dir.path() / "folder", dir.path() / "link");
         fs::create_symlink(dir.path() / "missing", dir.path() / "dangling");
     }

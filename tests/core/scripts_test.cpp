@@ -53,10 +53,8 @@ struct ScriptTest : ::testing::Test {
 };
 
 TEST_F(ScriptTest, ResultsReadAsDescribed) {
-    ScriptOutcome text;
-    text.text = "out";
     const std::pair<std::optional<ScriptOutcome>, AppleScriptResult> cases[] = {
-        {text, {"out", std::nullopt}},
+        {ScriptOutcome{.text = "out"}, {"out", std::nullopt}},
         {ScriptOutcome{}, {"", std::nullopt}},               // a result without text
         {std::nullopt, {"", std::nullopt}},                  // no script could be made
         {scriptFailure("refused"), {std::nullopt, "refused"}},

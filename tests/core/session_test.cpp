@@ -12,11 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace service;
 
-std::shared_ptr<process::SharedProcess> sleeper() {
-    return std::make_shared<process::SharedProcess>(
-        std::move(std::get<process::Process>(process::Process::launch({"/bin/sleep", {"1000"}}))));
-}
-
 TEST(Session, HelloAnswersOneAndTheVersionOrAQuestionMark) {
     SessionHarness h;
     h.platform.version = "2.3.4";
@@ -33,18 +28,15 @@ TEST(Session, StopAllEndsEverySyncAndMountAndLeavesTheTablesEmpty) {
         mount.process->terminate();
     };
     auto& session = h.session();
-    auto syncA = sleeper(), syncB = sleeper(), mount = sleeper();
+    auto syncA = sleepingProcess(), syncB = sleepingProcess(), mount = sleepingProcess();
     ASSERT_TRUE(session.registerSync("a", syncA));
     ASSERT_TRUE(session.registerSync("b", syncB));
     ASSERT_TRUE(session.registerMount("m", MountEntry{mount, "/mnt/point"}));
     session.stopAll();
-    for (auto* p : {&syncA, &syncB, &mount}) {
-        auto end = (*p)->wait();
-        EXPECT_EQ(end.kind, process::Termination::Kind::signalled);
-        EXPECT_EQ(end.status(), 15);
-    }
+    for (auto* p : {&syncA, &syncB, &mount})
+        EXPECT_EQ((*p)->wait(), (process::Termination{process::Termination::Kind::signalled, 15}));
     EXPECT_EQ(endedMounts, std::vector<std::string>{"/mnt/point"});
-    auto late = sleeper();
+    auto late = sleepingProcess();
     EXPECT_FALSE(session.registerSync("late", late)) << "nothing registers once the connection has ended";
     EXPECT_FALSE(session.registerMount("late", MountEntry{late, "/m"}));
     EXPECT_EQ(session.syncCount(), 0u);

@@ -67,20 +67,18 @@ TEST_F(Detect, OnlyTheFocusedWindowAndTheFirstEightAreCandidates) {
 // A sheet with no identifier is a Save dialog when at least 420 by 240 with a sidebar outline at
 // most five levels below it.
 TEST_F(Detect, SizeRule) {
-    const struct {
-        double width, height;
-        int levelsDown;
-        bool found;
-    } cases[] = {{600, 400, 3, true}, {420, 240, 1, true}, {600, 400, 5, true},
-                 {419, 400, 3, false}, {600, 239, 3, false}, {600, 400, 6, false}};
+    // Width, height, how many levels down the sidebar is, whether it is a Save dialog.
+    const std::tuple<double, double, int, bool> cases[] = {{600, 400, 3, true},  {420, 240, 1, true},
+                                                           {600, 400, 5, true},  {419, 400, 3, false},
+                                                           {600, 239, 3, false}, {600, 400, 6, false}};
     int32_t next = pid;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.width << " by " << c.height << ", sidebar " << c.levelsDown << " down");
-        auto parent = desktop.launch(++next).window().child("AXSheet").frame(150, 120, c.width, c.height);
-        for (int level = 1; level < c.levelsDown; ++level) parent = parent.child("AXGroup");
+    for (const auto& [width, height, levelsDown, isDialog] : cases) {
+        SCOPED_TRACE(::testing::Message() << width << " by " << height << ", sidebar " << levelsDown << " down");
+        auto parent = desktop.launch(++next).window().child("AXSheet").frame(150, 120, width, height);
+        for (int level = 1; level < levelsDown; ++level) parent = parent.child("AXGroup");
         parent.child("AXOutline").description("sidebar");
-        const Detection found{{150, 1080 - 120 - c.height, c.width, c.height}, true, 0};
-        EXPECT_EQ(h.call<detectDialogWithPid>({next}), c.found ? found : notFound);
+        const Detection found{{150, 1080 - 120 - height, width, height}, true, 0};
+        EXPECT_EQ(h.call<detectDialogWithPid>({next}), isDialog ? found : notFound);
     }
 }
 

@@ -3,13 +3,13 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "core/command_runner.h"
 #include "support/agent_process.h"
+#include "support/files.h"
 
 namespace companion::testing {
 namespace {
@@ -55,12 +55,8 @@ TEST(CommandLineClient, DescribesEveryMessage) {
 TEST(CommandLineClient, GreetsAndExitStatusesFollowTheContract) {
     AgentProcess agent;
     ASSERT_TRUE(agent.waitForSocket());
-    struct Case {
-        std::vector<std::string> words;
-        int status;
-        std::string output;
-    };
-    const std::vector<Case> cases = {
+    // The words, the exit status, the output.
+    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
         {{"call", "helloWithReply:"}, 0, "{\"reply\":[1,\"" COMPANION_VERSION "\"]}\n"},
         {{"call", "rcloneStatWithConnection:path:reply:", "{}", "\"\""}, 0, "{\"reply\":[-1,\"\"]}\n"},
         {{"call", "gitStatusWithRoot:reply:", "\"relative\""}, 0, "{\"reply\":[-1,\"\"]}\n"},
@@ -73,11 +69,11 @@ TEST(CommandLineClient, GreetsAndExitStatusesFollowTheContract) {
         {{"call", "unmountWithPath:force:reply:", "not json", "true"}, 2, ""},
         {{"frobnicate"}, 2, ""},
     };
-    for (const auto& c : cases) {
-        auto result = ctl(agent.socketPath(), c.words);
-        EXPECT_EQ(result.status, c.status) << c.words[1] << ": " << result.errorOutput;
-        EXPECT_EQ(result.output, c.output) << c.words[1];
-        EXPECT_EQ(result.errorOutput.empty(), c.status != 2) << c.words[1];
+    for (const auto& [words, status, output] : cases) {
+        auto result = ctl(agent.socketPath(), words);
+        EXPECT_EQ(result.status, status) << words[1] << ": " << result.errorOutput;
+        EXPECT_EQ(result.output, output) << words[1];
+        EXPECT_EQ(result.errorOutput.empty(), status != 2) << words[1];
     }
     auto noAgent = runCommand(binary("tavro-companion-ctl"),
                               {"--socket", agent.runtimeDir() + "/nobody-here", "call", "helloWithReply:"});
@@ -87,9 +83,8 @@ TEST(CommandLineClient, GreetsAndExitStatusesFollowTheContract) {
 TEST(CommandLineClient, PrintsEachSyncLogLineBeforeTheReply) {
     if (::access("/usr/bin/rclone", X_OK) != 0) GTEST_SKIP() << "needs rclone";
     TempDir work;
-    std::filesystem::create_directories(work.path() / "src" / "inner");
-    std::ofstream(work.path() / "src" / "inner" / "a.txt") << "a";
-    std::ofstream(work.path() / "rclone.conf") << "[local]\ntype = local\n";
+    writeFile(work.path() / "src/inner/a.txt", "a");
+    writeFile(work.path() / "rclone.conf", "[local]\ntype = local\n");
     // the agent hands its own environment to rclone
     ::setenv("RCLONE_CONFIG", (work.path() / "rclone.conf").c_str(), 1);
     AgentProcess agent;

@@ -8,13 +8,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "support/agent_process.h"
+#include "support/files.h"
 #include "support/raw_client.h"
 
 namespace companion::testing {
@@ -26,31 +26,24 @@ void expectStillServing(const AgentProcess& agent) {
     EXPECT_EQ(ctl(agent.socketPath(), {"call", "helloWithReply:"}).status, 0) << "the agent still serves";
 }
 
-struct HostileInput {
-    const char* name;
-    std::string bytes;  // sent after connecting; the connection is then left open
-};
-
 // Each refusal of the decoder and of the protocol table is pinned by its own unit test; these rows
 // only check that the built agent ends the offending connection and goes on serving.
-std::vector<HostileInput> hostileInputs() {
-    return {
+TEST(HostileClient, EachKindOfBadInputEndsOnlyThatConnection) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.waitForSocket());
+    // What is sent after connecting; the connection is then left open.
+    const std::pair<std::string, std::string> inputs[] = {
         {"no greeting first", helloFrame()},
         {"truncated frame then silence", greetingFrame() + std::string("\x00\x00\x00\x64" "abc", 7)},
         {"a reply sent to the agent", greetingFrame() + ipc::encodeFrame(ipc::ReplyMessage{1, Json::array()})},
     };
-}
-
-TEST(HostileClient, EachKindOfBadInputEndsOnlyThatConnection) {
-    AgentProcess agent;
-    ASSERT_TRUE(agent.waitForSocket());
-    for (const auto& input : hostileInputs()) {
-        SCOPED_TRACE(input.name);
+    for (const auto& [name, bytes] : inputs) {
+        SCOPED_TRACE(name);
         RawClient client(agent.socketPath());
         ASSERT_TRUE(client.valid());
         // the agent may hang up before everything is written; that is fine
-        client.send(input.bytes);
-        if (std::string(input.name) == "truncated frame then silence") ::shutdown(client.fd(), SHUT_WR);
+        client.send(bytes);
+        if (name == "truncated frame then silence") ::shutdown(client.fd(), SHUT_WR);
         EXPECT_TRUE(client.closedWithin(std::chrono::seconds(20)));
         EXPECT_LE(client.bytesRead(), greetingFrame().size()) << "nothing but the greeting before hanging up";
         expectStillServing(agent);
@@ -92,8 +85,7 @@ TEST(HostileClient, AClientThatNeverReadsIsMadeToWaitNotBuffered) {
 }
 
 long cpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
     std::istringstream fields(text.substr(text.rfind(')') + 2));
     std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
     return std::stol(values.at(11)) + std::stol(values.at(12));  // utime, stime

@@ -119,19 +119,6 @@ TEST(RealGit, TheAgentRepliesGitsOwnStatusBytes) {
 
 // ---- tools that cannot start ----
 
-// What each message replies for a failing run is the unit tests'; a run that could not even
-// start is no success either, though its status is no tool's.
-TEST(NoTool, ACloudToolThatCannotStartCountsNothing) {
-    if (fs::exists(fileproviderctlPath)) GTEST_SKIP() << fileproviderctlPath << " exists on this machine";
-    TempDir files;
-    const std::string item = file(files, "a");
-    AgentProcess agent;
-    auto connection = connectTo(agent);
-    ASSERT_TRUE(connection);
-    EXPECT_EQ(call<evictFromCloudWithPaths>(*connection, {{item}}), std::tuple(int64_t{0}));
-    EXPECT_EQ(call<downloadFromCloudWithPaths>(*connection, {{item}}), std::tuple(int64_t{0}));
-}
-
 // The real git and killall, which the agent finds on its own, fail to start without costing a
 // reply.
 TEST_F(StandInTools, GitAndKillallThatCannotStartStillGetAReply) {

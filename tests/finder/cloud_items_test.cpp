@@ -13,9 +13,7 @@ using namespace service::msg;
 using namespace companion::testing;
 
 template <class M>
-int64_t callCloud(ToolHarness& h, std::vector<std::string> paths) {
-    return std::get<0>(h.call<M>({std::move(paths)}));
-}
+int64_t callCloud(ToolHarness& h, std::vector<std::string> paths) { return std::get<0>(h.call<M>({std::move(paths)})); }
 
 // Evicting and downloading are one routine with a verb. Nothing kept replies zero without
 // running; otherwise only the kept paths run, one at a time.
@@ -38,8 +36,9 @@ TEST(CloudItems, RunOnePathAtATimeAndCountTheSuccesses) {
         fileproviderctl.answer({.errorOutput = "not in the cloud", .status = 1}, 2);
         EXPECT_EQ(call(h, {a, h.files.str() + "/./Docs/b.txt", "relative.txt", none, a + "\n", c}), 2);
         const std::string tool = fileproviderctl.str();
-        EXPECT_EQ(ToolStandIn::runs(h.tools.path() / "record"),
-                  (Runs{{tool, verb, a}, {tool, verb, b}, {tool, verb, c}}));
+        EXPECT_EQ(h.runs(), (Runs{{tool, verb, a}, {tool, verb, b}, {tool, verb, c}}));
+        std::filesystem::remove(fileproviderctl.path());
+        EXPECT_EQ(call(h, {a}), 0) << "a run that cannot start is no success, though its status is no tool's";
     }
 }
 
@@ -48,7 +47,7 @@ TEST(RecentItems, RestartsTheServiceByName) {
     auto killall = h.standIn("killall", &ToolPaths::killall);
     killall.answer({.errorOutput = "No matching processes", .status = 1});
     EXPECT_EQ(h.call<restartRecentItemsWithReply>({}), std::tuple<>());
-    EXPECT_EQ(ToolStandIn::runs(h.tools.path() / "record"), (Runs{{killall.str(), "sharedfilelistd"}}));
+    EXPECT_EQ(h.runs(), (Runs{{killall.str(), "sharedfilelistd"}}));
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <sys/un.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <atomic>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "support/eventually.h"
+#include "support/files.h"
 #include "support/raw_client.h"
 #include "support/session_fixture.h"
 
@@ -32,9 +32,8 @@ std::string callFrame(uint64_t sequence, Json arguments = Json::array()) {
 }
 
 int threadCount() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    for (const std::string& line : testing::readLines("/proc/self/status"))
+        if (line.starts_with("Threads:")) return std::stoi(line.substr(8));
     return -1;
 }
 
@@ -96,9 +95,7 @@ TEST_F(ListenerTest, ManyConnectionsCostNoThreadEach) {
 }
 
 TEST_F(ListenerTest, AStalledHalfFrameIsEndedAndAnIdleConnectionIsNot) {
-    ConnectionLimits limits;
-    limits.frameTimeLimit = 300ms;
-    start(limits);
+    start({.frameTimeLimit = 300ms});
     RawClient idle(path());
     RawClient stalled(path());
     ASSERT_TRUE(idle.greet() && stalled.greet());
@@ -113,8 +110,7 @@ TEST_F(ListenerTest, AStalledHalfFrameIsEndedAndAnIdleConnectionIsNot) {
 }
 
 TEST_F(ListenerTest, AFloodingClientWaitsInItsOwnSocketWithinTheBudget) {
-    ConnectionLimits limits;
-    limits.connectionBudget = 1u << 20;
+    const ConnectionLimits limits{.connectionBudget = 1u << 20};
     std::promise<void> open;
     gate = open.get_future().share();
     start(limits);
@@ -150,9 +146,7 @@ TEST_F(ListenerTest, AFloodingClientWaitsInItsOwnSocketWithinTheBudget) {
 }
 
 TEST_F(ListenerTest, ACallbackStreamIsPacedByItsReader) {
-    ConnectionLimits limits;
-    limits.connectionBudget = 1u << 20;
-    start(limits);
+    start({.connectionBudget = 1u << 20});
     RawClient slow(path());
     ASSERT_TRUE(slow.greet());
     auto connection = admitted.get();

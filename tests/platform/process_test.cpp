@@ -137,7 +137,7 @@ TEST(SharedProcess, EveryWaiterSeesTheTerminationFromAnyThread) {
     EXPECT_EQ(shared.wait().status(), SIGTERM);
 }
 
-TEST(SharedProcess, NoticeArrivesWhenTheChildEndsOnItsOwn) {
+TEST(SharedProcess, NoticesArriveAfterTheLastHandleGoesRunInOrderAndLateOnesRunAtOnce) {
     dispatch::EventLoop loop;
     loop.start();
     std::promise<Termination> ended;
@@ -149,11 +149,7 @@ TEST(SharedProcess, NoticeArrivesWhenTheChildEndsOnItsOwn) {
     // Dropping the last handle must neither terminate the child nor lose the notice.
     ASSERT_EQ(notice.wait_for(patience), std::future_status::ready);
     EXPECT_EQ(notice.get(), (Termination{Kind::exited, 5}));
-}
 
-TEST(SharedProcess, NoticesRunInOrderAndLateOnesRunAtOnce) {
-    dispatch::EventLoop loop;
-    loop.start();
     SharedProcess shared(sleeper());
     std::vector<int> order;
     std::promise<void> secondRan;

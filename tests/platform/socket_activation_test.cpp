@@ -44,22 +44,18 @@ TEST(SocketActivation, AnythingElseIsRefusedWithItsReason) {
     int pipeEnds[2];
     ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
     UniqueFd readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
-    struct Case {
-        int descriptor;
-        const char* count;
-        std::string reason;
-    };
-    const Case cases[] = {
+    // The descriptor, the count handed over, the reason given.
+    const std::tuple<int, const char*, std::string> cases[] = {
         {unbound.get(), "1", "is not listening"},
         {datagram.get(), "1", "is not a local stream socket"},
         {readEnd.get(), "1", "is not a socket"},
         {1000, "1", "is not open"},
         {unbound.get(), "2", "handed over 2 sockets"},
     };
-    for (const auto& c : cases) {
-        auto taken = adoptHandedOverSocket(me, c.count, ::getpid(), c.descriptor);
-        ASSERT_TRUE(std::holds_alternative<std::string>(taken)) << c.reason;
-        EXPECT_NE(std::get<std::string>(taken).find(c.reason), std::string::npos) << std::get<std::string>(taken);
+    for (const auto& [descriptor, count, reason] : cases) {
+        auto taken = adoptHandedOverSocket(me, count, ::getpid(), descriptor);
+        ASSERT_TRUE(std::holds_alternative<std::string>(taken)) << reason;
+        EXPECT_NE(std::get<std::string>(taken).find(reason), std::string::npos) << std::get<std::string>(taken);
     }
 }
 

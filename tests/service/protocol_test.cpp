@@ -30,13 +30,9 @@ TEST(ProtocolTable, ArgumentsAreTypeChecked) {
     FakeSession session;
     auto sink = [](Value) {};
     const std::string selector(msg::vaultAttachWithPath::selector);
-    struct Case {
-        Value arguments;
-        Verdict verdict;
-    };
     const Verdict fits;
     auto misfitAt = [](size_t position) { return Verdict{Refusal::badArgument, position}; };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<Value, Verdict>> cases = {
         {Value::array({"/p", "pw", true}), fits},
         {Value::array({nullptr, nullptr, false}), fits},    // null objects are empty texts
         {Value::array({"/p", "pw"}), misfitAt(2)},          // too few
@@ -45,9 +41,8 @@ TEST(ProtocolTable, ArgumentsAreTypeChecked) {
         {Value::array({5, "pw", 1}), misfitAt(0)},          // the first misfit is named
         {Value::object(), misfitAt(0)},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(dispatch(service, session, selector, false, c.arguments, sink), c.verdict) << c.arguments.dump();
-    }
+    for (const auto& [arguments, verdict] : cases)
+        EXPECT_EQ(dispatch(service, session, selector, false, arguments, sink), verdict) << arguments.dump();
     EXPECT_EQ(session.calls, 2);
     EXPECT_EQ(dispatch(service, session, "noSuchMessage:", false, Value::array(), sink).refusal,
               Refusal::unknownSelector);

@@ -38,10 +38,6 @@ protected:
         installCatalogueServices(harness.services);
     }
 
-    template <class M>
-    auto call(service::Args<M> arguments) {
-        return harness.call<M>(std::move(arguments));
-    }
 
     // Secrets reach rclone through its environment, never through an argument anyone can read.
     void expectNoArgumentHolds(const std::string& secret) const {
@@ -56,17 +52,17 @@ protected:
 // Remotes are name-tab-type lines; whether rclone is installed follows the executable, unrun.
 TEST_F(Catalogue, RemotesAndInstalled) {
     rclone.answerTo("listremotes", {.output = "a:      drive\nb:      s3\n"});
-    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string("a\tdrive\nb\ts3")});
+    EXPECT_EQ(harness.call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string("a\tdrive\nb\ts3")});
     rclone.answerTo("listremotes", {.output = "a: drive\n", .status = 1});
-    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
+    EXPECT_EQ(harness.call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
     const size_t runs = rclone.calls().size();
 
-    EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
+    EXPECT_EQ(harness.call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
     fs::remove(rclone.path());
-    EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{false});
+    EXPECT_EQ(harness.call<msg::rcloneInstalledWithReply>({}), std::tuple{false});
     writeFile(rclone.path(), "not a program");
     fs::permissions(rclone.path(), fs::perms::owner_all);
-    EXPECT_EQ(call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
+    EXPECT_EQ(harness.call<msg::rcloneInstalledWithReply>({}), std::tuple{true});
     EXPECT_EQ(rclone.calls().size(), runs);
 }
 
@@ -75,21 +71,13 @@ TEST_F(Catalogue, AuthorizeStoresOnlyTheTokenObject) {
     rclone.answerTo("authorize",
                     {.output = "Paste the following into your remote machine --->\n" + token + "\n<---End paste\n"});
     const wire::StringMap extra{{"drive_type", "personal"}, {"client_id", "a=1"}};
-    EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"onedrive", "My Drive.v2", extra}), std::tuple{Text()});
+    EXPECT_EQ(harness.call<msg::rcloneAuthorizeWithType>({"onedrive", "My Drive.v2", extra}), std::tuple{Text()});
     const std::string tool = rclone.str();
     EXPECT_EQ(ToolStandIn::runs(rclone.path().parent_path() / "record"),
               (Runs{{tool, "authorize", "onedrive"},
                     {tool, "config", "create", "My Drive.v2", "onedrive", "token=" + token, "client_id=a=1",
                      "drive_type=personal", "--non-interactive"}}));
 }
-
-struct AuthorizeFailure {
-    std::string signInOutput, signInError;
-    int signInStatus;
-    std::string createError;
-    int createStatus;
-    Text expected;
-};
 
 // Bad requests are refused before anything runs; failures report their own text.
 TEST_F(Catalogue, AuthorizeRefusalsAndFailuresReportTheirOwnText) {
@@ -98,33 +86,35 @@ TEST_F(Catalogue, AuthorizeRefusalsAndFailuresReportTheirOwnText) {
         {"drive", "r", {{"Client_id", "x"}}}, {"drive", "r", {{"client1", "x"}}},
         {"drive", "r", {{"client_id", "a\tb"}}}};
     for (const auto& request : requests)
-        EXPECT_EQ(call<msg::rcloneAuthorizeWithType>(request), std::tuple{Text("invalid")}) << std::get<1>(request);
+        EXPECT_EQ(harness.call<msg::rcloneAuthorizeWithType>(request), std::tuple{Text("invalid")})
+            << std::get<1>(request);
     EXPECT_TRUE(rclone.calls().empty());
-    const AuthorizeFailure failures[] = {{"{}", "user cancelled", 1, "", 0, "user cancelled"},
-                                         {"{}", "", 1, "", 0, "authorize"},
-                                         {"} nothing {", "", 0, "", 0, "token"},
-                                         {"{}", "", 0, "bad name", 1, "bad name"},
-                                         {"{}", "", 0, "", 1, ""}};
-    for (const auto& f : failures) {
-        rclone.answerTo("authorize",
-                        {.output = f.signInOutput, .errorOutput = f.signInError, .status = f.signInStatus});
-        rclone.answerTo("config", {.errorOutput = f.createError, .status = f.createStatus});
-        EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"dropbox", "box files", {}}), std::tuple{f.expected});
+    // Sign-in output, error text and status; creation error text and status; the reply.
+    const std::tuple<std::string, std::string, int, std::string, int, Text> failures[] = {
+        {"{}", "user cancelled", 1, "", 0, "user cancelled"},
+        {"{}", "", 1, "", 0, "authorize"},
+        {"} nothing {", "", 0, "", 0, "token"},
+        {"{}", "", 0, "bad name", 1, "bad name"},
+        {"{}", "", 0, "", 1, ""}};
+    for (const auto& [signInOutput, signInError, signInStatus, createError, createStatus, expected] : failures) {
+        rclone.answerTo("authorize", {.output = signInOutput, .errorOutput = signInError, .status = signInStatus});
+        rclone.answerTo("config", {.errorOutput = createError, .status = createStatus});
+        EXPECT_EQ(harness.call<msg::rcloneAuthorizeWithType>({"dropbox", "box files", {}}), std::tuple{expected});
     }
 }
 
 TEST_F(Catalogue, NoRcloneAndRefusedDescriptionsGiveTheirFixedReplies) {
     const ConnectionDescription bad{{"kind", "sftp"}, {"host", "-h"}};
-    EXPECT_EQ(call<msg::rcloneTestWithConnection>({bad}), (std::tuple{false, std::string("invalid")}));
-    EXPECT_EQ(call<msg::rcloneStatWithConnection>({bad, "/"}), (std::tuple{-1, std::string()}));
+    EXPECT_EQ(harness.call<msg::rcloneTestWithConnection>({bad}), (std::tuple{false, std::string("invalid")}));
+    EXPECT_EQ(harness.call<msg::rcloneStatWithConnection>({bad, "/"}), (std::tuple{-1, std::string()}));
     EXPECT_TRUE(rclone.calls().empty());
 
     fs::remove(rclone.path());
     const ConnectionDescription s3{{"kind", "s3"}, {"provider", "AWS"}, {"accessKey", "AKIA"}};
-    EXPECT_EQ(call<msg::rcloneAuthorizeWithType>({"box", "r", {}}), std::tuple{Text("rclone")});
-    EXPECT_EQ(call<msg::rcloneTestWithConnection>({s3}), (std::tuple{false, std::string("rclone")}));
-    EXPECT_EQ(call<msg::rcloneStatWithConnection>({s3, "b/x"}), (std::tuple{-1, std::string()}));
-    EXPECT_EQ(call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
+    EXPECT_EQ(harness.call<msg::rcloneAuthorizeWithType>({"box", "r", {}}), std::tuple{Text("rclone")});
+    EXPECT_EQ(harness.call<msg::rcloneTestWithConnection>({s3}), (std::tuple{false, std::string("rclone")}));
+    EXPECT_EQ(harness.call<msg::rcloneStatWithConnection>({s3, "b/x"}), (std::tuple{-1, std::string()}));
+    EXPECT_EQ(harness.call<msg::rcloneRemotesWithReply>({}), std::tuple{std::string()});
 }
 
 TEST_F(Catalogue, TestListsTheDescriptionPathWithSecretsInTheEnvironmentOnly) {
@@ -132,7 +122,7 @@ TEST_F(Catalogue, TestListsTheDescriptionPathWithSecretsInTheEnvironmentOnly) {
     rclone.answerTo("lsf", {.output = "file\n", .errorOutput = "a notice"});
     const ConnectionDescription s3{
         {"kind", "s3"}, {"provider", "AWS"}, {"accessKey", "AKIA"}, {"secret", secret}, {"path", "bkt/d"}};
-    EXPECT_EQ(call<msg::rcloneTestWithConnection>({s3}), (std::tuple{true, std::string("a notice")}));
+    EXPECT_EQ(harness.call<msg::rcloneTestWithConnection>({s3}), (std::tuple{true, std::string("a notice")}));
     const auto runs = rclone.calls();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].arguments,
@@ -146,7 +136,7 @@ TEST_F(Catalogue, TestListsTheDescriptionPathWithSecretsInTheEnvironmentOnly) {
     rclone.answerTo("obscure", {.output = "OBSCURED\n"});
     rclone.answerTo("lsf", {.errorOutput = "ssh: unable to authenticate", .status = 1});
     const ConnectionDescription sftp{{"kind", "sftp"}, {"host", "example.org"}, {"password", password}};
-    EXPECT_EQ(call<msg::rcloneTestWithConnection>({sftp}),
+    EXPECT_EQ(harness.call<msg::rcloneTestWithConnection>({sftp}),
               (std::tuple{false, std::string("ssh: unable to authenticate")}));
     ASSERT_EQ(rclone.calls().size(), 3u);
     EXPECT_EQ(rclone.calls()[2].environment.at("RCLONE_SFTP_PASS"), "OBSCURED");
@@ -156,11 +146,12 @@ TEST_F(Catalogue, TestListsTheDescriptionPathWithSecretsInTheEnvironmentOnly) {
 TEST_F(Catalogue, StatPassesStatusAndOutputThrough) {
     rclone.answerTo("lsjson", {.output = R"({"Path":"x"})", .errorOutput = "ignored"});
     const ConnectionDescription sftp{{"kind", "sftp"}, {"host", "h"}};
-    EXPECT_EQ(call<msg::rcloneStatWithConnection>({sftp, "/srv/x"}), (std::tuple{0, std::string(R"({"Path":"x"})")}));
+    EXPECT_EQ(harness.call<msg::rcloneStatWithConnection>({sftp, "/srv/x"}),
+              (std::tuple{0, std::string(R"({"Path":"x"})")}));
     EXPECT_EQ(rclone.calls().at(0).arguments,
               (Arguments{"lsjson", "--stat", R"(:sftp,host="h",key_use_agent=true:/srv/x)"}));
     rclone.answerTo("lsjson", {.errorOutput = "object not found", .status = 3});
-    EXPECT_EQ(call<msg::rcloneStatWithConnection>({sftp, "/srv/missing"}), (std::tuple{3, std::string()}));
+    EXPECT_EQ(harness.call<msg::rcloneStatWithConnection>({sftp, "/srv/missing"}), (std::tuple{3, std::string()}));
 }
 
 // The real rclone with a configuration of its own holding local remotes.

@@ -45,16 +45,11 @@ Platform platformWithRcloneAt(std::vector<std::string> candidates) {
     return platform;
 }
 
-struct ResolveCase {
-    ConnectionDescription description;
-    std::string path;
-    std::optional<ResolvedConnection> expected;
-};
-
 // Without rclone: only configured remotes and SFTP passwords would need it.
 TEST(ResolveConnection, BuildsTheRemoteArgumentOrRefuses) {
     const Platform platform = platformWithRcloneAt({});
-    const ResolveCase cases[] = {
+    // The description, the path, the connection it resolves to.
+    const std::tuple<ConnectionDescription, std::string, std::optional<ResolvedConnection>> cases[] = {
         {sftp(), "/", remote(sftpDefault)},
         {sftp({{"user", "u"}, {"port", "22"}, {"keyFile", "/dev/./null"}}), "/",
          remote(R"(:sftp,host="h",user="u",port=22,key_file="/dev/null":/)")},
@@ -90,8 +85,8 @@ TEST(ResolveConnection, BuildsTheRemoteArgumentOrRefuses) {
         {sftp(), "/a\nb", std::nullopt},
         {{{"kind", "remote"}, {"remote", "known"}}, "", std::nullopt},
     };
-    for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(resolveConnection(platform, cases[i].description, cases[i].path), cases[i].expected) << "case " << i;
+    for (const auto& [description, path, expected] : cases)
+        EXPECT_EQ(resolveConnection(platform, description, path), expected) << ::testing::PrintToString(description);
 }
 
 // With the stand-in rclone below the home folder.
@@ -182,13 +177,9 @@ protected:
     Platform platform;
 };
 
-struct Placement {
-    std::vector<size_t> executable;
-    std::vector<size_t> notExecutable;
-    std::optional<size_t> expected;
-};
-
 TEST_F(RcloneCandidates, FirstExecutableCandidateWinsInOrder) {
+    // The candidates made executable, those made but not executable, the one found.
+    using Placement = std::tuple<std::vector<size_t>, std::vector<size_t>, std::optional<size_t>>;
     const Placement placements[] = {{{0, 1, 2, 3, 4}, {}, 0}, {{1, 2}, {}, 1},         {{2, 3}, {}, 2},
                                     {{3}, {0, 1, 2}, 3},      {{4}, {}, 4},            {{}, {0, 4}, std::nullopt}};
     for (size_t i = 0; i < std::size(placements); ++i) {

@@ -41,10 +41,7 @@ TEST(StaleListing, ReadsShowsAndFormatsMountProcessesUnderTheRootsOnly) {
 
 // Leftover mount processes of a temporary home, found with the real process list.
 struct StaleHarness {
-    StaleHarness() {
-        installCoreServices(h.services);
-        installStorageServices(h.services);
-    }
+    StaleHarness() { installStorageServices(h.services); }
 
     std::string root() const { return allowedMountRoots(h.home.str()).front(); }
     process::Process leftover(const std::string& mountPoint) const {

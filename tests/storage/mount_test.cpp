@@ -75,7 +75,6 @@ struct MountHarness {
         testing::lookOnlyBelowHome(h.platform);
         testing::useRcloneConfig(h.platform, h.home.path() / "rclone.conf", "[loc]\ntype = local\n");
         testing::writeFile(h.home.path() / "remote data/hello.txt", "hello through the mount\n");
-        installCoreServices(h.services);
         installStorageServices(h.services);
     }
     ~MountHarness() { testing::detachMountsBelow(h.home.str()); }
@@ -113,20 +112,17 @@ struct MountHarness {
 
 // Which mount points a root allows is tested with the input checks; here, that a request is held to it.
 TEST(MountRequest, RefusalsReplyInvalidAndStartNothing) {
-    struct Case {
-        std::string mountPointName, volume;
-        ConnectionDescription connection;
-        bool withoutRclone = false;
-    };
-    const Case cases[] = {{"x/y", "V", someSftp},
-                          {"vol", "V\n", someSftp},
-                          {"vol", "V", {{"kind", "remote"}, {"remote", "nope"}}},
-                          {"vol", "V", someSftp, true}};
-    for (const Case& c : cases) {
+    // The mount point's name, the volume name, the connection, whether rclone is missing.
+    const std::tuple<std::string, std::string, ConnectionDescription, bool> cases[] = {
+        {"x/y", "V", someSftp, false},
+        {"vol", "V\n", someSftp, false},
+        {"vol", "V", {{"kind", "remote"}, {"remote", "nope"}}, false},
+        {"vol", "V", someSftp, true}};
+    for (const auto& [mountPointName, volume, connection, withoutRclone] : cases) {
         MountHarness m;
-        if (c.withoutRclone) fs::remove(m.rclone.path());
-        EXPECT_EQ(m.mount("a", c.connection, false, c.mountPointName, c.volume), (Answer{false, "invalid"}))
-            << c.mountPointName << " " << c.volume << " " << c.withoutRclone;
+        if (withoutRclone) fs::remove(m.rclone.path());
+        EXPECT_EQ(m.mount("a", connection, false, mountPointName, volume), (Answer{false, "invalid"}))
+            << mountPointName << " " << volume << " " << withoutRclone;
         EXPECT_TRUE(m.mountRuns().empty());
     }
 }
@@ -218,8 +214,7 @@ TEST(EndMount, UnmountsOnlyWhileMountedThenTerminates) {
             if (testing::readLines(runs).size() < listedUntilRuns) table["/m/vol"] = "fuse.rclone";
             return table;
         };
-        auto process = std::make_shared<process::SharedProcess>(
-            std::move(std::get<process::Process>(process::Process::launch({"/bin/sleep", {"60"}}))));
+        auto process = testing::sleepingProcess();
 
         endMount(h.session(), {process, "/m/vol"});
         EXPECT_EQ(testing::readLines(runs), expected) << "listed until " << listedUntilRuns << " runs";

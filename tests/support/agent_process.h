@@ -51,7 +51,6 @@ public:
         std::vector<std::string> argv = std::move(launcher);
         argv.push_back(binary("tavro-companion"));
         argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
-        started_ = std::chrono::steady_clock::now();
         pid_ = spawnWithRuntimeDir(argv, runtime_.str());
     }
     ~AgentProcess() {
@@ -64,7 +63,6 @@ public:
     std::string socketPath() const { return runtime_.str() + "/" + std::string(machServiceName); }
     std::string runtimeDir() const { return runtime_.str(); }
     pid_t pid() const { return pid_; }
-    std::chrono::steady_clock::time_point started() const { return started_; }
 
     // True once the socket exists (the agent is listening).
     bool waitForSocket(std::chrono::seconds limit = std::chrono::seconds(20)) {
@@ -88,7 +86,6 @@ public:
 private:
     TempDir runtime_;
     pid_t pid_ = -1;
-    std::chrono::steady_clock::time_point started_;
     std::optional<int> exitStatus_;
 };
 

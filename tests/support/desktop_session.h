@@ -87,17 +87,16 @@ public:
                                            std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         do {
-            for (size_t i = checked_; i < seen_.size(); ++i)
-                if (seen_[i].starts_with(prefix)) return take(i);
+            for (size_t i = checked_; i < seen_.size(); ++i) {
+                if (!seen_[i].starts_with(prefix)) continue;
+                checked_ = i + 1;
+                return seen_[i];
+            }
         } while (readSome(deadline));
         return std::nullopt;
     }
 
 private:
-    std::string take(size_t i) {
-        checked_ = i + 1;
-        return seen_[i];
-    }
     bool readSome(std::chrono::steady_clock::time_point deadline) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd ready{out_, POLLIN, 0};

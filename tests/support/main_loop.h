@@ -16,16 +16,10 @@ public:
     // belongs to the main thread.
     template <class F>
     auto onMain(F read) {
-        std::promise<std::invoke_result_t<F>> result;
-        queue_.async([&] {
-            if constexpr (std::is_void_v<std::invoke_result_t<F>>) {
-                read();
-                result.set_value();
-            } else {
-                result.set_value(read());
-            }
-        });
-        return result.get_future().get();
+        std::packaged_task<std::invoke_result_t<F>()> task(std::move(read));
+        auto result = task.get_future();
+        queue_.async([&] { task(); });
+        return result.get();
     }
 
     explicit MainLoop(dispatch::MainQueue& queue) : queue_(queue), thread_([&queue] { queue.run(); }) {

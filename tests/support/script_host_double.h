@@ -64,10 +64,7 @@ private:
 };
 
 inline script::ScriptOutcome scriptFailure(std::optional<std::string> message) {
-    script::ScriptOutcome outcome;
-    outcome.failed = true;
-    outcome.message = std::move(message);
-    return outcome;
+    return {.failed = true, .message = std::move(message)};
 }
 
 // The system host as it runs for root: the privileged statement through the real shell.

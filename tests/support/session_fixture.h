@@ -70,6 +70,12 @@ private:
     std::filesystem::path path_;
 };
 
+// A child that runs until it is ended: what a sync or a mount holds in a session's tables.
+inline std::shared_ptr<process::SharedProcess> sleepingProcess() {
+    return std::make_shared<process::SharedProcess>(
+        std::move(std::get<process::Process>(process::Process::launch({"/bin/sleep", {"1000"}}))));
+}
+
 struct SessionHarness {
     // A short idle lifetime lets a test see the pool go back to idle.
     explicit SessionHarness(dispatch::Clock::duration idleLifetime = dispatch::Dispatcher::defaultIdleLifetime)

@@ -19,7 +19,7 @@ public:
     }
     std::optional<std::string> registerService() override {
         calls.push_back("register");
-        currentStatus = statusAfterRegister;
+        currentStatus = ServiceStatus::enabled;
         return std::nullopt;
     }
     std::optional<std::string> unregisterService() override {
@@ -30,7 +30,6 @@ public:
     void openSystemSettingsLoginItems() override { calls.push_back("openSystemSettingsLoginItems"); }
 
     ServiceStatus currentStatus = ServiceStatus::notRegistered;
-    ServiceStatus statusAfterRegister = ServiceStatus::enabled;
     std::vector<std::string> calls;
 };
 

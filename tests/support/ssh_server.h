@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "core/command_runner.h"
 #include "platform/process/process.h"
+#include "support/eventually.h"
 #include "support/files.h"
 
 namespace companion::testing {
@@ -92,20 +92,14 @@ private:
     }
 
     std::string launch() {
-        process::LaunchOptions options;
-        options.executable = sshd;
-        options.arguments = {"-f", path("sshd_config"), "-D", "-e"};
-        options.error = process::Stream::inherit;
-        auto launched = process::Process::launch(options);
+        auto launched = process::Process::launch({.executable = sshd,
+                                                  .arguments = {"-f", path("sshd_config"), "-D", "-e"},
+                                                  .error = process::Stream::inherit});
         if (auto* error = std::get_if<std::string>(&launched)) return *error;
         process_.emplace(std::move(std::get<process::Process>(launched)));
-        const auto deadline = std::chrono::steady_clock::now() + startLimit;
-        while (!accepts(port_)) {
-            if (!process_->isRunning()) return "sshd ended at start";
-            if (std::chrono::steady_clock::now() > deadline) return "sshd never listened";
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return "";
+        const auto settled = [&] { return accepts(port_) || !process_->isRunning(); };
+        if (!eventually(settled, startLimit)) return "sshd never listened";
+        return process_->isRunning() ? "" : "sshd ended at start";
     }
 
     std::filesystem::path folder_;

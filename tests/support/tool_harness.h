@@ -21,6 +21,8 @@ struct ToolHarness : SessionHarness {
         platform.tools.*entry = tool.str();
         return tool;
     }
+    // Every stand-in's runs so far, in order.
+    Runs runs() const { return ToolStandIn::runs(tools.path() / "record"); }
 
     TempDir tools;
     TempDir files;

@@ -9,12 +9,12 @@
 //   ToolStandIn::runs(dir / "record")             // every stand-in's runs there, in order
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/files.h"
 
 namespace companion::testing {
 
@@ -72,8 +72,8 @@ public:
         for (int n = 1;; ++n) {
             const auto folder = record_ / "calls" / std::to_string(n);
             if (!std::filesystem::exists(folder / "stdin")) return calls;  // written last
-            ToolCall call{nulSeparated(read(folder / "argv")), {}, read(folder / "stdin")};
-            for (const std::string& entry : nulSeparated(read(folder / "env"))) {
+            ToolCall call{nulSeparated(readFile(folder / "argv")), {}, readFile(folder / "stdin")};
+            for (const std::string& entry : nulSeparated(readFile(folder / "env"))) {
                 const auto equals = entry.find('=');
                 if (equals != std::string::npos) call.environment[entry.substr(0, equals)] = entry.substr(equals + 1);
             }
@@ -85,7 +85,7 @@ public:
     // called by, then its arguments.
     static Runs runs(const std::filesystem::path& base) {
         Runs runs;
-        const std::string log = read(base / "runs");
+        const std::string log = readFile(base / "runs");
         size_t start = 0;
         for (size_t end; (end = log.find(std::string("\0\n", 2), start)) != std::string::npos; start = end + 2)
             runs.push_back(nulSeparated(log.substr(start, end + 1 - start)));
@@ -94,19 +94,10 @@ public:
 
 private:
     static void write(const std::filesystem::path& folder, const ToolAnswer& answer) {
-        std::filesystem::create_directories(folder);
-        write(folder / "stdout", answer.output);
-        write(folder / "stderr", answer.errorOutput);
-        write(folder / "status", std::to_string(answer.status));
-        if (answer.hang) write(folder / "hang", "");
-    }
-
-    static std::string read(const std::filesystem::path& file) {
-        std::ifstream stream(file, std::ios::binary);
-        return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-    }
-    static void write(const std::filesystem::path& file, const std::string& bytes) {
-        std::ofstream(file, std::ios::binary) << bytes;
+        writeFile(folder / "stdout", answer.output);
+        writeFile(folder / "stderr", answer.errorOutput);
+        writeFile(folder / "status", std::to_string(answer.status));
+        if (answer.hang) writeFile(folder / "hang", "");
     }
     static std::vector<std::string> nulSeparated(const std::string& bytes) {
         std::vector<std::string> parts;
