@@ -54,7 +54,7 @@ struct ScriptTest : ::testing::Test {
 
 TEST_F(ScriptTest, ResultsReadAsDescribed) {
     const std::pair<std::optional<ScriptOutcome>, AppleScriptResult> cases[] = {
-        {ScriptOutcome{.text = "out"}, {"out", std::nullopt}},
+        {ScriptOutcome{.text = "out", .message = std::nullopt}, {"out", std::nullopt}},
         {ScriptOutcome{}, {"", std::nullopt}},               // a result without text
         {std::nullopt, {"", std::nullopt}},                  // no script could be made
         {scriptFailure("refused"), {std::nullopt, "refused"}},

@@ -10,16 +10,16 @@ namespace {
 using service::msg::detectDialogWithPid;
 using Detection = detectDialogWithPid::Replies::Tuple;
 
-constexpr int32_t pid = 4242;
+constexpr int32_t detectedPid = 4242;
 const Detection notFound{{}, false, 0};
 
 class Detect : public ::testing::Test {
 protected:
-    Detection detect() { return h.call<detectDialogWithPid>({pid}); }
+    Detection detect() { return h.call<detectDialogWithPid>({detectedPid}); }
 
     DialogsHarness h;
     Desktop& desktop = *h.desktop;
-    UiElement app = desktop.launch(pid);
+    UiElement app = desktop.launch(detectedPid);
 };
 
 // In screen coordinates of the display at the time; nothing from an application slower than its
@@ -29,7 +29,7 @@ TEST_F(Detect, OpenPanelWindowUnlessTheApplicationIsSlowOrTheAgentUntrusted) {
     EXPECT_EQ(detect(), (Detection{{100, 380, 800, 500}, false, 0}));
     desktop.displayHeight = 900;
     EXPECT_EQ(detect(), (Detection{{100, 200, 800, 500}, false, 0}));
-    desktop.answerAfter(pid, 1.0);
+    desktop.answerAfter(detectedPid, 1.0);
     EXPECT_EQ(detect(), (Detection{{}, false, ax::cannotComplete}));
     desktop.trusted = false;
     desktop.reads = 0;
@@ -71,7 +71,7 @@ TEST_F(Detect, SizeRule) {
     const std::tuple<double, double, int, bool> cases[] = {{600, 400, 3, true},  {420, 240, 1, true},
                                                            {600, 400, 5, true},  {419, 400, 3, false},
                                                            {600, 239, 3, false}, {600, 400, 6, false}};
-    int32_t next = pid;
+    int32_t next = detectedPid;
     for (const auto& [width, height, levelsDown, isDialog] : cases) {
         SCOPED_TRACE(::testing::Message() << width << " by " << height << ", sidebar " << levelsDown << " down");
         auto parent = desktop.launch(++next).window().child("AXSheet").frame(150, 120, width, height);

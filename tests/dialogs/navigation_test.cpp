@@ -17,7 +17,7 @@ using service::msg::navigateDialogWithPid;
 using Events = std::vector<ax::KeyboardEvent>;
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t pid = 7070;
+constexpr int32_t navigatedPid = 7070;
 
 Events press(uint16_t keyCode, uint64_t flags) { return {{keyCode, true, flags, {}}, {keyCode, false, flags, {}}}; }
 Events typed(const std::u16string& chunk) { return {{0, true, std::nullopt, chunk}, {0, false, std::nullopt, chunk}}; }
@@ -39,7 +39,7 @@ protected:
                            [promise](nlohmann::json values) { promise->set_value(values.at(0).get<bool>()); });
         return promise->get_future();
     }
-    bool navigate(const std::string& path, int32_t target = pid) {
+    bool navigate(const std::string& path, int32_t target = navigatedPid) {
         started = Clock::now();
         return std::get<0>(h.call<navigateDialogWithPid>({target, path}));
     }
@@ -54,7 +54,7 @@ protected:
 
     DialogsHarness h;
     Desktop& desktop = *h.desktop;
-    UiElement app = desktop.launch(pid);
+    UiElement app = desktop.launch(navigatedPid);
     TempDir folder;
     const std::string target = folder.str();
     Clock::time_point started;
@@ -116,10 +116,10 @@ TEST_F(Navigate, FocusLeavingTheFieldBeforeConfirmationStillReplies) {
 }
 
 TEST_F(Navigate, TargetNotInFrontEndsTheRequestWithoutAlert) {
-    desktop.openDialog(desktop.launch(pid + 1));  // another application's dialog in front
-    desktop.refuseActivation(pid);
+    desktop.openDialog(desktop.launch(navigatedPid + 1));  // another application's dialog in front
+    desktop.refuseActivation(navigatedPid);
     EXPECT_FALSE(navigate(target));
-    EXPECT_FALSE(navigate(target, pid + 2));  // no such process
+    EXPECT_FALSE(navigate(target, navigatedPid + 2));  // no such process
     EXPECT_TRUE(desktop.records().empty());
 }
 
@@ -134,8 +134,8 @@ TEST_F(Navigate, RefusedRequestsTouchNothing) {
 
 TEST_F(Navigate, TwoRequestsInterleaveAndLeaveTheMainQueueFree) {
     desktop.openDialog(app, {.fieldFocusedAtLook = std::nullopt});
-    auto first = start(pid, target);
-    auto second = start(pid, target);
+    auto first = start(navigatedPid, target);
+    auto second = start(navigatedPid, target);
     eventually([&] { return desktop.recorded<ax::KeyboardEvent>().size() >= 4; }, 30s);
     // Both shortcuts are out and both requests are still looking; the main queue serves others.
     h.dispatcher.main().sync([] {});

@@ -21,7 +21,6 @@ using namespace companion::testing;
 using Arguments = std::vector<std::string>;
 using Text = std::optional<std::string>;
 
-constexpr const char* debianRclone = "/usr/bin/rclone";
 
 TEST(TokenExtraction, TakesFirstOpeningThroughLastClosingBrace) {
     EXPECT_EQ(extractToken("Paste this:\n{\"a\":{\"b\":1}}\n<- end }"), "{\"a\":{\"b\":1}}\n<- end }");

@@ -17,7 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace companion::testing;
 
-constexpr const char* debianRclone = "/usr/bin/rclone";
 constexpr const char* sftpDefault = R"(:sftp,host="h",key_use_agent=true:/)";
 constexpr const char* s3Base = R"(:s3,provider="AWS",env_auth=false,access_key_id="AKIA/+=_-9")";
 

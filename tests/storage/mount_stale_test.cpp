@@ -8,6 +8,7 @@
 #include "platform/process/process.h"
 #include "storage/stale_mounts.h"
 #include "storage/storage_services.h"
+#include "storage/rclone_stand_in.h"
 #include "support/files.h"
 #include "support/session_fixture.h"
 
@@ -17,8 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using service::msg::staleRcloneMountsWithReply;
 using service::msg::stopStaleRcloneMountWithPid;
+using testing::mountHelpers;
 
-const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "mount";
 const std::vector<std::string> roots = allowedMountRoots("/home/ana");
 
 std::vector<StaleMount> mountsIn(const std::string& listing) {
@@ -46,7 +47,7 @@ struct StaleHarness {
     std::string root() const { return allowedMountRoots(h.home.str()).front(); }
     process::Process leftover(const std::string& mountPoint) const {
         auto launched = process::Process::launch(
-            {"/bin/sh", {(helpers / "stale_rclone").string(), "nfsmount", "loc:photos", mountPoint, "--volname",
+            {"/bin/sh", {(mountHelpers / "stale_rclone").string(), "nfsmount", "loc:photos", mountPoint, "--volname",
                          "My Photos", "--dir-cache-time", "30s"}});
         return std::move(std::get<process::Process>(launched));
     }
@@ -73,7 +74,7 @@ TEST(StaleMounts, AProcessReplacedAfterTheScanIsNotSignalled) {
     StaleHarness s;
     auto process = s.leftover(s.root() + "/vol");
     s.h.platform.tools.ps = (s.h.home.path() / "ps").string();
-    fs::copy_file(helpers / "ps_replacing", s.h.platform.tools.ps);
+    fs::copy_file(mountHelpers / "ps_replacing", s.h.platform.tools.ps);
     testing::writeFile(s.h.home.path() / "target", std::to_string(process.pid()));
 
     EXPECT_FALSE(s.stop(process.pid()));

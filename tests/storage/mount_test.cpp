@@ -33,7 +33,6 @@ using service::msg::stopRcloneMountWithId;
 using namespace companion::testing;
 using Answer = rcloneMountWithId::Replies::Tuple;
 
-const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "mount";
 const ConnectionDescription someSftp = {{"kind", "sftp"}, {"host", "h"}};
 
 // ---- the argument list, the log file, the failure line ----
@@ -106,7 +105,7 @@ struct MountHarness {
 
     testing::SessionHarness h;
     // The translating stand-in, keeping its records beside itself.
-    testing::ToolStandIn rclone{helpers / "rclone", testing::homeCandidate(h.home.path()),
+    testing::ToolStandIn rclone{mountHelpers / "rclone", testing::homeCandidate(h.home.path()),
                                 testing::homeCandidate(h.home.path()).parent_path()};
 };
 

@@ -13,6 +13,11 @@
 
 namespace companion::testing {
 
+// Where Debian installs the real rclone, for the tests that need it.
+inline constexpr const char* debianRclone = "/usr/bin/rclone";
+// The mount tests' stand-ins (rclone, umount, ps).
+inline const std::filesystem::path mountHelpers = std::filesystem::path(COMPANION_TEST_HELPERS) / "mount";
+
 inline std::filesystem::path homeCandidate(const std::filesystem::path& home) {
     return home.string() + ToolPaths{}.rcloneHomeCandidates.at(0);
 }

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 using service::msg::sshHomeWithHost;
 using namespace companion::testing;
 
-const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "ssh";
+const fs::path sshHelpers = fs::path(COMPANION_TEST_HELPERS) / "ssh";
 
 std::vector<std::string> withBatchOptions(const std::vector<std::string>& rest) {
     std::vector<std::string> all = {"-o", "BatchMode=yes", "-o", "ConnectTimeout=6"};
@@ -94,7 +94,7 @@ TEST(SshProbeWithServer, FindsTheAccountsHomeFolderAndNothingOnAClosedPort) {
                                       "\n  GlobalKnownHostsFile /dev/null\n  StrictHostKeyChecking yes\n"
                                       "  IdentitiesOnly yes\n  IdentityAgent none\n  UpdateHostKeys no\n"
                                       "  LogLevel ERROR\n");
-    fs::create_symlink(helpers / "configured_ssh", path("ssh"));
+    fs::create_symlink(sshHelpers / "configured_ssh", path("ssh"));
     SessionHarness harness;
     harness.platform.tools.ssh = path("ssh");
     installSshServices(harness.services);

@@ -23,7 +23,7 @@ using service::msg::cancelSyncWithId;
 using service::msg::rcloneSyncWithId;
 using Request = rcloneSyncWithId::Args::Tuple;
 
-const fs::path helpers = fs::path(COMPANION_TEST_HELPERS) / "sync";
+const fs::path syncHelpers = fs::path(COMPANION_TEST_HELPERS) / "sync";
 // Generous: these bound waits for things that take milliseconds.
 constexpr auto patience = 30s;
 constexpr int32_t terminatedBySigterm = 15;
@@ -85,11 +85,11 @@ TEST(LogLineSplitter, SendsCompleteLinesOnly) {
 // Where a session finds its rclone, given its scratch folder.
 using RcloneChoice = std::function<fs::path(const fs::path& scratch)>;
 
-// The stand-in of tests/helpers/sync, linked into the scratch folder under the name of what a
+// The stand-in of tests/syncHelpers/sync, linked into the scratch folder under the name of what a
 // sync run is to do there; it keeps its records beside the link.
 RcloneChoice standIn(const std::string& behaviour) {
     return [=](const fs::path& scratch) {
-        fs::create_symlink(helpers / "rclone_standin", scratch / behaviour);
+        fs::create_symlink(syncHelpers / "rclone_standin", scratch / behaviour);
         return scratch / behaviour;
     };
 }

@@ -38,14 +38,15 @@ inline constexpr const char* screenGeometry = "1280x1024x24";
 inline std::string gtkDialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk_dialog.py"; }
 inline std::string qtDialogProgram() { return std::string(COMPANION_BIN_DIR) + "/qt_file_dialog"; }
 
-using Environment = std::vector<std::pair<std::string, std::string>>;
+// In the order given: a later entry wins.
+using ChildEnvironment = std::vector<std::pair<std::string, std::string>>;
 
 // A child in a process group of its own (so that what it starts ends with it), with its standard
 // output readable line by line.
 class DesktopChild {
 public:
     DesktopChild() = default;
-    DesktopChild(const std::vector<std::string>& argv, const Environment& environment, int extraFd = -1) {
+    DesktopChild(const std::vector<std::string>& argv, const ChildEnvironment& environment, int extraFd = -1) {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) return;
         pid_ = ::fork();
@@ -151,7 +152,7 @@ public:
 
     // A test application on this desktop, visible on its accessibility bus.
     DesktopChild launch(const std::vector<std::string>& argv) {
-        Environment environment = environment_;
+        ChildEnvironment environment = environment_;
         environment.emplace_back("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
         environment.emplace_back("GTK_MODULES", "gail:atk-bridge");
         return DesktopChild(argv, environment);
@@ -189,7 +190,7 @@ private:
     }
 
     TempDir runtime_;
-    Environment environment_;
+    ChildEnvironment environment_;
     std::string problem_;
     DesktopChild xServer_, bus_;
 };

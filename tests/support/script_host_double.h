@@ -64,7 +64,7 @@ private:
 };
 
 inline script::ScriptOutcome scriptFailure(std::optional<std::string> message) {
-    return {.failed = true, .message = std::move(message)};
+    return {.failed = true, .text = std::nullopt, .message = std::move(message)};
 }
 
 // The system host as it runs for root: the privileged statement through the real shell.
