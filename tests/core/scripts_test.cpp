@@ -61,7 +61,7 @@ TEST_F(ScriptTest, ResultsReadAsDescribed) {
         {scriptFailure(std::nullopt), {std::nullopt, "AppleScript"}},
     };
     for (const auto& [outcome, expected] : cases) {
-        host->respond = [&](const std::string&) { return outcome; };
+        host->respond = [answer = outcome](const std::string&) { return answer; };
         EXPECT_EQ(runAppleScript(h.platform, "x"), expected);
     }
 }

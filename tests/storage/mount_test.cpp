@@ -208,9 +208,9 @@ TEST(EndMount, UnmountsOnlyWhileMountedThenTerminates) {
         // Records its runs and unmounts nothing: the mount point here is not a real one.
         testing::writeFile(h.platform.tools.umount, "#!/bin/sh\necho \"$*\" >> \"$(/usr/bin/dirname \"$0\")/runs\"\n");
         fs::permissions(h.platform.tools.umount, fs::perms::owner_all);
-        h.platform.mountTable = [&] {
+        h.platform.mountTable = [&, listedUntil = listedUntilRuns] {
             MountTable table{{"/", "ext4"}};
-            if (testing::readLines(runs).size() < listedUntilRuns) table["/m/vol"] = "fuse.rclone";
+            if (testing::readLines(runs).size() < listedUntil) table["/m/vol"] = "fuse.rclone";
             return table;
         };
         auto process = testing::sleepingProcess();
