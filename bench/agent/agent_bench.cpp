@@ -78,14 +78,15 @@ bool readExactly(int fd, std::string& answer) {
     return true;
 }
 
-// One whole frame, header first.
-bool readFrame(int fd, std::string& frame) {
-    frame.assign(ipc::frameHeaderSize, '\0');
-    if (!readExactly(fd, frame)) return false;
-    uint32_t size = 0;
-    for (char byte : frame) size = size << 8 | static_cast<uint8_t>(byte);
-    frame.assign(size, '\0');
-    return readExactly(fd, frame);
+// The next whole frame from `fd`, through the protocol's own frame reader.
+bool readFrame(int fd, ipc::FrameReader& frames, std::string& payload) {
+    char chunk[4096];
+    while (frames.next(payload) != ipc::FrameReader::Status::frame) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0) return false;
+        frames.append(chunk, static_cast<size_t>(n));
+    }
+    return true;
 }
 
 // Three round trips of the same size: the client library's (its reader thread hands each reply
@@ -101,12 +102,13 @@ void greetingLatency() {
     const std::string request = ipc::encodeFrame(ipc::Call{1, "helloWithReply:", nlohmann::json::array()});
     const std::string greeting = ipc::encodeFrame(ipc::Greeting{std::string(ipc::protocolName), ipc::protocolVersion});
     UniqueFd bare = agent.waitForSocket();
+    ipc::FrameReader frames(ipc::maxReplyFrame);
     std::string answer;
-    if (!ipc::writeAll(bare.get(), greeting) || !readFrame(bare.get(), answer)) {
+    if (!ipc::writeAll(bare.get(), greeting) || !readFrame(bare.get(), frames, answer)) {
         std::printf("greeting latency: FAILED (no greeting)\n");
         return;
     }
-    const double median = medianRoundTrip([&] { return ipc::writeAll(bare.get(), request) && readFrame(bare.get(), answer); });
+    const double median = medianRoundTrip([&] { return ipc::writeAll(bare.get(), request) && readFrame(bare.get(), frames, answer); });
     std::printf("helloWithReply round trip, bare client, median: %.1f us\n", median);
 
     int pair[2];
