@@ -7,6 +7,11 @@ namespace companion {
 namespace {
 constexpr const char* forceUnmountFlag = "-f";
 constexpr double unmountTimeLimitSeconds = 8;
+// FUSE file systems ("fuse", "fuseblk", "fuse.rclone"...) are released by fusermount3, which
+// lets the user who mounted one unmount it; a lazy release ("-z") is its forced form.
+constexpr std::string_view fuseTypePrefix = "fuse";
+constexpr const char* fuseUnmountFlag = "-u";
+constexpr const char* fuseLazyFlag = "-z";
 }  // namespace
 
 CommandResult runTool(const Platform& platform, const ToolRun& run) {
@@ -51,7 +56,18 @@ void runToolOnLoop(const Platform& platform, std::vector<ToolRun> runs,
                  std::move(done));
 }
 
+ToolRun fuseReleaseRun(const Platform& platform, const std::string& mountPoint, bool lazy) {
+    ToolRun run{platform.tools.fusermount, {fuseUnmountFlag}, std::nullopt, std::nullopt, unmountTimeLimitSeconds};
+    if (lazy) run.arguments.emplace_back(fuseLazyFlag);
+    run.arguments.push_back(mountPoint);
+    return run;
+}
+
 ToolRun unmountRun(const Platform& platform, const std::string& mountPoint, bool force) {
+    const MountTable table = platform.mountTable();
+    const auto found = table.find(mountPoint);
+    if (found != table.end() && found->second.starts_with(fuseTypePrefix))
+        return fuseReleaseRun(platform, mountPoint, force);
     ToolRun run{platform.tools.umount, {}, std::nullopt, std::nullopt, unmountTimeLimitSeconds};
     if (force) run.arguments.emplace_back(forceUnmountFlag);
     run.arguments.push_back(mountPoint);

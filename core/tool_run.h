@@ -37,7 +37,11 @@ void runToolOnLoop(const Platform& platform, std::vector<ToolRun> runs,
 using process::isExecutableFile;
 
 // The umount run of one mount point, plain or forced: shared by the unmount request and the
-// end of a session's mounts, which must agree on it.
+// end of a session's mounts, which must agree on it. A FUSE mount, which the user's umount
+// cannot release, gets `fuseReleaseRun` instead.
 ToolRun unmountRun(const Platform& platform, const std::string& mountPoint, bool force);
+// fusermount3's release of a FUSE mount; lazy: detached now, even with its process gone
+// ("transport endpoint is not connected") or its files busy.
+ToolRun fuseReleaseRun(const Platform& platform, const std::string& mountPoint, bool lazy);
 
 }  // namespace companion

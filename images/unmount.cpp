@@ -5,6 +5,7 @@
 #include "core/input_checks.h"
 #include "core/tool_run.h"
 #include "images/images_services.h"
+#include "platform/mounts/removable_media.h"
 
 namespace companion::images {
 
@@ -36,7 +37,8 @@ void unmountWithPath(CompanionSession& session, Args<msg::unmountWithPath> args,
 }  // namespace
 
 bool mayUnmount(const Platform& platform, std::string_view mountPoint) {
-    return isAllowedMountPoint(platform, mountPoint) || mountPoint.starts_with(volumesFolder);
+    return isAllowedMountPoint(platform, mountPoint) || mountPoint.starts_with(volumesFolder) ||
+           mounts::isRemovableMediaMount(platform.tools.removableMediaFolders, mounts::currentUserName(), mountPoint);
 }
 
 void installUnmountServices(Services& services) {

@@ -13,6 +13,8 @@ struct ToolPaths {
     std::string hdiutil = "/usr/bin/hdiutil";
     // Linux keeps umount in /bin rather than /sbin.
     std::string umount = "/bin/umount";
+    // Releases a FUSE mount, which the user's own umount cannot.
+    std::string fusermount = "/usr/bin/fusermount3";
     std::string ps = "/bin/ps";
     std::string ssh = "/usr/bin/ssh";
     std::string launchctl = "/bin/launchctl";
@@ -35,6 +37,10 @@ struct ToolPaths {
     // Where the system-wide launch agents and daemons lie.
     std::string launchAgentsFolder = "/Library/LaunchAgents";
     std::string launchDaemonsFolder = "/Library/LaunchDaemons";
+
+    // The folders whose per-user subfolder holds the user's removable disks: Debian's, then
+    // udisks' elsewhere.
+    std::vector<std::string> removableMediaFolders = {"/media", "/run/media"};
 
     // The maintenance tools.
     std::string dscacheutil = "/usr/bin/dscacheutil";

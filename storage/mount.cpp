@@ -9,6 +9,9 @@
 
 #include "core/input_checks.h"
 #include "core/tool_run.h"
+#include "platform/log/log.h"
+#include "platform/mounts/error_tail.h"
+#include "platform/mounts/mount_command.h"
 #include "platform/process/process.h"
 #include "storage/connection.h"
 #include "storage/rclone.h"
@@ -29,7 +32,6 @@ constexpr size_t logNameCharacters = 8;
 constexpr std::string_view unsafeNameCharacters{"/\0", 2};
 constexpr char safeNameCharacter = '_';
 
-constexpr const char* mountCommand = "nfsmount";
 constexpr const char* volumeNameOption = "--volname";
 // Directory listings are kept 30 s and the remote is asked for changes every minute.
 constexpr std::string_view commonOptions[] = {
@@ -37,7 +39,8 @@ constexpr std::string_view commonOptions[] = {
 };
 // Notices and worse reach the log, from which a failed mount is reported.
 constexpr std::string_view logLevelOptions[] = {"--log-level", "NOTICE"};
-// A server that stops answering makes calls fail after 30 s instead of hanging the caller.
+// A server that stops answering makes calls fail after 30 s instead of hanging the caller. The
+// platform carries these and "--inplace" in its own terms (platform/mounts/mount_command.h).
 constexpr std::string_view networkMountOptions[] = {"-o", "soft", "-o", "intr", "-o", "deadtimeout=30"};
 constexpr std::string_view readOnlyOptions[] = {"--read-only", "--vfs-cache-mode", "off"};
 // Writes go through a local cache of at most 1 GiB and reach the remote 2 s after a file is
@@ -50,6 +53,17 @@ constexpr std::string_view failureMarkers[] = {"ERROR", "Fatal", "CRITICAL"};
 constexpr std::string_view sftpMountPath = "/";
 // How long a mount may take to appear before it counts as failed.
 constexpr auto mountDeadline = std::chrono::seconds(25);
+// Mounting over a folder that holds files would hide them for as long as the mount lasts, and
+// not every rclone refuses to.
+constexpr std::string_view notEmptyText = "mount point is not empty: ";
+constexpr std::string_view failedMountText = "mount failed: ";
+
+bool hasFailureMarker(std::string_view line) {
+    for (std::string_view marker : failureMarkers) {
+        if (line.find(marker) != std::string_view::npos) return true;
+    }
+    return false;
+}
 
 // The identifier's first characters, counted as UTF-8 code points so that no character is cut.
 std::string logNamePart(std::string_view id) {
@@ -75,6 +89,27 @@ void append(std::vector<std::string>& arguments, const std::string_view (&option
     arguments.insert(arguments.end(), std::begin(options), std::end(options));
 }
 
+template <size_t N>
+void appendCarried(std::vector<std::string>& arguments, const std::string_view (&options)[N]) {
+    auto carried = mounts::platformMountOptions(options);
+    arguments.insert(arguments.end(), std::make_move_iterator(carried.begin()), std::make_move_iterator(carried.end()));
+}
+
+std::string_view firstLine(std::string_view text) {
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        if (end > 0) return text.substr(0, end);
+        text.remove_prefix(1);
+    }
+    return {};
+}
+
+bool holdsFiles(const std::string& folder) {
+    std::error_code error;
+    std::filesystem::directory_iterator entries(folder, error);
+    return !error && entries != std::filesystem::directory_iterator();
+}
+
 std::string readLog(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return "";
@@ -98,7 +133,8 @@ process::LaunchOptions mountLaunchOptions(const Platform& platform, const std::s
     options.environment = rcloneEnvironment(platform, secrets);
     options.input = process::Stream::inherit;
     options.output = process::Stream::nullDevice;
-    options.error = process::Stream::nullDevice;
+    // Read only while the mount comes up, to say why it did not (see `mountFailure`).
+    options.error = process::Stream::pipe;
     return options;
 }
 
@@ -121,32 +157,47 @@ void watchMountEnd(const Platform& platform, const std::weak_ptr<CompanionSessio
     });
 }
 
+// A mount whose session is gone keeps running, for the stale-mount list to find later; it is
+// reaped when it ends.
+void leaveRunning(const Platform& platform, const std::shared_ptr<process::SharedProcess>& process) {
+    process->onExit(*platform.dispatcher->loop(), [](process::Termination) {});
+}
+
 // A mount that came up: entered in the table and watched until it ends. When the connection
-// has gone meanwhile, nobody would ever end it, so it is ended here as the clean-up would have.
+// has gone meanwhile but the session is still there, nobody would ever end it, so it is ended
+// here as the clean-up would have.
 void adoptMount(const Platform& platform, const std::weak_ptr<CompanionSession>& session, const std::string& id,
                 const std::shared_ptr<process::SharedProcess>& process, const std::string& mountPoint) {
     auto owner = session.lock();
-    if (!owner) return abandon(platform, process);
+    if (!owner) return leaveRunning(platform, process);
     MountEntry entry{process, mountPoint};
     if (!owner->registerMount(id, entry)) return endMount(*owner, entry);
     watchMountEnd(platform, session, id, process);
+}
+
+std::tuple<bool, std::string> refuseMount(const MountPlan& plan, const std::string& why) {
+    log::warn(log::Kind::mountFailed, std::string(failedMountText) + plan.mountPoint + ": " + why);
+    return {false, why};
 }
 
 std::tuple<bool, std::string> runMount(const std::weak_ptr<CompanionSession>& session, const Platform& platform,
                                        const std::string& id, const MountPlan& plan,
                                        const process::LaunchOptions& options) {
     prepareFolders(plan);
+    if (holdsFiles(plan.mountPoint)) return refuseMount(plan, std::string(notEmptyText) + plan.mountPoint);
     auto launched = process::Process::launch(options);
-    if (auto* error = std::get_if<std::string>(&launched)) return {false, *error};
+    if (auto* error = std::get_if<std::string>(&launched)) return refuseMount(plan, *error);
     auto process = std::make_shared<process::SharedProcess>(std::move(std::get<process::Process>(launched)));
+    auto errorTail = mounts::ErrorTail::follow(platform.dispatcher->loop(), process->takeErrorPipe());
 
     platform.waitForMountPoint(plan.mountPoint, process->pidFd(), mounts::Clock::now() + mountDeadline);
     if (isMounted(platform, plan.mountPoint)) {
+        errorTail->stopKeeping();
         adoptMount(platform, session, id, process, plan.mountPoint);
         return {true, ""};
     }
     abandon(platform, process);
-    return {false, failureLine(readLog(plan.logFile))};
+    return refuseMount(plan, mountFailure(readLog(plan.logFile), errorTail->text()));
 }
 
 // ---- the messages ----
@@ -193,15 +244,15 @@ std::string mountLogFile(std::string_view home, std::string_view id) {
 }
 
 std::vector<std::string> mountArguments(const MountPlan& plan) {
-    std::vector<std::string> arguments{mountCommand, plan.remote, plan.mountPoint, volumeNameOption, plan.volumeName};
+    std::vector<std::string> arguments{std::string(mounts::rcloneMountCommand), plan.remote, plan.mountPoint, volumeNameOption, plan.volumeName};
     append(arguments, commonOptions);
     arguments.push_back(plan.logFile);
     append(arguments, logLevelOptions);
-    append(arguments, networkMountOptions);
+    appendCarried(arguments, networkMountOptions);
     if (plan.readOnly)
-        append(arguments, readOnlyOptions);
+        appendCarried(arguments, readOnlyOptions);
     else
-        append(arguments, writableOptions);
+        appendCarried(arguments, writableOptions);
     return arguments;
 }
 
@@ -215,11 +266,17 @@ std::string failureLine(std::string_view log) {
         rest.remove_prefix(std::min(end + 1, rest.size()));
         if (line.empty()) continue;
         last = line;
-        for (std::string_view marker : failureMarkers) {
-            if (line.find(marker) != std::string_view::npos) marked = line;
-        }
+        if (hasFailureMarker(line)) marked = line;
     }
     return std::string(marked.empty() ? last : marked);
+}
+
+std::string mountFailure(std::string_view log, std::string_view errorOutput) {
+    const std::string logged = failureLine(log);
+    if (hasFailureMarker(logged)) return logged;
+    const std::string_view printed = firstLine(errorOutput);
+    if (!printed.empty()) return std::string(printed);
+    return logged;
 }
 
 void endMount(CompanionSession& session, const MountEntry& mount) {

@@ -24,12 +24,17 @@ struct MountPlan {
 // identifier (all of it when shorter), then ".log".
 std::string mountLogFile(std::string_view home, std::string_view id);
 
-// The rclone argument list of one mount.
+// The rclone argument list of one mount, as this platform runs it.
 std::vector<std::string> mountArguments(const MountPlan& plan);
 
 // The line of a failed mount's log that the client gets: the last line holding "ERROR", "Fatal"
 // or "CRITICAL", else the last line, else "". Empty lines do not count.
 std::string failureLine(std::string_view log);
+
+// Why a mount failed: the log's failure line when it has one, else the first line rclone
+// printed before it ended (an option it refuses, say, never reaches the log), else the log's
+// last line, else "".
+std::string mountFailure(std::string_view log, std::string_view errorOutput);
 
 // Ends a mount whose connection went: unmounts its folder (forcing only when the plain unmount
 // left it mounted), then stops its rclone.

@@ -2,10 +2,13 @@
 
 #include <charconv>
 #include <csignal>
+#include <thread>
 #include <tuple>
 
 #include "core/input_checks.h"
 #include "core/tool_run.h"
+#include "platform/dispatch/dispatch.h"
+#include "platform/mounts/mount_command.h"
 #include "platform/process/other_process.h"
 
 namespace companion::storage {
@@ -18,14 +21,25 @@ namespace {
 const std::vector<std::string> processListArguments = {"-axww", "-o", "pid=,args="};
 constexpr double processListTimeLimitSeconds = 5;
 
-constexpr std::string_view mountWord = " nfsmount ";
-constexpr std::string_view mountToken = "nfsmount";
+constexpr std::string_view mountToken = mounts::rcloneMountCommand;
 constexpr std::string_view optionsStart = " --";
 constexpr char tokenSeparator = ' ';
 constexpr char listingLineSeparator = '\n';
 constexpr char listingFieldSeparator = '\t';
+// How long a stopped mount process has to unmount before its mount is released for it, and how
+// often the table is read meanwhile.
+constexpr auto unmountGrace = std::chrono::seconds(5);
+constexpr auto unmountCheckInterval = std::chrono::milliseconds(100);
 // How the process list shows a character it cannot print.
 constexpr char unprintableShown = '?';
+
+// The mount command as a word of the command line, one space on each side.
+std::string mountWord() {
+    std::string word(1, tokenSeparator);
+    word += mountToken;
+    word += tokenSeparator;
+    return word;
+}
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
     std::vector<std::string_view> parts;
@@ -69,7 +83,7 @@ std::string_view commandLineOf(std::string_view line, std::string_view pidToken)
 }
 
 std::optional<ScannedMount> parseLine(std::string_view line, const std::vector<std::string>& roots) {
-    if (line.find(mountWord) == std::string_view::npos) return std::nullopt;
+    if (line.find(mountWord()) == std::string_view::npos) return std::nullopt;
     const auto tokens = split(line, tokenSeparator);
     if (tokens.empty()) return std::nullopt;
     const auto pid = parsePid(tokens.front());
@@ -92,6 +106,20 @@ bool stopScanned(const ScannedMount& scanned) {
     return process->signal(SIGTERM);
 }
 
+// rclone unmounts as it ends; one that is killed, or ends while its files are busy, leaves its
+// FUSE mount behind, answering "transport endpoint is not connected": released lazily then.
+void releaseLeftMount(const Platform& platform, const std::string& mountPoint) {
+    const dispatch::Blocking blocking;
+    const auto deadline = std::chrono::steady_clock::now() + unmountGrace;
+    while (platform.mountTable().contains(mountPoint)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            runTool(platform, fuseReleaseRun(platform, mountPoint, true));
+            return;
+        }
+        std::this_thread::sleep_for(unmountCheckInterval);
+    }
+}
+
 void staleRcloneMountsWithReply(CompanionSession& session, Args<msg::staleRcloneMountsWithReply>,
                                 Reply<msg::staleRcloneMountsWithReply> reply) {
     session.submit(std::move(reply), [self = session.shared_from_this()] {
@@ -103,7 +131,10 @@ void stopStaleRcloneMountWithPid(CompanionSession& session, Args<msg::stopStaleR
                                  Reply<msg::stopStaleRcloneMountWithPid> reply) {
     session.submit(std::move(reply), [pid = std::get<0>(args), self = session.shared_from_this()] {
         for (const ScannedMount& scanned : scanStaleMounts(self->platform())) {
-            if (scanned.mount.pid == pid) return std::tuple{stopScanned(scanned)};
+            if (scanned.mount.pid != pid) continue;
+            if (!stopScanned(scanned)) return std::tuple{false};
+            releaseLeftMount(self->platform(), scanned.mount.mountPoint);
+            return std::tuple{true};
         }
         return std::tuple{false};
     });

@@ -167,7 +167,10 @@ std::string serviceUnitText(const AgentUnits& units) {
            "\n"
            "[Service]\n"
            "Type=simple\n"
-           "ExecStart=" + execWord(units.executable) + " " + agentArgument + "\n";
+           "ExecStart=" + execWord(units.executable) + " " + agentArgument + "\n" +
+           // Only the agent is stopped when it leaves (its idle exit, or a stop): the mounts and
+           // vaults it started keep serving their folders, for the stale-mount list to find.
+           "KillMode=process\n";
 }
 
 std::string userUnitFolder(const std::string& home) {

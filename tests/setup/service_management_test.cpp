@@ -71,7 +71,8 @@ TEST_F(Registration, WritesBothUnitsEnablesTheSocketAndUndoesIt) {
               "\n"
               "[Service]\n"
               "Type=simple\n"
-              "ExecStart=\"" + folder.str() + "/my apps/100%% $HOME/tavro-companion\" --agent\n");
+              "ExecStart=\"" + folder.str() + "/my apps/100%% $HOME/tavro-companion\" --agent\n"
+              "KillMode=process\n");
     EXPECT_THAT(commands(), ElementsAre("--user is-enabled es.vextralune.tavro.companion.socket",
                                         "--user daemon-reload",
                                         "--user enable --now es.vextralune.tavro.companion.socket"));

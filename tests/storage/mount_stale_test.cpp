@@ -31,9 +31,9 @@ std::vector<StaleMount> mountsIn(const std::string& listing) {
 // Spaces in the mount point, options after it and lines outside every root are seen through the
 // real process list below.
 TEST(StaleListing, ReadsShowsAndFormatsMountProcessesUnderTheRootsOnly) {
-    EXPECT_EQ(mountsIn("78 rclone mount loc:x " + roots[0] + "/x"), std::vector<StaleMount>{}) << "not a mount";
-    EXPECT_EQ(mountsIn("rclone nfsmount loc:x " + roots[0] + "/x"), std::vector<StaleMount>{}) << "no pid";
-    EXPECT_EQ(mountsIn("\n1 a nfsmount r:1 " + roots[0] + "/one\n\n2 b nfsmount r:2 " + roots[2] + "/two --x\n"),
+    EXPECT_EQ(mountsIn("78 rclone nfsmount loc:x " + roots[0] + "/x"), std::vector<StaleMount>{}) << "not a mount";
+    EXPECT_EQ(mountsIn("rclone mount loc:x " + roots[0] + "/x"), std::vector<StaleMount>{}) << "no pid";
+    EXPECT_EQ(mountsIn("\n1 a mount r:1 " + roots[0] + "/one\n\n2 b mount r:2 " + roots[2] + "/two --x\n"),
               (std::vector<StaleMount>{{1, "r:1", roots[0] + "/one"}, {2, "r:2", roots[2] + "/two"}}));
     EXPECT_TRUE(showsAs({"a", "\xC3\xA9\n"}, "a ???")) << "what the list cannot print shows as ?";
     EXPECT_FALSE(showsAs({"a", "b"}, "a b c"));
@@ -47,7 +47,7 @@ struct StaleHarness {
     std::string root() const { return allowedMountRoots(h.home.str()).front(); }
     process::Process leftover(const std::string& mountPoint) const {
         auto launched = process::Process::launch(
-            {"/bin/sh", {(mountHelpers / "stale_rclone").string(), "nfsmount", "loc:photos", mountPoint, "--volname",
+            {"/bin/sh", {(mountHelpers / "stale_rclone").string(), "mount", "loc:photos", mountPoint, "--volname",
                          "My Photos", "--dir-cache-time", "30s"}});
         return std::move(std::get<process::Process>(launched));
     }

@@ -1,5 +1,5 @@
-// Mounts: the argument list and log rules, refusals, and real FUSE mounts through the translating
-// rclone stand-in (root only, each in a private namespace).
+// Mounts: the argument list and log rules, refusals, and real FUSE mounts through the machine's
+// own rclone (root only, each in a private namespace).
 
 #include "storage/mount.h"
 
@@ -37,18 +37,20 @@ const ConnectionDescription someSftp = {{"kind", "sftp"}, {"host", "h"}};
 
 // ---- the argument list, the log file, the failure line ----
 
-TEST(MountArguments, ReadOnlyAndWritableGroupsFollowTheNetworkOptions) {
-    MountPlan plan{"loc:data", "/m/vol", "Vol", "/h/rclone-x.log", true};
-    const std::vector<std::string> head = {"nfsmount", "loc:data", "/m/vol", "--volname", "Vol", "--dir-cache-time",
+// The network-mount options become the FUSE mount's daemon time-out; the client's values pass
+// whole, even when they read like an option that is carried.
+TEST(MountArguments, ReadOnlyAndWritableGroupsFollowTheDaemonTimeOut) {
+    MountPlan plan{"loc:data", "/m/vol", "--inplace", "/h/rclone-x.log", true};
+    const std::vector<std::string> head = {"mount", "loc:data", "/m/vol", "--volname", "--inplace", "--dir-cache-time",
                                            "30s", "--poll-interval", "1m", "--log-file", "/h/rclone-x.log",
-                                           "--log-level", "NOTICE", "-o", "soft", "-o", "intr", "-o", "deadtimeout=30"};
+                                           "--log-level", "NOTICE", "--daemon-timeout", "30s"};
     auto readOnly = head;
     readOnly.insert(readOnly.end(), {"--read-only", "--vfs-cache-mode", "off"});
     EXPECT_EQ(mountArguments(plan), readOnly);
     plan.readOnly = false;
     auto writable = head;
     writable.insert(writable.end(), {"--vfs-cache-mode", "writes", "--vfs-cache-max-size", "1G", "--vfs-write-back",
-                                     "2s", "--inplace"});
+                                     "2s"});
     EXPECT_EQ(mountArguments(plan), writable);
 }
 
@@ -63,6 +65,10 @@ TEST(MountLog, NamesTheFirstEightCharactersStaysInTheLogFolderAndYieldsTheFailur
     EXPECT_EQ(failureLine("one\ntwo\n\n"), "two");
     EXPECT_EQ(failureLine("error\ncritical\nlast"), "last") << "the markers are case-sensitive";
     EXPECT_EQ(failureLine("\n\n"), "");
+    // Without a failure in the log, what rclone printed first says why.
+    EXPECT_EQ(mountFailure("x ERROR y\n", "Error: unknown flag\nUsage:\n"), "x ERROR y");
+    EXPECT_EQ(mountFailure("plain\n", "\nError: unknown flag\nUsage:\n"), "Error: unknown flag");
+    EXPECT_EQ(mountFailure("plain\n", ""), "plain");
 }
 
 // ---- requests ----
@@ -84,7 +90,7 @@ struct MountHarness {
     void mode(const std::string& name) const { testing::writeFile(rclone.path().parent_path() / "mode", name); }
     std::vector<testing::ToolCall> mountRuns() const {
         auto runs = rclone.calls();
-        std::erase_if(runs, [](const auto& run) { return run.arguments.empty() || run.arguments[0] != "nfsmount"; });
+        std::erase_if(runs, [](const auto& run) { return run.arguments.empty() || run.arguments[0] != "mount"; });
         return runs;
     }
     pid_t mountPid() const { return testing::recordedMountPid(rclone.path().parent_path()); }
@@ -197,14 +203,15 @@ TEST(MountWait, SeesAMountAsItComesUpAndReadsTheTableOnlyOnChanges) {
 // ---- ending a mount when its connection goes ----
 
 // Unmounts only while mounted, forcing once when the plain unmount left it there, then terminates.
+// A FUSE mount is released by fusermount3, lazily when forced.
 TEST(EndMount, UnmountsOnlyWhileMountedThenTerminates) {
     // The mount table lists the mount point until umount has run this often; the runs of umount.
     const std::pair<size_t, std::vector<std::string>> cases[] = {
-        {0, {}}, {1, {"/m/vol"}}, {2, {"/m/vol", "-f /m/vol"}}, {3, {"/m/vol", "-f /m/vol"}}};
+        {0, {}}, {1, {"-u /m/vol"}}, {2, {"-u /m/vol", "-u -z /m/vol"}}, {3, {"-u /m/vol", "-u -z /m/vol"}}};
     for (const auto& [listedUntilRuns, expected] : cases) {
         testing::SessionHarness h;
         const fs::path runs = h.home.path() / "runs";
-        h.platform.tools.umount = (h.home.path() / "umount").string();
+        h.platform.tools.umount = h.platform.tools.fusermount = (h.home.path() / "umount").string();
         // Records its runs and unmounts nothing: the mount point here is not a real one.
         testing::writeFile(h.platform.tools.umount, "#!/bin/sh\necho \"$*\" >> \"$(/usr/bin/dirname \"$0\")/runs\"\n");
         fs::permissions(h.platform.tools.umount, fs::perms::owner_all);

@@ -68,12 +68,12 @@ inline void detachMountsBelow(const std::string& folder) {
 
 inline bool isGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
 
-// The pid of the first "nfsmount" run that the mount stand-in of tests/helpers/mount recorded
+// The pid of the first "mount" run that the mount stand-in of tests/helpers/mount recorded
 // in `record`, or -1 when there was none.
 inline pid_t recordedMountPid(const std::filesystem::path& record) {
     for (int n = 1; std::filesystem::exists(record / "calls" / std::to_string(n)); ++n) {
         const auto call = record / "calls" / std::to_string(n);
-        if (readFile(call / "argv").starts_with(std::string("nfsmount\0", 9))) return std::stoi(readFile(call / "pid"));
+        if (readFile(call / "argv").starts_with(std::string("mount\0", 6))) return std::stoi(readFile(call / "pid"));
     }
     return -1;
 }
