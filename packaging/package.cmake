@@ -1,35 +1,69 @@
-# `make package`: one Debian package, tavro-companion_VERSION_ARCH.deb, from the install rules.
-#
-# The client library and its headers travel in the same package as the agent: the library speaks
-# the protocol of the agent it ships with, and a host developer who installs one needs the other.
+# `make package`: three Debian packages from the install rules, as Debian's policy for shared
+# libraries wants them:
+#   tavro-companion                 the agent, its setup window, the command-line client
+#   libtavro-companion-client0      the client library, named after its soname
+#   libtavro-companion-client-dev   its header, the linker's name for it, the CMake and
+#                                   pkg-config files and the example host program
+# Install rules without a component (every rule of the agent) belong to the first.
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_PACKAGE_NAME tavro-companion)
 set(CPACK_PACKAGE_VENDOR Vextralune)
 set(CPACK_PACKAGE_CONTACT "Vextralune <companion@vextralune.es>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "system tools for the Tavro Files file manager")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Tavro Files runs in a sandbox that forbids it to start system tools or drive
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
+set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}")
+set(COMPANION_CLIENT_PACKAGE libtavro-companion-client${PROJECT_VERSION_MAJOR})
+set(COMPANION_CLIENT_DEV_PACKAGE libtavro-companion-client-dev)
+
+# The agent.
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME tavro-companion)
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_SHLIBDEPS ON)
+set(CPACK_COMPONENT_UNSPECIFIED_DESCRIPTION "system tools for the Tavro Files file manager
+Tavro Files runs in a sandbox that forbids it to start system tools or drive
 other programs' windows. This companion does that work on its behalf: encrypted
 vaults, SFTP and cloud connections and mounts through rclone, synchronisation,
 Git status, system care and the assistant for Open and Save dialogs.
 .
 It runs as a per-user systemd service started on the first connection, with a
-setup window in the desktop's menu, the command-line client
-tavro-companion-ctl, and the client library for host applications.")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The shared library's shlibs entry and dpkg's ldconfig trigger, instead of maintainer scripts
-# that call ldconfig themselves.
-configure_file(${CMAKE_CURRENT_LIST_DIR}/shlibs.in ${CMAKE_BINARY_DIR}/packaging/control/shlibs @ONLY)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/triggers ${CMAKE_BINARY_DIR}/packaging/control/triggers COPYONLY)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${CMAKE_BINARY_DIR}/packaging/control/shlibs ${CMAKE_BINARY_DIR}/packaging/control/triggers)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The agent finds these tools at run time and answers without them.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "rclone, fuse3, git")
-set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
-set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}")
+setup window in the desktop's menu and the command-line client
+tavro-companion-ctl.")
+# The agent finds these tools at run time and answers without them: rclone and fuse3 for
+# remote storage and its mounts, git for Git status, pkexec for the privileged requests,
+# gocryptfs and 7zip for vaults and encrypted archives.
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_RECOMMENDS "rclone, fuse3, git, pkexec, gocryptfs, 7zip")
+
+# The client library. Its shlibs entry and dpkg's ldconfig trigger do what maintainer scripts
+# would; the two empty scripts stand in CPack's place, which would otherwise write ones that
+# call ldconfig for any library on the linker's path.
+set(control ${CMAKE_BINARY_DIR}/packaging/control)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/shlibs.in ${control}/shlibs @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/triggers ${control}/triggers COPYONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/maintscript-empty ${control}/postinst COPYONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/maintscript-empty ${control}/postrm COPYONLY)
+set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_NAME ${COMPANION_CLIENT_PACKAGE})
+set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${control}/shlibs ${control}/triggers ${control}/postinst ${control}/postrm)
+set(CPACK_COMPONENT_CLIENT_RUNTIME_DESCRIPTION "client library for the Tavro Files companion
+Connects a host application to the Tavro Files companion's per-user agent,
+calls any of its messages and receives its callbacks.
+.
+This package holds the shared library.")
+
+# The SDK for host developers.
+set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_NAME ${COMPANION_CLIENT_DEV_PACKAGE})
+set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_DEPENDS "${COMPANION_CLIENT_PACKAGE} (= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_CLIENT_DEV_DESCRIPTION "client library for the Tavro Files companion - development files
+Connects a host application to the Tavro Files companion's per-user agent,
+calls any of its messages and receives its callbacks.
+.
+This package holds the header, the CMake package, the pkg-config file and an
+example host program.")
 include(CPack)

@@ -89,49 +89,48 @@ print("status", status)
 for entry in base64.b64decode(data).split(b"\0")[:-1]:
     print("  " + entry.decode("utf-8", "replace"))'
 
-echo "== a real mount: the local remote as a volume, read through its mount point"
-# This rclone has no NFS mount, so a stand-in that turns it into a FUSE mount is laid where the
-# agent looks for rclone first. Both the stand-in and the mount exist only inside a private
-# mount namespace, with a second agent of its own; nothing reaches this machine's mount table.
+echo "== a real mount: the local remote as a volume, through this machine's own rclone"
+# rclone mount over FUSE, as any user may: a second agent of its own serves it. As root the demo
+# runs it inside a private mount namespace, so nothing reaches this machine's mount table.
 mount_demo() {
   set -euo pipefail
-  mount -t tmpfs tmpfs /opt
-  mkdir -p /opt/homebrew/bin
-  cp "$mount_standin" /opt/homebrew/bin/rclone
   export HOME="$work/mount-home" XDG_RUNTIME_DIR="$work/mount-home/run"
-  export COMPANION_STANDIN_RECORD="$HOME/record"
   mkdir -p -m 700 "$XDG_RUNTIME_DIR"
   local socket="$XDG_RUNTIME_DIR/QX47MV8KT3.es.vextralune.tavro.companion"
   "$bin/tavro-companion" --agent &
+  local agent=$!
   for _ in $(seq 1 200); do [ -S "$socket" ] && break; sleep 0.05; done
   local mp="$HOME/Library/Application Support/Tavro/Montages/photos"
-  echo "\$ tavro-companion-ctl --linger 4 call rcloneMountWithId:connection:mountPoint:volumeName:readOnly:reply: \\"
-  echo "    '\"demo\"' '{\"kind\":\"remote\",\"remote\":\"local\",\"path\":\"$src\"}' '\"$mp\"' '\"Photos\"' true &"
-  "$bin/tavro-companion-ctl" --linger 4 call rcloneMountWithId:connection:mountPoint:volumeName:readOnly:reply: \
-    '"demo"' "{\"kind\":\"remote\",\"remote\":\"local\",\"path\":\"$src\"}" "\"$mp\"" '"Photos"' true \
-    > "$HOME/client.out" &
-  local client=$!
-  for _ in $(seq 1 300); do mountpoint -q "$mp" && break; sleep 0.05; done
-  echo "== the mount table: $(findmnt -n -o SOURCE,TARGET,FSTYPE "$mp")"
-  echo "== the files, listed through the mount point"
-  (cd "$mp" && find . -type f | sort)
-  echo "== unmounting it; rclone ends, and the lingering client hears of it"
-  echo "\$ tavro-companion-ctl call unmountWithPath:force:reply: '\"$mp\"' false"
-  "$bin/tavro-companion-ctl" call unmountWithPath:force:reply: "\"$mp\"" false
-  wait "$client"
-  cat "$HOME/client.out"
+  local mount_call="[\"rcloneMountWithId:connection:mountPoint:volumeName:readOnly:reply:\", \"demo\", {\"kind\":\"remote\",\"remote\":\"local\",\"path\":\"$src\"}, \"$mp\", \"Photos\", true]"
+  echo "\$ tavro-companion-ctl --linger 3 session   # one connection: mount, then stop by identifier"
+  echo "  $mount_call"
+  echo '  ["stopRcloneMountWithId:", "demo"]'
+  {
+    echo "$mount_call"
+    for _ in $(seq 1 300); do mountpoint -q "$mp" && break; sleep 0.05; done
+    {
+      echo "== the mount table: $(findmnt -n -o SOURCE,TARGET,FSTYPE "$mp")"
+      echo "== the process behind it: $(pgrep -a -f "rclone mount local:" | cut -d' ' -f2-4)"
+      echo "== the files, listed through the mount point"
+      (cd "$mp" && find . -type f | sort)
+    } >&3
+    echo '["stopRcloneMountWithId:", "demo"]'
+  } 3>&1 | "$bin/tavro-companion-ctl" --linger 3 session
+  for _ in $(seq 1 100); do mountpoint -q "$mp" || break; sleep 0.05; done
   mountpoint -q "$mp" || echo "== $mp is no longer a mount point"
+  kill "$agent" 2>/dev/null || true
+  wait "$agent" 2>/dev/null || true
 }
-if [ "$(id -u)" -ne 0 ]; then
-  echo "(skipped: mounting needs root, to mount inside a private mount namespace)"
-elif ! unshare --mount true 2>/dev/null; then
-  echo "(skipped: no private mount namespace can be made here)"
-else
-  export -f mount_demo
-  export bin work src
-  export mount_standin
-  mount_standin="$(cd "$(dirname "$0")/.." && pwd)/tests/helpers/mount/rclone"
+export -f mount_demo
+export bin work src
+if [ ! -x /usr/bin/rclone ] || [ ! -x /usr/bin/fusermount3 ]; then
+  echo "(skipped: the mount needs rclone and fuse3: apt install rclone fuse3)"
+elif [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
   unshare --mount --propagation private --pid --fork --kill-child --mount-proc bash -c mount_demo
+elif [ -r /dev/fuse ] && [ -w /dev/fuse ]; then
+  bash -c mount_demo
+else
+  echo "(skipped: /dev/fuse cannot be opened here)"
 fi
 
 # The dialog assistant on a headless desktop of its own: an X server, a session bus on which the

@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 
 #include <atomic>
+#include <functional>
 #include <filesystem>
 #include <thread>
 
@@ -94,6 +95,11 @@ struct MountHarness {
         return runs;
     }
     pid_t mountPid() const { return testing::recordedMountPid(rclone.path().parent_path()); }
+    // The machine's own rclone where the stand-in was: nothing recorded, nothing changed.
+    void useMachineRclone() const {
+        fs::remove(rclone.path());
+        fs::create_symlink(testing::debianRclone, rclone.path());
+    }
     ConnectionDescription local() const {
         return {{"kind", "remote"}, {"remote", "loc"}, {"path", h.home.str() + "/remote data"}};
     }
@@ -235,9 +241,13 @@ TEST(EndMount, UnmountsOnlyWhileMountedThenTerminates) {
 TEST(RealMount, MountsServesAndEndsWhenUnmountedOrStoppedById) {
     COMPANION_IN_PRIVATE_NAMESPACE();
     MountHarness m;
+    m.useMachineRclone();
     ASSERT_EQ(m.mount("twice", m.local(), false, "first"), (Answer{true, ""}));
     EXPECT_TRUE(m.h.platform.mountTable().contains(m.mountPoint("first")));
     EXPECT_EQ(testing::readFile(m.mountPoint("first") + "/hello.txt"), "hello through the mount\n");
+    // Written back to the remote 2 s after the file is closed.
+    testing::writeFile(m.mountPoint("first") + "/new.txt", "written through the mount\n");
+    EXPECT_TRUE(eventually([&] { return fs::exists(m.h.home.path() / "remote data/new.txt"); }, 15s));
     ASSERT_EQ(m.mount("twice", m.local(), false, "second"), (Answer{true, ""}));
     ASSERT_EQ(runCommand("/bin/umount", {m.mountPoint("first")}).status, 0);
     ASSERT_TRUE(eventually([&] { return m.endedMounts().size() == 1; }));
@@ -262,10 +272,60 @@ TEST(RealMount, AMountThatComesUpAfterItsConnectionEndedIsEnded) {
     EXPECT_TRUE(eventually([&] { return isGone(m.mountPid()); }, 20s));
 }
 
+// Each failure replies rclone's own line (or the agent's, for a folder that holds files) and
+// leaves nothing mounted.
+TEST(RealMount, AFailedMountSaysWhy) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    using Make = std::function<ConnectionDescription(MountHarness&)>;
+    // What is wrong, what makes it so and gives the connection, and a part of the reply.
+    const std::tuple<std::string, Make, std::string> cases[] = {
+        {"unknown remote type", [](MountHarness&) { return ConnectionDescription{{"kind", "remote"}, {"remote", "bad"}}; },
+         "didn't find backend called \"nosuchbackend\""},
+        {"mount point not empty",
+         [](MountHarness& m) {
+             testing::writeFile(m.mountPoint() + "/kept.txt", "kept\n");
+             return m.local();
+         },
+         "mount point is not empty: "},
+        {"no fusermount3",
+         [](MountHarness& m) {
+             m.h.platform.tools.rcloneSearchPath = "/nonexistent";
+             return m.local();
+         },
+         "Fatal error: failed to mount FUSE fs: fusermount: exec"},
+        {"no /dev/fuse",
+         [](MountHarness& m) {
+             testing::writeFile(m.h.home.path() / "not-fuse", "");
+             EXPECT_EQ(::mount((m.h.home.path() / "not-fuse").c_str(), "/dev/fuse", nullptr, MS_BIND, nullptr), 0);
+             return m.local();
+         },
+         "Fatal error: failed to mount FUSE fs"},
+        {"connection refused",
+         [](MountHarness& m) {
+             const std::string key = m.h.home.str() + "/key";
+             runCommand("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", key});
+             return ConnectionDescription{{"kind", "sftp"}, {"host", "127.0.0.1"}, {"port", "1"}, {"keyFile", key}};
+         },
+         "connection refused"},
+    };
+    for (const auto& [what, make, expected] : cases) {
+        MountHarness m;
+        m.useMachineRclone();
+        testing::useRcloneConfig(m.h.platform, m.h.home.path() / "rclone.conf",
+                                 "[loc]\ntype = local\n[bad]\ntype = nosuchbackend\n");
+        const auto [mounted, message] = m.mount("failing", make(m));
+        EXPECT_FALSE(mounted) << what;
+        EXPECT_NE(message.find(expected), std::string::npos) << what << ": " << message;
+        EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint())) << what;
+        ::umount2("/dev/fuse", MNT_DETACH);
+    }
+}
+
 // Read-only: the whole file system of this machine is what the server serves.
 TEST(RealMount, AnSftpServerIsMountedFromItsRoot) {
     COMPANION_IN_PRIVATE_NAMESPACE();
     MountHarness m;
+    m.useMachineRclone();
     fs::create_directory(m.h.home.path() / "sshd");
     testing::SshServer server(m.h.home.path() / "sshd");
     ASSERT_EQ(server.start(), "");
