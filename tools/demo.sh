@@ -105,6 +105,8 @@ mount_demo() {
   echo "\$ tavro-companion-ctl --linger 3 session   # one connection: mount, then stop by identifier"
   echo "  $mount_call"
   echo '  ["stopRcloneMountWithId:", "demo"]'
+  # What is shown meanwhile goes to the demo's own output (3), not to the session.
+  exec 3>&1
   {
     echo "$mount_call"
     for _ in $(seq 1 300); do mountpoint -q "$mp" && break; sleep 0.05; done
@@ -115,7 +117,7 @@ mount_demo() {
       (cd "$mp" && find . -type f | sort)
     } >&3
     echo '["stopRcloneMountWithId:", "demo"]'
-  } 3>&1 | "$bin/tavro-companion-ctl" --linger 3 session
+  } | "$bin/tavro-companion-ctl" --linger 3 session
   for _ in $(seq 1 100); do mountpoint -q "$mp" || break; sleep 0.05; done
   mountpoint -q "$mp" || echo "== $mp is no longer a mount point"
   kill "$agent" 2>/dev/null || true
