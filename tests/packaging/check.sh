@@ -1,13 +1,19 @@
 #!/bin/sh
-# The Debian package as a user and a host developer meet it: lintian; the files it installs,
-# each validated by its own tool; and the installed agent, started the way the user's systemd
-# starts it, serving the example host program built against the installed client library.
-# Usage: tests/packaging/check.sh BUILD_DIR (where `make package` left the .deb)
+# The Debian packages as a user and a host developer meet them: lintian; what they pull; the
+# files they install, each validated by its own tool; and the agent, started the way the user's
+# systemd starts it, serving the example host program built against the installed -dev package.
+# The three are installed together into one folder, as apt would lay them on the system.
+# Usage: tests/packaging/check.sh BUILD_DIR (where `make package` left the .deb files)
 set -eu
 build=$(cd "${1:?usage: check.sh BUILD_DIR}" && pwd)
-set -- "$build"/tavro-companion_*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || { echo "package-check: expected one package in $build" >&2; exit 1; }
-deb=$1
+one_package() {
+    set -- "$build"/"$1"_*.deb
+    [ $# -eq 1 ] && [ -f "$1" ] || { echo "package-check: expected one $1 in $build" >&2; exit 1; }
+    echo "$1"
+}
+deb=$(one_package tavro-companion)
+library_deb=$(one_package libtavro-companion-client0)
+dev_deb=$(one_package libtavro-companion-client-dev)
 app=es.vextralune.tavro.companion
 version=$(dpkg-deb -f "$deb" Version)
 work=$(mktemp -d)
@@ -22,10 +28,20 @@ trap cleanup EXIT INT TERM
 step() { printf 'package-check: %s\n' "$*"; }
 fail() { printf 'package-check: %s\n' "$*" >&2; exit 1; }
 
-step "lintian $(basename "$deb")"
-lintian --fail-on error,warning "$deb"
+step "lintian, with no override"
+lintian --fail-on error,warning "$deb" "$library_deb" "$dev_deb"
+[ -z "$(find "$build/_CPack_Packages" -path '*lintian/overrides*' 2>/dev/null)" ] || fail "a lintian override is packaged"
 
-dpkg-deb -x "$deb" "$root"
+step "what the packages pull"
+recommends=$(dpkg-deb -f "$deb" Recommends)
+for tool in rclone fuse3 git pkexec gocryptfs 7zip; do
+    printf '%s\n' "$recommends" | tr ',' '\n' | sed 's/ //g' | grep -qx "$tool" || fail "Recommends lacks $tool: $recommends"
+done
+[ "$(dpkg-deb -f "$dev_deb" Depends)" = "libtavro-companion-client0 (= $version)" ] || fail "the -dev package's Depends"
+apt-get install --simulate --no-install-recommends "$deb" "$library_deb" "$dev_deb" >/dev/null ||
+    fail "apt cannot install the three packages together"
+
+for package in "$deb" "$library_deb" "$dev_deb"; do dpkg-deb -x "$package" "$root"; done
 
 step "desktop entry, AppStream data"
 desktop-file-validate "$root/usr/share/applications/$app.desktop"
@@ -70,7 +86,7 @@ printf '#include <tavro-companion/client.h>\nint main() { return tavro_companion
 LD_LIBRARY_PATH=${pc%/pkgconfig} "$work/header_alone"
 
 step "the example host program, built against the installed client library"
-cmake -S "$root/usr/share/doc/tavro-companion/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+cmake -S "$root/usr/share/doc/libtavro-companion-client-dev/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
 cmake --build "$work/example" >/dev/null
 
 step "the installed agent, socket-activated"
