@@ -1,4 +1,4 @@
-// Stands in for rclone in the mount benchmark: "nfsmount REMOTE MOUNTPOINT ..." mounts a tmpfs on
+// Stands in for rclone in the mount benchmark: "mount REMOTE MOUNTPOINT ..." mounts a tmpfs on
 // MOUNTPOINT at once and keeps it until SIGTERM, then unmounts it and ends. Any other run ends at
 // once, so that nothing but the mount itself is measured.
 
@@ -8,7 +8,7 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
-    if (argc < 4 || std::strcmp(argv[1], "nfsmount") != 0) return 0;
+    if (argc < 4 || std::strcmp(argv[1], "mount") != 0) return 0;
     sigset_t terminate;
     sigemptyset(&terminate);
     sigaddset(&terminate, SIGTERM);
