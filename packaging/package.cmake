@@ -38,18 +38,19 @@ tavro-companion-ctl.")
 set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_RECOMMENDS "rclone, fuse3, git, pkexec, gocryptfs, 7zip")
 
 # The client library. Its shlibs entry and dpkg's ldconfig trigger do what maintainer scripts
-# would; the two empty scripts stand in CPack's place, which would otherwise write ones that
-# call ldconfig for any library on the linker's path.
+# would: no script is packaged. CPack's own dependency scan is off for it, since that scan also
+# writes scripts that call ldconfig; its dependencies come from dpkg-shlibdeps at build time
+# (packaging/client_depends.cmake), read when cpack runs.
 set(control ${CMAKE_BINARY_DIR}/packaging/control)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/shlibs.in ${control}/shlibs @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/triggers ${control}/triggers COPYONLY)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/maintscript-empty ${control}/postinst COPYONLY)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/maintscript-empty ${control}/postrm COPYONLY)
+set(COMPANION_CLIENT_DEPENDS_FILE ${CMAKE_BINARY_DIR}/packaging/client-depends)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/cpack_config.cmake.in ${CMAKE_BINARY_DIR}/packaging/cpack_config.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/packaging/cpack_config.cmake)
 set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_NAME ${COMPANION_CLIENT_PACKAGE})
 set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_CONTROL_EXTRA
-  ${control}/shlibs ${control}/triggers ${control}/postinst ${control}/postrm)
+set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_CLIENT_RUNTIME_PACKAGE_CONTROL_EXTRA ${control}/shlibs ${control}/triggers)
 set(CPACK_COMPONENT_CLIENT_RUNTIME_DESCRIPTION "client library for the Tavro Files companion
 Connects a host application to the Tavro Files companion's per-user agent,
 calls any of its messages and receives its callbacks.
