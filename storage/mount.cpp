@@ -1,5 +1,8 @@
 #include "storage/mount.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -56,6 +59,9 @@ constexpr auto mountDeadline = std::chrono::seconds(25);
 // Mounting over a folder that holds files would hide them for as long as the mount lasts, and
 // not every rclone refuses to.
 constexpr std::string_view notEmptyText = "mount point is not empty: ";
+// A folder that is a mount point already would pass the wait at once, though the new rclone
+// fails on it: a dead FUSE mount, or one another process holds.
+constexpr std::string_view alreadyMountedText = "mount point is already mounted: ";
 constexpr std::string_view failedMountText = "mount failed: ";
 
 bool hasFailureMarker(std::string_view line) {
@@ -145,11 +151,30 @@ void abandon(const Platform& platform, const std::shared_ptr<process::SharedProc
     process->onExit(*platform.dispatcher->loop(), [](process::Termination) {});
 }
 
+// True for a mount whose file-system process is gone: the kernel answers for it at once.
+bool isDeadMount(const std::string& mountPoint) {
+    struct stat status {};
+    return ::stat(mountPoint.c_str(), &status) != 0 && errno == ENOTCONN;
+}
+
+// rclone unmounts as it ends; one killed, or stopped before it was fully up, leaves a dead FUSE
+// mount ("transport endpoint is not connected") that would hide the folder and refuse the next
+// mount there: released lazily. Only a dead one: by now a new mount may be live at the same
+// folder. Off the loop's thread, since looking at a live mount asks its process.
+void releaseIfLeft(const Platform& platform, const std::string& mountPoint) {
+    platform.dispatcher->global().async([&platform, mountPoint] {
+        if (isMounted(platform, mountPoint) && isDeadMount(mountPoint))
+            runTool(platform, fuseReleaseRun(platform, mountPoint, true));
+    });
+}
+
 // Tells the client, while it is there, that the mount `id` ended, and drops the entry this
 // process still holds.
 void watchMountEnd(const Platform& platform, const std::weak_ptr<CompanionSession>& session, const std::string& id,
-                   const std::shared_ptr<process::SharedProcess>& process) {
-    process->onExit(*platform.dispatcher->loop(), [session, id, held = std::weak_ptr(process)](process::Termination) {
+                   const std::shared_ptr<process::SharedProcess>& process, const std::string& mountPoint) {
+    process->onExit(*platform.dispatcher->loop(), [&platform, session, id, mountPoint,
+                                                    held = std::weak_ptr(process)](process::Termination) {
+        releaseIfLeft(platform, mountPoint);
         auto owner = session.lock();
         if (!owner) return;
         if (auto still = held.lock()) owner->removeMount(id, still);
@@ -159,8 +184,10 @@ void watchMountEnd(const Platform& platform, const std::weak_ptr<CompanionSessio
 
 // A mount whose session is gone keeps running, for the stale-mount list to find later; it is
 // reaped when it ends.
-void leaveRunning(const Platform& platform, const std::shared_ptr<process::SharedProcess>& process) {
-    process->onExit(*platform.dispatcher->loop(), [](process::Termination) {});
+void leaveRunning(const Platform& platform, const std::shared_ptr<process::SharedProcess>& process,
+                  const std::string& mountPoint) {
+    process->onExit(*platform.dispatcher->loop(),
+                    [&platform, mountPoint](process::Termination) { releaseIfLeft(platform, mountPoint); });
 }
 
 // A mount that came up: entered in the table and watched until it ends. When the connection
@@ -169,10 +196,10 @@ void leaveRunning(const Platform& platform, const std::shared_ptr<process::Share
 void adoptMount(const Platform& platform, const std::weak_ptr<CompanionSession>& session, const std::string& id,
                 const std::shared_ptr<process::SharedProcess>& process, const std::string& mountPoint) {
     auto owner = session.lock();
-    if (!owner) return leaveRunning(platform, process);
+    if (!owner) return leaveRunning(platform, process, mountPoint);
     MountEntry entry{process, mountPoint};
     if (!owner->registerMount(id, entry)) return endMount(*owner, entry);
-    watchMountEnd(platform, session, id, process);
+    watchMountEnd(platform, session, id, process, mountPoint);
 }
 
 std::tuple<bool, std::string> refuseMount(const MountPlan& plan, const std::string& why) {
@@ -184,6 +211,8 @@ std::tuple<bool, std::string> runMount(const std::weak_ptr<CompanionSession>& se
                                        const std::string& id, const MountPlan& plan,
                                        const process::LaunchOptions& options) {
     prepareFolders(plan);
+    if (isMounted(platform, plan.mountPoint))
+        return refuseMount(plan, std::string(alreadyMountedText) + plan.mountPoint);
     if (holdsFiles(plan.mountPoint)) return refuseMount(plan, std::string(notEmptyText) + plan.mountPoint);
     auto launched = process::Process::launch(options);
     if (auto* error = std::get_if<std::string>(&launched)) return refuseMount(plan, *error);

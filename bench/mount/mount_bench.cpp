@@ -23,6 +23,9 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fstream>
 
 #include "core/input_checks.h"
@@ -67,12 +70,12 @@ std::shared_ptr<CompanionSession> mountSession(Platform& platform, Services& ser
 }
 
 // Asks for a mount and waits for the reply.
-void mount(CompanionSession& session, const wire::StringMap& connection, const std::string& mountPoint, bool readOnly) {
+nlohmann::json mount(CompanionSession& session, const wire::StringMap& connection, const std::string& mountPoint, bool readOnly) {
     using Mount = service::msg::rcloneMountWithId;
-    std::promise<void> replied;
+    std::promise<nlohmann::json> replied;
     session.handle(Mount::selector, false, Mount::Args::encode({"bench", connection, mountPoint, "Bench", readOnly}),
-                   [&](nlohmann::json) { replied.set_value(); });
-    replied.get_future().wait();
+                   [&](nlohmann::json reply) { replied.set_value(std::move(reply)); });
+    return replied.get_future().get();
 }
 
 void stopMount(CompanionSession& session, const Platform& platform, const std::string& mountPoint) {
@@ -92,7 +95,8 @@ std::vector<double> requestToReply(Platform& platform, const std::string& home,
     std::vector<double> millis;
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        mount(*session, connection, mountPoint, false);
+        const nlohmann::json answer = mount(*session, connection, mountPoint, false);
+        if (answer.dump() != R"([true,""])") std::fprintf(stderr, "a mount failed: %s\n", answer.dump().c_str());
         millis.push_back(Millis(Clock::now() - start).count());
         stopMount(*session, platform, mountPoint);
     }
@@ -103,11 +107,16 @@ std::vector<double> requestToReply(Platform& platform, const std::string& home,
 // MiB per second of reading `path` whole, once.
 double readRate(const std::string& path) {
     const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file) return 0;
+    if (!file) {
+        std::fprintf(stderr, "cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return 0;
+    }
     std::vector<char> buffer(mebibyte);
     size_t total = 0;
     const auto start = Clock::now();
-    for (ssize_t count; (count = ::read(file.get(), buffer.data(), buffer.size())) > 0;) total += static_cast<size_t>(count);
+    ssize_t count = 0;
+    while ((count = ::read(file.get(), buffer.data(), buffer.size())) > 0) total += static_cast<size_t>(count);
+    if (count < 0) std::fprintf(stderr, "reading %s: %s\n", path.c_str(), std::strerror(errno));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return static_cast<double>(total) / static_cast<double>(mebibyte) / seconds;
 }
@@ -147,7 +156,8 @@ void machineRcloneFigures(Platform& platform, const std::string& home) {
     Services services;
     auto session = mountSession(platform, services);
     const std::string mountPoint = allowedMountRoots(home).front() + "/bench";
-    mount(*session, local, mountPoint, true);
+    const nlohmann::json answer = mount(*session, local, mountPoint, true);
+    if (answer.dump() != R"([true,""])") std::fprintf(stderr, "the read-only mount failed: %s\n", answer.dump().c_str());
     readRate(direct);  // both readings find the file in the page cache
     const double directRate = readRate(direct);
     const double mountedRate = readRate(mountPoint + "/large");

@@ -259,6 +259,17 @@ TEST(RealMount, MountsServesAndEndsWhenUnmountedOrStoppedById) {
     EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint("second")));
 }
 
+// A killed rclone leaves a dead FUSE mount behind, which would hide the folder: it is released.
+TEST(RealMount, AKilledMountLeavesNoDeadMountBehind) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    MountHarness m;
+    ASSERT_EQ(m.mount("killed", m.local()), (Answer{true, ""}));
+    ::kill(m.mountPid(), SIGKILL);
+    EXPECT_TRUE(eventually([&] { return m.endedMounts() == std::vector<std::string>{"killed"}; }));
+    EXPECT_TRUE(eventually([&] { return !m.h.platform.mountTable().contains(m.mountPoint()); }));
+    EXPECT_EQ(m.mount("killed", m.local()), (Answer{true, ""})) << "the folder can be mounted again";
+}
+
 TEST(RealMount, AMountThatComesUpAfterItsConnectionEndedIsEnded) {
     COMPANION_IN_PRIVATE_NAMESPACE();
     MountHarness m;
@@ -300,6 +311,13 @@ TEST(RealMount, AFailedMountSaysWhy) {
              return m.local();
          },
          "Fatal error: failed to mount FUSE fs"},
+        {"mount point already mounted",
+         [](MountHarness& m) {
+             fs::create_directories(m.mountPoint());
+             EXPECT_EQ(::mount("tmpfs", m.mountPoint().c_str(), "tmpfs", 0, nullptr), 0);
+             return m.local();
+         },
+         "mount point is already mounted: "},
         {"connection refused",
          [](MountHarness& m) {
              const std::string key = m.h.home.str() + "/key";
@@ -316,7 +334,7 @@ TEST(RealMount, AFailedMountSaysWhy) {
         const auto [mounted, message] = m.mount("failing", make(m));
         EXPECT_FALSE(mounted) << what;
         EXPECT_NE(message.find(expected), std::string::npos) << what << ": " << message;
-        EXPECT_FALSE(m.h.platform.mountTable().contains(m.mountPoint())) << what;
+        EXPECT_EQ(m.h.platform.mountTable().count(m.mountPoint()) > 0, what == "mount point already mounted") << what;
         ::umount2("/dev/fuse", MNT_DETACH);
     }
 }
