@@ -10,14 +10,14 @@ namespace companion::image_tool {
 namespace {
 constexpr char terminator = '\0';
 constexpr std::string_view lineBreaks = "\n\r";
-constexpr size_t readChunk = 4096;
+constexpr size_t passwordReadChunk = 4096;
 }  // namespace
 
 std::string passwordFrom(std::string_view input) { return std::string(input.substr(0, input.find(terminator))); }
 
 std::string readPassword(int fd) {
     std::string input;
-    std::array<char, readChunk> buffer;
+    std::array<char, passwordReadChunk> buffer;
     while (input.find(terminator) == std::string::npos) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;

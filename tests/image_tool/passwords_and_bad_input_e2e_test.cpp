@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <random>
 #include <set>
 #include <thread>
 #include <variant>
@@ -91,13 +92,10 @@ TEST_P(PasswordsTest, BehaveAsDocumentedAndNeverLeaveThePipe) {
     const std::string input = given + std::string(1, '\0');
     TempDir work;
     const std::string image = (work.path() / "V.sparsebundle").string();
-    {
-        std::ofstream data(work.path() / "data.bin", std::ios::binary);
-        std::ifstream random("/dev/urandom", std::ios::binary);
-        std::string bytes(archivedBytes, '\0');
-        random.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        data << bytes;
-    }
+    std::mt19937 random(7);
+    std::string bytes(archivedBytes, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    writeFile(work.path() / "data.bin", bytes);
     std::set<std::string> seen;
     const auto created = runWatched({"create", "-type", "SPARSEBUNDLE", "-fs", "APFS", "-encryption", "AES-256", "-size",
                                      "1g", "-volname", "V", "-stdinpass", image},
