@@ -56,6 +56,14 @@ CommandResult runWatched(const std::vector<std::string>& arguments, const std::s
     return result;
 }
 
+// Incompressible, so that 7-Zip takes its time over it.
+void writeRandomFile(const fs::path& file, size_t size) {
+    std::mt19937 random(7);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    writeFile(file, bytes);
+}
+
 bool anyHolds(const std::set<std::string>& texts, const std::string& needle) {
     for (const std::string& text : texts)
         if (text.find(needle) != std::string::npos) return true;
@@ -92,10 +100,7 @@ TEST_P(PasswordsTest, BehaveAsDocumentedAndNeverLeaveThePipe) {
     const std::string input = given + std::string(1, '\0');
     TempDir work;
     const std::string image = (work.path() / "V.sparsebundle").string();
-    std::mt19937 random(7);
-    std::string bytes(archivedBytes, '\0');
-    for (char& c : bytes) c = static_cast<char>(random());
-    writeFile(work.path() / "data.bin", bytes);
+    writeRandomFile(work.path() / "data.bin", archivedBytes);
     std::set<std::string> seen;
     const auto created = runWatched({"create", "-type", "SPARSEBUNDLE", "-fs", "APFS", "-encryption", "AES-256", "-size",
                                      "1g", "-volname", "V", "-stdinpass", image},
@@ -176,6 +181,30 @@ TEST(ImageToolBadInput, FailsWithAClearTextAndLeavesNothingMounted) {
                                          quotedJson((w / "empty.sparsebundle").string()), quotedJson("pw"), "false"});
     EXPECT_EQ(reply[0], 1);
     EXPECT_EQ(plistText(agentCall(agent, {"attachedImagesWithReply:"})[0], "image-path"), "");
+}
+
+TEST(ImageToolStopped, EndsSevenZipAndLeavesWhatItWrote) {
+    COMPANION_IN_PRIVATE_NAMESPACE();
+    REAL_IMAGE_TOOLS_OR_SKIP();
+    TempDir work;
+    writeRandomFile(work.path() / "data.bin", archivedBytes * 2);
+    const fs::path archive = work.path() / "A.dmg";
+    using process::Stream;
+    auto launched = process::Process::launch(
+        {imageTool(),
+         {"create", "-format", "UDZO", "-encryption", "AES-256", "-stdinpass", "-volname", "A", "-srcfolder",
+          (work.path() / "data.bin").string(), archive.string()},
+         std::nullopt, Stream::pipe, Stream::nullDevice, Stream::nullDevice});
+    auto& tool = std::get<process::Process>(launched);
+    writeAllWith(std::string("pw\0", 3), [&](const char* data, size_t size) { return ::write(tool.inputPipe().get(), data, size); });
+    tool.inputPipe().reset();
+    ASSERT_TRUE(eventually([&] { return fs::exists(archive); }, 30s));
+    tool.terminate();
+    EXPECT_NE(tool.wait().status(), 0);
+    EXPECT_TRUE(fs::exists(archive)) << "the unfinished archive stays";
+    std::set<std::string> seen;
+    noteEveryProcess(seen);
+    EXPECT_FALSE(anyHolds(seen, "/usr/bin/7zz")) << "7-Zip ended with the tool";
 }
 
 }  // namespace
