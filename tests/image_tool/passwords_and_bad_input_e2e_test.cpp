@@ -148,6 +148,11 @@ TEST(ImageToolBadInput, FailsWithAClearTextAndLeavesNothingMounted) {
     const auto attach = [&](const fs::path& image) {
         return runCommand(imageTool(), {"attach", "-plist", "-stdinpass", image.string()}, Bytes(input.begin(), input.end()));
     };
+    const auto archive = [&](const fs::path& destination, const fs::path& item) {
+        return runCommand(imageTool(), {"create", "-format", "UDZO", "-encryption", "AES-256", "-stdinpass", "-volname",
+                                        "A", "-srcfolder", item.string(), destination.string()},
+                          Bytes(input.begin(), input.end()));
+    };
     writeFile(w / "file.sparsebundle", "x");
     fs::create_directories(w / "empty.sparsebundle");
     ASSERT_EQ(create((w / "corrupt.sparsebundle").string(), "C").status, 0);
@@ -162,10 +167,8 @@ TEST(ImageToolBadInput, FailsWithAClearTextAndLeavesNothingMounted) {
         {attach(w / "empty.sparsebundle"), "is not a vault"},
         {attach(w / "corrupt.sparsebundle"), "damaged"},
         {attach(w / "busy.sparsebundle"), "already in use"},
-        {runCommand(imageTool(), {"create", "-format", "UDZO", "-encryption", "AES-256", "-stdinpass", "-volname", "A",
-                                  "-srcfolder", (w / "corrupt.sparsebundle").string(), (w / "gone/A.dmg").string()},
-                    Bytes(input.begin(), input.end())),
-         "does not exist"},
+        {archive(w / "gone/A.dmg", w / "corrupt.sparsebundle"), "does not exist"},
+        {archive(w / "unread.dmg", w / "missing"), "No such file or directory"},
     };
     for (const auto& [result, expected] : cases) {
         EXPECT_EQ(result.status, 1);
@@ -173,6 +176,7 @@ TEST(ImageToolBadInput, FailsWithAClearTextAndLeavesNothingMounted) {
     }
     EXPECT_TRUE(vaultMounts().empty());
     EXPECT_EQ(readFile(w / "file.sparsebundle"), "x");
+    EXPECT_TRUE(fs::exists(w / "unread.dmg")) << "what 7-Zip wrote stays";
 
     // Through the agent, the same refusal reaches the host and the agent goes on serving.
     AgentProcess agent;
