@@ -217,7 +217,8 @@ Outcome detachVault(const DetachVault& request, int endSignals) {
     const auto table = mountEntries();
     auto entry = mountAt(table, request.mountPoint);
     if (!entry) return failure(request.mountPoint + " is not a mount point.");
-    if (attachedVaults({*entry}).empty()) return failure(request.mountPoint + " is not a vault attached by this tool.");
+    // By its file system alone: a vault whose description was damaged while attached must still go.
+    if (entry->type != vaultFileSystemType) return failure(request.mountPoint + " is not a vault's mount point.");
     auto daemon = VaultDaemon::serving(request.mountPoint);
     std::vector<std::string> arguments{"-u"};
     // A lazy unmount takes the volume away now; files still open keep it busy out of sight.
