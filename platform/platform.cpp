@@ -1,6 +1,8 @@
 #include "platform/platform.h"
 
 #include "platform/accessibility/desktop.h"
+#include "platform/install_layout.h"
+#include "platform/process/process.h"
 
 #include <mntent.h>
 #include <pwd.h>
@@ -17,6 +19,12 @@ namespace companion {
 
 namespace {
 constexpr const char* mountTablePath = "/proc/self/mounts";
+
+// The described disk-image tool where the system has it (or a test lays one there), else ours.
+std::string diskImageTool(const std::string& described) {
+    if (process::isExecutableFile(described)) return described;
+    return (layout::privateLibraryFolder() / ownDiskImageTool).string();
+}
 
 std::string withoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -63,6 +71,7 @@ Platform Platform::system(dispatch::Dispatcher& dispatcher) {
     Platform p;
     p.dispatcher = &dispatcher;
     p.homeDirectory = systemHomeDirectory;
+    p.tools.hdiutil = diskImageTool(p.tools.hdiutil);
     p.environment = systemEnvironment;
     p.mountTable = systemMountTable;
     p.waitForMountPoint = [](const std::string& mountPoint, int processFd, mounts::Clock::time_point deadline) {

@@ -9,7 +9,12 @@
 
 namespace companion {
 
+// The disk-image tool of our own, in the private library folder; it accepts the invocations the
+// agent makes of the described one.
+inline constexpr const char* ownDiskImageTool = "tavro-companion-image";
+
 struct ToolPaths {
+    // Where it is absent (Linux), `Platform::system` runs our own disk-image tool instead.
     std::string hdiutil = "/usr/bin/hdiutil";
     // Linux keeps umount in /bin rather than /sbin.
     std::string umount = "/bin/umount";
