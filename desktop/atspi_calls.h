@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "platform/accessibility/accessibility.h"
-#include "platform/accessibility/linux/element_table.h"
+#include "desktop/element_table.h"
 
-namespace companion::accessibility::linux_desktop {
+namespace companion::desktop {
+
+// The plugin answers the accessibility interface: its codes, values and names are the words here.
+using namespace companion::accessibility;
 
 // The call's outcome: success, or the code of why it failed.
 class CallError {
@@ -40,6 +43,12 @@ bool hasState(AtspiAccessible* accessible, AtspiStateType state);
 std::optional<std::string> textOf(AtspiAccessible* accessible);
 bool isEditable(AtspiAccessible* accessible);
 std::string nameOf(AtspiAccessible* accessible);
+bool isRole(AtspiAccessible* accessible, AtspiRole role);
+// A text field that takes typed text now.
+bool isEditableText(AtspiAccessible* accessible);
+// The object's interfaces, owned: none when it has not that one.
+AccessibleRef editableTextOf(AtspiAccessible* accessible);
+AccessibleRef componentOf(AtspiAccessible* accessible);
 
 // Walks the showing elements below `root` (not `root` itself), depth first, at most `depth`
 // levels down; lists and tables are not entered (their rows are many and never what is sought).
@@ -47,6 +56,6 @@ std::string nameOf(AtspiAccessible* accessible);
 template <class Wanted>
 AccessibleRef findBelow(AtspiAccessible* root, int depth, const Wanted& wanted);
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop
 
-#include "platform/accessibility/linux/atspi_calls_impl.h"
+#include "desktop/atspi_calls_impl.h"

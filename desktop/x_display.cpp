@@ -1,4 +1,4 @@
-#include "platform/accessibility/linux/x_display.h"
+#include "desktop/x_display.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-namespace companion::accessibility::linux_desktop {
+namespace companion::desktop {
 
 namespace {
 
@@ -231,4 +231,4 @@ void XDisplay::typeText(std::u32string_view text) {
     }
 }
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop

@@ -1,9 +1,9 @@
 #pragma once
 // The walk's template body, for atspi_calls.h.
 
-namespace companion::accessibility::linux_desktop {
+#include "desktop/roles.h"
 
-bool isCollectionRole(AtspiRole role);
+namespace companion::desktop {
 
 template <class Wanted>
 AccessibleRef findBelow(AtspiAccessible* root, int depth, const Wanted& wanted) {
@@ -19,4 +19,4 @@ AccessibleRef findBelow(AtspiAccessible* root, int depth, const Wanted& wanted) 
     return nullptr;
 }
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop

@@ -1,10 +1,12 @@
-#include "platform/accessibility/linux/atspi_calls.h"
+#include "desktop/atspi_calls.h"
 
 #include <dbus/dbus.h>
 
 #include <cstring>
 
-namespace companion::accessibility::linux_desktop {
+#include "desktop/roles.h"
+
+namespace companion::desktop {
 
 Error CallError::code() const {
     if (!error_) return success;
@@ -61,8 +63,7 @@ std::optional<std::string> textOf(AtspiAccessible* accessible) {
 }
 
 bool isEditable(AtspiAccessible* accessible) {
-    AccessibleRef editable(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_editable_text_iface(accessible)));
-    return editable && hasState(accessible, ATSPI_STATE_EDITABLE);
+    return editableTextOf(accessible) && hasState(accessible, ATSPI_STATE_EDITABLE);
 }
 
 std::string nameOf(AtspiAccessible* accessible) {
@@ -70,19 +71,22 @@ std::string nameOf(AtspiAccessible* accessible) {
     return Owned::text(atspi_accessible_get_name(accessible, error.out()));
 }
 
-bool isCollectionRole(AtspiRole role) {
-    switch (role) {
-        case ATSPI_ROLE_TABLE:
-        case ATSPI_ROLE_TREE_TABLE:
-        case ATSPI_ROLE_TREE:
-        case ATSPI_ROLE_LIST:
-        case ATSPI_ROLE_LIST_BOX:
-        case ATSPI_ROLE_MENU_BAR:
-        case ATSPI_ROLE_MENU:
-            return true;
-        default:
-            return false;
-    }
+bool isRole(AtspiAccessible* accessible, AtspiRole role) {
+    CallError error;
+    return roleOf(accessible, error) == role && !error;
 }
 
-}  // namespace companion::accessibility::linux_desktop
+bool isEditableText(AtspiAccessible* accessible) {
+    CallError error;
+    return isTextRole(roleOf(accessible, error)) && !error && isEditable(accessible);
+}
+
+AccessibleRef editableTextOf(AtspiAccessible* accessible) {
+    return AccessibleRef(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_editable_text_iface(accessible)));
+}
+
+AccessibleRef componentOf(AtspiAccessible* accessible) {
+    return AccessibleRef(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_component_iface(accessible)));
+}
+
+}  // namespace companion::desktop

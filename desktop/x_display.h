@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace companion::accessibility::linux_desktop {
+namespace companion::desktop {
 
 class XDisplay {
 public:
@@ -47,4 +47,4 @@ private:
     bool lost_ = false;
 };
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop

@@ -1,0 +1,62 @@
+#include "desktop/toolkits.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "desktop/atspi_calls.h"
+#include "desktop/gtk3.h"
+#include "desktop/qt.h"
+
+namespace companion::desktop {
+
+namespace {
+
+constexpr std::string_view gtkName = "gtk";
+constexpr std::string_view qtName = "qt";
+constexpr char gtk4Major = '4';
+
+std::string lowercase(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower;
+}
+
+}  // namespace
+
+Toolkit toolkitNamed(std::string_view name, std::string_view version) {
+    const std::string lower = lowercase(name);
+    if (lower.starts_with(qtName)) return Toolkit::qt;
+    if (!lower.starts_with(gtkName)) return Toolkit::other;
+    return version.starts_with(gtk4Major) ? Toolkit::gtk4 : Toolkit::gtk3;
+}
+
+Toolkit toolkitOf(AtspiAccessible* application) {
+    CallError nameError, versionError;
+    const std::string name = Owned::text(atspi_accessible_get_toolkit_name(application, nameError.out()));
+    const std::string version = Owned::text(atspi_accessible_get_toolkit_version(application, versionError.out()));
+    return toolkitNamed(name, version);
+}
+
+std::string_view panelIdentifierOf(Panel panel) {
+    return panel == Panel::save ? savePanelIdentifier : openPanelIdentifier;
+}
+
+std::optional<Panel> panelOf(AtspiAccessible* window) {
+    if (auto panel = gtk3::chooserPanel(window)) return panel;
+    if (auto panel = qt::dialogPanel(window)) return panel;
+    if (AccessibleRef chooser = gtk3::embeddedChooser(window)) return gtk3::chooserPanel(chooser.get());
+    return std::nullopt;
+}
+
+AccessibleRef windowOf(AtspiAccessible* element) {
+    AccessibleRef current(static_cast<AtspiAccessible*>(g_object_ref(element)));
+    while (current) {
+        AccessibleRef parent = parentOf(current.get());
+        if (!parent) return nullptr;
+        if (isRole(parent.get(), ATSPI_ROLE_APPLICATION)) return current;
+        current = std::move(parent);
+    }
+    return nullptr;
+}
+
+}  // namespace companion::desktop
