@@ -1,5 +1,6 @@
 #include "desktop/bus.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 
@@ -52,14 +53,27 @@ std::optional<std::string> stringReply(const Message& reply) {
     return std::string(text);
 }
 
+// libdbus waits for the bus's authentication without any limit, even inside a call that has one:
+// it is driven here, within the call limit.
+bool authenticated(DBusConnection* connection) {
+    const auto deadline = std::chrono::steady_clock::now() + busCallLimit;
+    while (!dbus_connection_get_is_authenticated(connection)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !dbus_connection_read_write(connection, static_cast<int>(left.count()))) return false;
+    }
+    return true;
+}
+
 // A connection of our own to a bus: closing it never touches one that libatspi shares, losing the
-// bus never ends the process, and the greeting waits no longer than any other call (the library's
-// own registration would wait 25 seconds).
+// bus never ends the process, and neither the authentication nor the greeting waits longer than
+// any other call (the library's own registration would wait 25 seconds, its authentication for
+// ever).
 BusConnection openBus(const std::string& address) {
     ScopedError error;
     BusConnection connection(dbus_connection_open_private(address.c_str(), error.get()));
     if (!connection) return nullptr;
     dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
+    if (!authenticated(connection.get())) return nullptr;
     auto name = stringReply(call(connection.get(),
                                  dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
                                                               "Hello")));
