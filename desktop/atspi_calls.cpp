@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "desktop/roles.h"
+#include "desktop/toolkits.h"
 
 namespace companion::desktop {
 
@@ -53,12 +54,29 @@ bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
     return present;
 }
 
+bool isShown(AtspiAccessible* accessible) {
+    AtspiStateSet* states = atspi_accessible_get_state_set(accessible);
+    if (!states) return false;
+    const bool showing = atspi_state_set_contains(states, ATSPI_STATE_SHOWING);
+    const bool visible = atspi_state_set_contains(states, ATSPI_STATE_VISIBLE);
+    g_object_unref(states);
+    if (showing || !visible) return showing;
+    return isGtk4(accessible);
+}
+
+bool isGtk4(AtspiAccessible* accessible) {
+    // Asked of the application's own object: GTK 4 answers there only, and libatspi then keeps
+    // the answer for every object of the application.
+    AtspiApplication* app = accessible->parent.app;
+    return toolkitOf(app && app->root ? app->root : accessible) == Toolkit::gtk4;
+}
+
 std::optional<std::string> textOf(AtspiAccessible* accessible) {
     AccessibleRef text(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_text_iface(accessible)));
     if (!text) return std::nullopt;
     CallError error;
     std::string contents = Owned::text(atspi_text_get_text(ATSPI_TEXT(text.get()), 0, -1, error.out()));
-    if (error) return std::nullopt;
+    if (error || (contents.empty() && isGtk4(accessible))) return std::nullopt;
     return contents;
 }
 

@@ -39,7 +39,12 @@ AtspiRole roleOf(AtspiAccessible* accessible, CallError& error);
 std::vector<AccessibleRef> childrenOf(AtspiAccessible* accessible, CallError& error);
 AccessibleRef parentOf(AtspiAccessible* accessible);
 bool hasState(AtspiAccessible* accessible, AtspiStateType state);
-// The text of an element with a text interface; none without one.
+// On the screen now. GTK 4.8 never says "showing", only "visible" (which GTK 3 also says of what
+// it keeps off screen), so "visible" counts for GTK 4 alone.
+bool isShown(AtspiAccessible* accessible);
+bool isGtk4(AtspiAccessible* accessible);
+// The text of an element with a text interface; none without one, and none when it cannot tell
+// (GTK 4.8 answers every field's text with an empty one).
 std::optional<std::string> textOf(AtspiAccessible* accessible);
 bool isEditable(AtspiAccessible* accessible);
 std::string nameOf(AtspiAccessible* accessible);

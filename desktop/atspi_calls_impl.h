@@ -10,7 +10,7 @@ AccessibleRef findBelow(AtspiAccessible* root, int depth, const Wanted& wanted) 
     if (depth < 1) return nullptr;
     CallError error;
     for (auto& child : childrenOf(root, error)) {
-        if (!hasState(child.get(), ATSPI_STATE_SHOWING)) continue;
+        if (!isShown(child.get())) continue;
         if (wanted(child.get())) return std::move(child);
         CallError roleError;
         if (isCollectionRole(roleOf(child.get(), roleError))) continue;

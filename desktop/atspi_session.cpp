@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "desktop/atspi_calls.h"
+#include "platform/log/log.h"
 
 namespace companion::desktop {
 
@@ -37,6 +38,8 @@ bool AtspiSession::started() {
     if (atspi_init() != 0) {
         // libatspi counts itself started even so, and would abort on its next call.
         startFailed_ = true;
+        log::warn(log::Kind::other, "dialog assistant: libatspi could not reach the accessibility bus at " +
+                                        *bus_.accessibilityBusAddress() + "; the assistant stays off until restart");
         return false;
     }
     if (DBusConnection* bus = atspi_get_a11y_bus()) {
@@ -91,7 +94,7 @@ AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
     std::stable_partition(windows.begin(), windows.end(),
                           [](const AccessibleRef& w) { return hasState(w.get(), ATSPI_STATE_ACTIVE); });
     for (auto& window : windows) {
-        if (!hasState(window.get(), ATSPI_STATE_SHOWING)) continue;
+        if (!isShown(window.get())) continue;
         if (auto found = findBelow(window.get(), INT_MAX,
                                    [](AtspiAccessible* element) { return hasState(element, ATSPI_STATE_FOCUSED); }))
             return found;

@@ -50,10 +50,12 @@ Error Elements::setValue(const Element& element, std::string_view attribute, con
     if (!accessible) return invalidElement;
     AccessibleRef editable = editableTextOf(accessible.get());
     if (!editable) return attributeUnsupported;
-    const std::string before = textOf(accessible.get()).value_or("");
     // Asked before the path goes in: Qt's Save dialog renames its button once it holds a folder.
     AccessibleRef window = windowOf(accessible.get());
     const bool save = window && panelOf(window.get()) == Panel::save;
+    // A Save dialog's name, to give back; GTK 4 gives no text on the bus, but selects it for X.
+    std::string before = textOf(accessible.get()).value_or("");
+    if (save && !textOf(accessible.get())) before = session_.x.selectAllAndRead().value_or("");
     CallError error;
     if (!atspi_editable_text_set_text_contents(ATSPI_EDITABLE_TEXT(editable.get()), value.c_str(), error.out()) ||
         error)

@@ -47,10 +47,12 @@ void dropCompletion(AtspiAccessible* field, const std::string& path) {
                                     error.out());
 }
 
-// GTK empties the field when it moves; Qt keeps the path there, but its folder list then names
-// the new folder.
+// GTK 3 empties the field when it moves; Qt keeps the path there, but its folder list then names
+// the new folder. A field whose text cannot be read (GTK 4) gives no sign: its wait runs out.
 bool hasMoved(AtspiAccessible* field, AtspiAccessible* dialog, const std::string& path) {
-    return textOf(field) != path || (dialog && qt::showsFolder(dialog, path));
+    auto text = textOf(field);
+    if (!text) return false;
+    return *text != path || (dialog && qt::showsFolder(dialog, path));
 }
 
 }  // namespace
@@ -86,7 +88,7 @@ void KeyDriver::openGoToFolder() {
     if (!app || toolkitOf(app.get()) != Toolkit::qt) return void(session_.x.pressKey(XK_l, true));
     CallError error;
     for (auto& window : childrenOf(app.get(), error)) {
-        if (!hasState(window.get(), ATSPI_STATE_SHOWING) || !panelOf(window.get())) continue;
+        if (!isShown(window.get()) || !panelOf(window.get())) continue;
         AccessibleRef field = qt::nameField(window.get());
         AccessibleRef component = field ? componentOf(field.get()) : nullptr;
         if (!component) continue;

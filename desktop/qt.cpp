@@ -32,7 +32,7 @@ bool isSaveButtonName(std::string_view name) {
 AccessibleRef nameField(AtspiAccessible* dialog) {
     CallError error;
     for (auto& child : childrenOf(dialog, error)) {
-        if (isEditableText(child.get()) && hasState(child.get(), ATSPI_STATE_SHOWING)) return std::move(child);
+        if (isEditableText(child.get()) && isShown(child.get())) return std::move(child);
     }
     return nullptr;
 }

@@ -5,6 +5,7 @@
 
 #include "desktop/atspi_calls.h"
 #include "desktop/gtk3.h"
+#include "desktop/gtk4.h"
 #include "desktop/qt.h"
 
 namespace companion::desktop {
@@ -45,7 +46,7 @@ std::optional<Panel> panelOf(AtspiAccessible* window) {
     if (auto panel = gtk3::chooserPanel(window)) return panel;
     if (auto panel = qt::dialogPanel(window)) return panel;
     if (AccessibleRef chooser = gtk3::embeddedChooser(window)) return gtk3::chooserPanel(chooser.get());
-    return std::nullopt;
+    return gtk4::chooserPanel(window);
 }
 
 AccessibleRef windowOf(AtspiAccessible* element) {

@@ -39,6 +39,7 @@ inline constexpr const char* screenGeometry = "1280x1024x24";
 inline constexpr const char* folderHandlerChoice = "[Default Applications]\ninode/directory=pcmanfm.desktop\n";
 
 inline std::string gtkDialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk_dialog.py"; }
+inline std::string gtk4DialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk4_dialog.py"; }
 inline std::string qtDialogProgram() { return std::string(COMPANION_BIN_DIR) + "/qt_file_dialog"; }
 
 // In the order given: a later entry wins.
