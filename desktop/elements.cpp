@@ -52,7 +52,8 @@ Error Elements::setValue(const Element& element, std::string_view attribute, con
     if (!editable) return attributeUnsupported;
     // Asked before the path goes in: Qt's Save dialog renames its button once it holds a folder.
     AccessibleRef window = windowOf(accessible.get());
-    const bool save = window && panelOf(window.get()) == Panel::save;
+    const auto dialog = window ? fileDialogOf(window.get()) : std::nullopt;
+    const bool save = dialog && dialog->panel == Panel::save;
     // A Save dialog's name, to give back; GTK 4 gives no text on the bus, but selects it for X.
     std::string before = textOf(accessible.get()).value_or("");
     if (save && !textOf(accessible.get())) before = session_.x.selectAllAndRead().value_or("");
@@ -61,7 +62,7 @@ Error Elements::setValue(const Element& element, std::string_view attribute, con
         error)
         return error ? error.code() : attributeUnsupported;
     const uint64_t dialogId = window ? session_.elements.idOf(window.get()) : 0;
-    filled = FilledField{element.id, dialogId, value, save ? before : std::string{}};
+    filled = FilledField{element.id, dialogId, value, save ? before : std::string{}, !dialog || !dialog->embedded};
     return success;
 }
 

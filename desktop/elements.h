@@ -18,6 +18,8 @@ struct FilledField {
     std::string path;
     // A Save dialog's file name, to give back once the dialog has moved to the folder.
     std::string fileName;
+    // False in a chooser embedded in a program's window: no Return, and the name back at once.
+    bool confirmable = true;
 };
 
 // Every call with the session's lock held.

@@ -115,6 +115,10 @@ std::optional<FilledField> KeyDriver::takeFocusedRecord() {
 void KeyDriver::confirm() {
     std::optional<FilledField> filled = takeFocusedRecord();
     AccessibleRef field = owned(filled ? session_.elements.find(filled->fieldId) : nullptr);
+    if (filled && !filled->confirmable) {
+        if (field && !filled->fileName.empty()) setText(field.get(), filled->fileName);
+        return;
+    }
     if (field) dropCompletion(field.get(), filled->path);
     session_.x.pressKey(XK_Return, false);
     if (!field || filled->fileName.empty()) return;

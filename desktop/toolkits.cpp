@@ -42,11 +42,21 @@ std::string_view panelIdentifierOf(Panel panel) {
     return panel == Panel::save ? savePanelIdentifier : openPanelIdentifier;
 }
 
+std::optional<FileDialog> fileDialogOf(AtspiAccessible* window) {
+    if (auto panel = gtk3::chooserPanel(window)) return FileDialog{*panel};
+    if (auto panel = qt::dialogPanel(window)) return FileDialog{*panel};
+    if (AccessibleRef chooser = gtk3::embeddedChooser(window))
+        return FileDialog{*gtk3::chooserPanel(chooser.get()), true};
+    // GTK 4's own dialog and a program's dialog holding the chooser have one shape: only a window
+    // that is no dialog is known to be a program's own.
+    if (auto panel = gtk4::chooserPanel(window)) return FileDialog{*panel, !isRole(window, ATSPI_ROLE_DIALOG)};
+    return std::nullopt;
+}
+
 std::optional<Panel> panelOf(AtspiAccessible* window) {
-    if (auto panel = gtk3::chooserPanel(window)) return panel;
-    if (auto panel = qt::dialogPanel(window)) return panel;
-    if (AccessibleRef chooser = gtk3::embeddedChooser(window)) return gtk3::chooserPanel(chooser.get());
-    return gtk4::chooserPanel(window);
+    auto dialog = fileDialogOf(window);
+    if (!dialog) return std::nullopt;
+    return dialog->panel;
 }
 
 AccessibleRef windowOf(AtspiAccessible* element) {

@@ -22,8 +22,15 @@ enum class Panel { open, save };
 // The identifier the interface gives the panel: "open-panel" or "save-panel".
 std::string_view panelIdentifierOf(Panel panel);
 
-// The panel a top-level window is, when it is a file dialog or holds a file chooser of its own;
-// none otherwise.
+struct FileDialog {
+    Panel panel;
+    // A chooser a program holds in a window of its own: Return there goes to the program's own
+    // dialog (which may take the folder as its answer), never to the chooser.
+    bool embedded = false;
+};
+// What a top-level window is, when it is a file dialog or holds a file chooser of its own; none
+// otherwise.
+std::optional<FileDialog> fileDialogOf(AtspiAccessible* window);
 std::optional<Panel> panelOf(AtspiAccessible* window);
 // The top-level window that holds the element (the child of its application), if any.
 AccessibleRef windowOf(AtspiAccessible* element);
