@@ -1,7 +1,11 @@
 // The setup window's view of this desktop: the user's systemd for the agent, the freedesktop
 // layout for the host application, and the desktop's own opener for addresses.
 
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "core/tool_run.h"
 #include "platform/accessibility/desktop.h"
@@ -12,6 +16,7 @@
 #include "service/identity.h"
 #include "setup/desktop_entries.h"
 #include "setup/setup_system.h"
+#include "setup/setup_view.h"
 
 namespace companion::setup {
 
@@ -32,6 +37,45 @@ void startDetached(dispatch::EventLoop& loop, const std::string& executable, std
     process::SharedProcess(std::move(*started)).onExit(loop, [](process::Termination) {});
 }
 
+// The trust as a thread of its own last found it, checked again at the window's pace. The check
+// loads the desktop plugin and asks D-Bus (up to 2 seconds a call when a bus hangs): the window's
+// refresh reads the last answer and never waits. Turning the switch on is done there too.
+class TrustWatch {
+public:
+    explicit TrustWatch(std::shared_ptr<accessibility::LazyDesktop> desktop)
+        : desktop_(std::move(desktop)), thread_([this](std::stop_token stop) { run(stop); }) {}
+
+    bool trusted() const { return trusted_.load(); }
+    void switchOn() {
+        {
+            std::lock_guard lock(mutex_);
+            switchOnAsked_ = true;
+        }
+        wake_.notify_all();
+    }
+
+private:
+    void run(std::stop_token stop) {
+        std::unique_lock lock(mutex_);
+        while (!stop.stop_requested()) {
+            const bool switchOn = std::exchange(switchOnAsked_, false);
+            lock.unlock();
+            auto* desktop = desktop_->get();
+            if (desktop && switchOn) desktop->switchOnAssistiveTechnologies();
+            trusted_ = desktop && desktop->accessibility().isProcessTrusted(false);
+            lock.lock();
+            wake_.wait_for(lock, stop, refreshInterval, [this] { return switchOnAsked_; });
+        }
+    }
+
+    std::shared_ptr<accessibility::LazyDesktop> desktop_;
+    std::atomic<bool> trusted_{false};
+    std::mutex mutex_;
+    std::condition_variable_any wake_;
+    bool switchOnAsked_ = false;
+    std::jthread thread_;
+};
+
 class LinuxSetupSystem final : public SetupSystem {
 public:
     LinuxSetupSystem()
@@ -48,14 +92,9 @@ public:
 
     // Trusted once the desktop's accessibility bus answers with its switch on; the desktop plugin
     // is loaded for the question, as the agent loads it for its first assistant request.
-    bool isProcessTrusted() override {
-        auto* desktop = desktop_->get();
-        return desktop && desktop->accessibility().isProcessTrusted(false);
-    }
+    bool isProcessTrusted() override { return trust_.trusted(); }
     // The user's explicit act: turns the desktop's assistive-technology switch on, for good.
-    void promptForTrust() override {
-        if (auto* desktop = desktop_->get()) desktop->switchOnAssistiveTechnologies();
-    }
+    void promptForTrust() override { trust_.switchOn(); }
 
     std::optional<std::string> hostApplicationLocation() override {
         return findDesktopEntry(hostDesktopEntry, applicationFolders(systemEnvironment(), systemHomeDirectory()));
@@ -86,7 +125,7 @@ private:
     }
 
     Platform platform_;
-    std::shared_ptr<accessibility::LazyDesktop> desktop_ = accessibility::lazySystemDesktop();
+    TrustWatch trust_{accessibility::lazySystemDesktop()};
     // Only for the openers' ends, heard on its loop.
     dispatch::Dispatcher dispatcher_;
     std::unique_ptr<service_management::AgentService> agent_;

@@ -1,10 +1,13 @@
-// The dialog assistant on a headless desktop: detection and navigation of a real GTK dialog
-// through the agent binary, and what the agent holds once it has served them. One figure a line.
+// The dialog assistant on a headless desktop: detection and navigation of real GTK 3, GTK 4 and
+// Qt 6 dialogs through the agent binary, one toolkit a line, and what the agent holds once it has
+// served them.
 //
 // Usage: dialog_bench AGENT_BINARY
 
 #include <cstdio>
 #include <filesystem>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "bench/agent/agent_measure.h"
@@ -40,6 +43,53 @@ bool detected(client::ClientConnection& connection, int32_t pid) {
     return reply && std::get<2>(*reply) == 0;
 }
 
+struct Toolkit {
+    const char* name;
+    std::vector<std::string> command;  // the program, to which the start folder is appended
+};
+
+// Detection's median and navigation's, for one toolkit's Open dialog; false when it failed.
+bool measure(client::ClientConnection& connection, testing::DesktopSession& desktop, const Toolkit& toolkit,
+             const std::filesystem::path& folderA, const std::filesystem::path& folderB) {
+    auto command = toolkit.command;
+    command.push_back(folderA.string());
+    auto app = desktop.launch(command);
+    if (!app.waitForLine("shown", appLimit)) {
+        std::printf("dialog assistant, %s: FAILED (the dialog never showed)\n", toolkit.name);
+        return false;
+    }
+    const int32_t pid = app.pid();
+    const auto readyBy = Clock::now() + readyLimit;
+    while (!detected(connection, pid) && Clock::now() < readyBy) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    std::vector<double> detection;
+    for (int i = 0; i < detectionSamples; ++i) {
+        const auto start = Clock::now();
+        if (!detected(connection, pid)) {
+            std::printf("dialog detection, %s: FAILED (no dialog found)\n", toolkit.name);
+            return false;
+        }
+        detection.push_back(Millis(Clock::now() - start).count());
+    }
+    std::printf("dialog detection, %s, request to reply, median of %d: %.1f ms (goal: under 50 ms)\n", toolkit.name,
+                detectionSamples, percentile(detection, 0.5));
+
+    std::vector<double> navigation;
+    for (int i = 0; i < navigationSamples; ++i) {
+        const std::string target = (i % 2 == 0 ? folderB : folderA).string();
+        const auto start = Clock::now();
+        connection.call<navigateDialogWithPid>({pid, target});
+        if (!app.waitForLine("folder " + target, appLimit)) {
+            std::printf("dialog navigation, %s: FAILED (the dialog never showed %s)\n", toolkit.name, target.c_str());
+            return false;
+        }
+        navigation.push_back(Millis(Clock::now() - start).count());
+    }
+    std::printf("dialog navigation, %s, request to the folder shown, median of %d: %.0f ms (goal: under 1000 ms)\n",
+                toolkit.name, navigationSamples, percentile(navigation, 0.5));
+    return true;
+}
+
 int run() {
     testing::DesktopSession desktop;
     if (!desktop.unavailable().empty()) {
@@ -56,43 +106,16 @@ int run() {
     }
     bench::MeasuredAgent agent;
     auto connection = connect(agent);
-    auto app = desktop.launch({testing::systemPython, testing::gtkDialogProgram(), "open", folderA.string()});
-    if (!app.waitForLine("shown", appLimit)) {
-        std::printf("dialog assistant: FAILED (the GTK dialog never showed)\n");
-        return 1;
-    }
-    const int32_t pid = app.pid();
-    const auto readyBy = Clock::now() + readyLimit;
-    while (!detected(*connection, pid) && Clock::now() < readyBy) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-
-    std::vector<double> detection;
-    for (int i = 0; i < detectionSamples; ++i) {
-        const auto start = Clock::now();
-        if (!detected(*connection, pid)) {
-            std::printf("dialog detection: FAILED (no dialog found)\n");
-            return 1;
-        }
-        detection.push_back(Millis(Clock::now() - start).count());
-    }
-    std::printf("dialog detection, request to reply, median of %d: %.1f ms (goal: under 50 ms)\n", detectionSamples,
-                percentile(detection, 0.5));
-
-    std::vector<double> navigation;
-    for (int i = 0; i < navigationSamples; ++i) {
-        const std::string target = (i % 2 == 0 ? folderB : folderA).string();
-        const auto start = Clock::now();
-        connection->call<navigateDialogWithPid>({pid, target});
-        if (!app.waitForLine("folder " + target, appLimit)) {
-            std::printf("dialog navigation: FAILED (the dialog never showed %s)\n", target.c_str());
-            return 1;
-        }
-        navigation.push_back(Millis(Clock::now() - start).count());
-    }
-    std::printf("dialog navigation, request to the folder shown, median of %d: %.0f ms (goal: under 1000 ms)\n",
-                navigationSamples, percentile(navigation, 0.5));
+    const Toolkit toolkits[] = {
+        {"GTK 3", {testing::systemPython, testing::gtkDialogProgram(), "open"}},
+        {"GTK 4", {testing::systemPython, testing::gtk4DialogProgram(), "open"}},
+        {"Qt 6", {testing::qtDialogProgram(), "open"}},
+    };
+    bool measured = true;
+    for (const auto& toolkit : toolkits) measured = measure(*connection, desktop, toolkit, folderA, folderB) && measured;
     std::printf("agent resident memory after assistant requests: %.2f MiB (goal: under 32 MiB)\n",
                 bench::residentKiB(agent.pid()) / 1024.0);
-    return 0;
+    return measured ? 0 : 1;
 }
 
 }  // namespace

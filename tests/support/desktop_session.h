@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/files.h"
 #include "support/session_fixture.h"
 
 namespace companion::testing {
@@ -34,8 +35,11 @@ inline constexpr const char* busSendProgram = "/usr/bin/dbus-send";
 inline constexpr const char* systemPython = "/usr/bin/python3";
 inline constexpr const char* fileManagerProgram = "/usr/bin/pcmanfm";
 inline constexpr const char* screenGeometry = "1280x1024x24";
+// The desktop's handler of folders, whatever file managers this machine has installed.
+inline constexpr const char* folderHandlerChoice = "[Default Applications]\ninode/directory=pcmanfm.desktop\n";
 
 inline std::string gtkDialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk_dialog.py"; }
+inline std::string gtk4DialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk4_dialog.py"; }
 inline std::string qtDialogProgram() { return std::string(COMPANION_BIN_DIR) + "/qt_file_dialog"; }
 
 // In the order given: a later entry wins.
@@ -122,8 +126,10 @@ class DesktopSession {
 public:
     DesktopSession() {
         environment_ = {{"XDG_RUNTIME_DIR", runtime_.str()},
+                        {"XDG_CONFIG_HOME", runtime_.str()},
                         // Settings stay in memory: nothing a test switches outlives it.
                         {"GSETTINGS_BACKEND", "memory"}};
+        writeFile(runtime_.path() / "mimeapps.list", folderHandlerChoice);
         if (!startXServer()) return;
         if (!startSessionBus()) return;
         for (const auto& [name, value] : environment_) ::setenv(name.c_str(), value.c_str(), 1);

@@ -1,4 +1,4 @@
-#include "platform/accessibility/linux/x_display.h"
+#include "desktop/x_display.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
@@ -6,9 +6,13 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
-#include <algorithm>
+#include <poll.h>
 
-namespace companion::accessibility::linux_desktop {
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace companion::desktop {
 
 namespace {
 
@@ -18,6 +22,12 @@ constexpr const char* windowManagerCheckProperty = "_NET_SUPPORTING_WM_CHECK";
 constexpr const char* clientListProperty = "_NET_CLIENT_LIST_STACKING";
 constexpr const char* windowTypeProperty = "_NET_WM_WINDOW_TYPE";
 constexpr const char* dialogType = "_NET_WM_WINDOW_TYPE_DIALOG";
+constexpr const char* utf8StringTarget = "UTF8_STRING";
+constexpr const char* selectionProperty = "TAVRO_COMPANION_SELECTION";
+// How long the field's application has to take the selection, and then to hand its text over.
+constexpr auto selectionLimit = std::chrono::milliseconds(300);
+constexpr auto selectionPoll = std::chrono::milliseconds(5);
+constexpr long maxSelectionLength = 65536;
 // A request for activation from a pager-like tool: window managers honour it over focus stealing.
 constexpr long activationSourceTool = 2;
 // Key symbols of characters beyond Latin-1 are the character's code with this bit.
@@ -61,6 +71,7 @@ XDisplay::~XDisplay() {
 Display* XDisplay::display() {
     if (display_ && !lost_) return display_;
     display_ = nullptr;
+    requestor_ = None;
     lost_ = false;
     Display* opened = XOpenDisplay(nullptr);
     if (!opened) return nullptr;
@@ -231,4 +242,61 @@ void XDisplay::typeText(std::u32string_view text) {
     }
 }
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop
+
+namespace companion::desktop {
+
+bool XDisplay::waitForOwnerOtherThan(Window window, unsigned long selection) {
+    const auto deadline = std::chrono::steady_clock::now() + selectionLimit;
+    while (std::chrono::steady_clock::now() < deadline && !lost_) {
+        const Window owner = XGetSelectionOwner(display_, selection);
+        if (owner != None && owner != window) return true;
+        std::this_thread::sleep_for(selectionPoll);
+    }
+    return false;
+}
+
+std::optional<std::string> XDisplay::convertSelection(unsigned long selection) {
+    const Atom property = atom(selectionProperty);
+    XConvertSelection(display_, selection, atom(utf8StringTarget), property, requestor_, CurrentTime);
+    XFlush(display_);
+    const auto deadline = std::chrono::steady_clock::now() + selectionLimit;
+    XEvent event{};
+    while (!lost_) {
+        while (XPending(display_)) {
+            XNextEvent(display_, &event);
+            if (event.type != SelectionNotify || event.xselection.requestor != requestor_) continue;
+            if (event.xselection.property == None) return std::nullopt;
+            Atom type = None;
+            int format = 0;
+            unsigned long count = 0, after = 0;
+            unsigned char* raw = nullptr;
+            if (XGetWindowProperty(display_, requestor_, property, 0, maxSelectionLength, True, AnyPropertyType, &type,
+                                   &format, &count, &after, &raw) != Success)
+                return std::nullopt;
+            std::unique_ptr<unsigned char, XFreeDeleter<unsigned char>> owned(raw);
+            if (!raw || format != 8) return std::nullopt;
+            return std::string(reinterpret_cast<char*>(raw), count);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        pollfd ready{ConnectionNumber(display_), POLLIN, 0};
+        ::poll(&ready, 1, static_cast<int>(left.count()));
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> XDisplay::selectAllAndRead() {
+    if (!display()) return std::nullopt;
+    if (requestor_ == None)
+        requestor_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
+    // Ours first, so that the text read is the one the field selects now, not an older selection;
+    // and End before select-all, since a field that had all selected already would not take it
+    // again.
+    XSetSelectionOwner(display_, XA_PRIMARY, requestor_, CurrentTime);
+    if (!pressKey(XK_End, false) || !pressKey(XK_a, true) || !waitForOwnerOtherThan(requestor_, XA_PRIMARY))
+        return std::nullopt;
+    return convertSelection(XA_PRIMARY);
+}
+
+}  // namespace companion::desktop

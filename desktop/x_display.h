@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
-namespace companion::accessibility::linux_desktop {
+namespace companion::desktop {
 
 class XDisplay {
 public:
@@ -32,6 +33,10 @@ public:
     // Types each character as its own key press, binding a spare key code for a moment when
     // the keyboard map has none for it.
     void typeText(std::u32string_view text);
+    // Selects all of the focused field's text (Control-A) and reads it back through the primary
+    // selection, which the field's application then owns; none when it does not answer within
+    // the limit. For fields whose text the accessibility bus does not give.
+    std::optional<std::string> selectAllAndRead();
 
 private:
     Display* display();
@@ -42,9 +47,13 @@ private:
     bool pressKeycode(unsigned int keycode, bool shift, bool control);
     void typeCharacter(char32_t character);
     unsigned long atom(const char* name);
+    bool waitForOwnerOtherThan(Window window, unsigned long selection);
+    std::optional<std::string> convertSelection(unsigned long selection);
+
+    Window requestor_ = None;  // ours, to take selections to
 
     Display* display_ = nullptr;
     bool lost_ = false;
 };
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop

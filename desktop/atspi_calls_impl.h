@@ -1,16 +1,16 @@
 #pragma once
 // The walk's template body, for atspi_calls.h.
 
-namespace companion::accessibility::linux_desktop {
+#include "desktop/roles.h"
 
-bool isCollectionRole(AtspiRole role);
+namespace companion::desktop {
 
 template <class Wanted>
 AccessibleRef findBelow(AtspiAccessible* root, int depth, const Wanted& wanted) {
     if (depth < 1) return nullptr;
     CallError error;
     for (auto& child : childrenOf(root, error)) {
-        if (!hasState(child.get(), ATSPI_STATE_SHOWING)) continue;
+        if (!isShown(child.get())) continue;
         if (wanted(child.get())) return std::move(child);
         CallError roleError;
         if (isCollectionRole(roleOf(child.get(), roleError))) continue;
@@ -19,4 +19,4 @@ AccessibleRef findBelow(AtspiAccessible* root, int depth, const Wanted& wanted) 
     return nullptr;
 }
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-namespace companion::accessibility::linux_desktop {
+namespace companion::desktop {
 
 struct ObjectUnref {
     void operator()(void* object) const {
@@ -39,4 +39,4 @@ private:
     uint64_t next_ = 1;
 };
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop

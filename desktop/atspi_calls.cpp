@@ -1,10 +1,13 @@
-#include "platform/accessibility/linux/atspi_calls.h"
+#include "desktop/atspi_calls.h"
 
 #include <dbus/dbus.h>
 
 #include <cstring>
 
-namespace companion::accessibility::linux_desktop {
+#include "desktop/roles.h"
+#include "desktop/toolkits.h"
+
+namespace companion::desktop {
 
 Error CallError::code() const {
     if (!error_) return success;
@@ -51,18 +54,34 @@ bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
     return present;
 }
 
+bool isShown(AtspiAccessible* accessible) {
+    AtspiStateSet* states = atspi_accessible_get_state_set(accessible);
+    if (!states) return false;
+    const bool showing = atspi_state_set_contains(states, ATSPI_STATE_SHOWING);
+    const bool visible = atspi_state_set_contains(states, ATSPI_STATE_VISIBLE);
+    g_object_unref(states);
+    if (showing || !visible) return showing;
+    return isGtk4(accessible);
+}
+
+bool isGtk4(AtspiAccessible* accessible) {
+    // Asked of the application's own object: GTK 4 answers there only, and libatspi then keeps
+    // the answer for every object of the application.
+    AtspiApplication* app = accessible->parent.app;
+    return toolkitOf(app && app->root ? app->root : accessible) == Toolkit::gtk4;
+}
+
 std::optional<std::string> textOf(AtspiAccessible* accessible) {
     AccessibleRef text(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_text_iface(accessible)));
     if (!text) return std::nullopt;
     CallError error;
     std::string contents = Owned::text(atspi_text_get_text(ATSPI_TEXT(text.get()), 0, -1, error.out()));
-    if (error) return std::nullopt;
+    if (error || (contents.empty() && isGtk4(accessible))) return std::nullopt;
     return contents;
 }
 
 bool isEditable(AtspiAccessible* accessible) {
-    AccessibleRef editable(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_editable_text_iface(accessible)));
-    return editable && hasState(accessible, ATSPI_STATE_EDITABLE);
+    return editableTextOf(accessible) && hasState(accessible, ATSPI_STATE_EDITABLE);
 }
 
 std::string nameOf(AtspiAccessible* accessible) {
@@ -70,19 +89,22 @@ std::string nameOf(AtspiAccessible* accessible) {
     return Owned::text(atspi_accessible_get_name(accessible, error.out()));
 }
 
-bool isCollectionRole(AtspiRole role) {
-    switch (role) {
-        case ATSPI_ROLE_TABLE:
-        case ATSPI_ROLE_TREE_TABLE:
-        case ATSPI_ROLE_TREE:
-        case ATSPI_ROLE_LIST:
-        case ATSPI_ROLE_LIST_BOX:
-        case ATSPI_ROLE_MENU_BAR:
-        case ATSPI_ROLE_MENU:
-            return true;
-        default:
-            return false;
-    }
+bool isRole(AtspiAccessible* accessible, AtspiRole role) {
+    CallError error;
+    return roleOf(accessible, error) == role && !error;
 }
 
-}  // namespace companion::accessibility::linux_desktop
+bool isEditableText(AtspiAccessible* accessible) {
+    CallError error;
+    return isTextRole(roleOf(accessible, error)) && !error && isEditable(accessible);
+}
+
+AccessibleRef editableTextOf(AtspiAccessible* accessible) {
+    return AccessibleRef(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_editable_text_iface(accessible)));
+}
+
+AccessibleRef componentOf(AtspiAccessible* accessible) {
+    return AccessibleRef(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_component_iface(accessible)));
+}
+
+}  // namespace companion::desktop

@@ -1,6 +1,6 @@
-#include "platform/accessibility/linux/element_table.h"
+#include "desktop/element_table.h"
 
-namespace companion::accessibility::linux_desktop {
+namespace companion::desktop {
 
 namespace {
 // Enough for many walks of a large dialog; past it the oldest half is forgotten, and a request
@@ -31,4 +31,4 @@ void ElementTable::forgetOldest() {
     byId_.erase(byId_.begin(), end);
 }
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop

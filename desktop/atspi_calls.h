@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "platform/accessibility/accessibility.h"
-#include "platform/accessibility/linux/element_table.h"
+#include "desktop/element_table.h"
 
-namespace companion::accessibility::linux_desktop {
+namespace companion::desktop {
+
+// The plugin answers the accessibility interface: its codes, values and names are the words here.
+using namespace companion::accessibility;
 
 // The call's outcome: success, or the code of why it failed.
 class CallError {
@@ -36,10 +39,21 @@ AtspiRole roleOf(AtspiAccessible* accessible, CallError& error);
 std::vector<AccessibleRef> childrenOf(AtspiAccessible* accessible, CallError& error);
 AccessibleRef parentOf(AtspiAccessible* accessible);
 bool hasState(AtspiAccessible* accessible, AtspiStateType state);
-// The text of an element with a text interface; none without one.
+// On the screen now. GTK 4.8 never says "showing", only "visible" (which GTK 3 also says of what
+// it keeps off screen), so "visible" counts for GTK 4 alone.
+bool isShown(AtspiAccessible* accessible);
+bool isGtk4(AtspiAccessible* accessible);
+// The text of an element with a text interface; none without one, and none when it cannot tell
+// (GTK 4.8 answers every field's text with an empty one).
 std::optional<std::string> textOf(AtspiAccessible* accessible);
 bool isEditable(AtspiAccessible* accessible);
 std::string nameOf(AtspiAccessible* accessible);
+bool isRole(AtspiAccessible* accessible, AtspiRole role);
+// A text field that takes typed text now.
+bool isEditableText(AtspiAccessible* accessible);
+// The object's interfaces, owned: none when it has not that one.
+AccessibleRef editableTextOf(AtspiAccessible* accessible);
+AccessibleRef componentOf(AtspiAccessible* accessible);
 
 // Walks the showing elements below `root` (not `root` itself), depth first, at most `depth`
 // levels down; lists and tables are not entered (their rows are many and never what is sought).
@@ -47,6 +61,6 @@ std::string nameOf(AtspiAccessible* accessible);
 template <class Wanted>
 AccessibleRef findBelow(AtspiAccessible* root, int depth, const Wanted& wanted);
 
-}  // namespace companion::accessibility::linux_desktop
+}  // namespace companion::desktop
 
-#include "platform/accessibility/linux/atspi_calls_impl.h"
+#include "desktop/atspi_calls_impl.h"

@@ -1,0 +1,105 @@
+#include "desktop/atspi_session.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+
+#include "desktop/atspi_calls.h"
+#include "platform/log/log.h"
+
+namespace companion::desktop {
+
+namespace {
+
+constexpr int millisecondsPerSecond = 1000;
+// The events libatspi subscribes to for its cache. Nothing reads them between requests (each
+// request forgets the cache of the application it reads), so they would only pile up on the
+// connection; the subscriptions are taken back once libatspi has made them.
+constexpr std::array cacheEventRules = {
+    "type='signal',interface='org.a11y.atspi.Cache',member='AddAccessible'",
+    "type='signal',interface='org.a11y.atspi.Cache',member='RemoveAccessible'",
+    "type='signal',interface='org.a11y.atspi.Event.Object',member='ChildrenChanged'",
+    "type='signal',interface='org.a11y.atspi.Event.Object',member='PropertyChange'",
+    "type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged'",
+};
+
+}  // namespace
+
+bool AtspiSession::trusted() { return x.available() && bus_.state() == BusState::ready; }
+
+bool AtspiSession::started() {
+    if (started_) return true;
+    if (startFailed_) return false;
+    if (!bus_.accessibilityBusAddress() && bus_.state() != BusState::ready) return false;
+    // libatspi finds its bus on its own, first through this variable: it must be the bus just
+    // checked, or libatspi might look up another one and end the process when that one fails.
+    ::setenv(accessibilityBusVariable, bus_.accessibilityBusAddress()->c_str(), 1);
+    if (atspi_init() != 0) {
+        // libatspi counts itself started even so, and would abort on its next call.
+        startFailed_ = true;
+        log::warn(log::Kind::other, "dialog assistant: libatspi could not reach the accessibility bus at " +
+                                        *bus_.accessibilityBusAddress() + "; the assistant stays off until restart");
+        return false;
+    }
+    if (DBusConnection* bus = atspi_get_a11y_bus()) {
+        for (const char* rule : cacheEventRules) dbus_bus_remove_match(bus, rule, nullptr);
+    }
+    started_ = true;
+    return true;
+}
+
+void AtspiSession::prepare(const accessibility::Element& element) {
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    const double seconds = element.messagingTimeout.value_or(accessibility::defaultMessagingTimeout);
+    atspi_set_timeout(static_cast<int>(seconds * millisecondsPerSecond), -1);
+}
+
+std::vector<AccessibleRef> AtspiSession::applications() {
+    AccessibleRef desktop(atspi_get_desktop(0));
+    if (!desktop) return {};
+    atspi_accessible_clear_cache(desktop.get());
+    CallError error;
+    return childrenOf(desktop.get(), error);
+}
+
+AccessibleRef AtspiSession::applicationOf(int32_t pid) {
+    for (auto& app : applications()) {
+        CallError error;
+        if (static_cast<int32_t>(atspi_accessible_get_process_id(app.get(), error.out())) != pid || error) continue;
+        // What libatspi remembers of the application is forgotten at each request's start: what
+        // it shows changes under our feet. Its cache stays on, though: without one, libatspi's
+        // own event handling calls back into the bus from inside a dispatch and deadlocks.
+        atspi_accessible_clear_cache(app.get());
+        return std::move(app);
+    }
+    return nullptr;
+}
+
+AccessibleRef AtspiSession::resolve(const accessibility::Element& element) {
+    if (element.id == 0) return applicationOf(element.pid);
+    AtspiAccessible* known = elements.find(element.id);
+    return known ? AccessibleRef(static_cast<AtspiAccessible*>(g_object_ref(known))) : nullptr;
+}
+
+accessibility::Element AtspiSession::handle(const accessibility::Element& from, AtspiAccessible* accessible) {
+    return accessibility::Element{from.pid, elements.idOf(accessible), from.messagingTimeout};
+}
+
+AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
+    CallError error;
+    auto windows = childrenOf(application, error);
+    // The active window first; without a window manager none may say it is active.
+    std::stable_partition(windows.begin(), windows.end(),
+                          [](const AccessibleRef& w) { return hasState(w.get(), ATSPI_STATE_ACTIVE); });
+    for (auto& window : windows) {
+        if (!isShown(window.get())) continue;
+        if (auto found = findBelow(window.get(), INT_MAX,
+                                   [](AtspiAccessible* element) { return hasState(element, ATSPI_STATE_FOCUSED); }))
+            return found;
+    }
+    return nullptr;
+}
+
+}  // namespace companion::desktop

@@ -1,0 +1,51 @@
+#pragma once
+// What the plugin's parts share, behind one lock: the bus check, libatspi once it is safe to
+// start, the element table and the X display. libatspi is neither thread-safe nor safe to start
+// without its bus, so every call into it holds `mutex`.
+
+#include <atspi/atspi.h>
+
+#include <mutex>
+#include <vector>
+
+#include "desktop/bus.h"
+#include "desktop/element_table.h"
+#include "desktop/x_display.h"
+#include "platform/accessibility/accessibility.h"
+
+namespace companion::desktop {
+
+class AtspiSession {
+public:
+    std::mutex mutex;
+    XDisplay x;
+    ElementTable elements;
+
+    // Everything below: with `mutex` held.
+
+    // Trusted: an X display, and the accessibility bus answering with its switch on.
+    bool trusted();
+    // Starts libatspi once its bus is known to answer; before that, nothing touches it.
+    bool started();
+    bool switchOn() { return bus_.switchOn(); }
+
+    // Applies what libatspi has heard since the last call, then bounds the next calls by the
+    // element's messaging limit.
+    void prepare(const accessibility::Element& element);
+    std::vector<AccessibleRef> applications();
+    // The application's object, with what libatspi remembered of its tree forgotten.
+    AccessibleRef applicationOf(int32_t pid);
+    AccessibleRef resolve(const accessibility::Element& element);
+    // A handle for an object reached from `from`: same process, same messaging limit, so that a
+    // slow application cannot hold a walk longer than its application element allows.
+    accessibility::Element handle(const accessibility::Element& from, AtspiAccessible* accessible);
+    // The object with the keyboard focus in the application's windows, the active one first.
+    AccessibleRef focusedIn(AtspiAccessible* application);
+
+private:
+    BusCheck bus_;
+    bool started_ = false;
+    bool startFailed_ = false;
+};
+
+}  // namespace companion::desktop

@@ -1,0 +1,30 @@
+#include "desktop/gtk4.h"
+
+#include <string_view>
+
+#include "desktop/atspi_calls.h"
+
+namespace companion::desktop::gtk4 {
+
+namespace {
+
+constexpr std::string_view chooserWidgetName = "GtkFileChooserWidget";
+// How deep the chooser widget lies in a dialog (three levels) or a program's own window.
+constexpr int chooserDepth = 6;
+// The Save chooser's name field lies four levels below the widget; the Open chooser's fields
+// twice as deep.
+constexpr int nameFieldDepth = 4;
+
+bool isChooserWidget(AtspiAccessible* element) {
+    return isRole(element, ATSPI_ROLE_FILLER) && nameOf(element) == chooserWidgetName;
+}
+
+}  // namespace
+
+std::optional<Panel> chooserPanel(AtspiAccessible* window) {
+    AccessibleRef chooser = findBelow(window, chooserDepth, isChooserWidget);
+    if (!chooser) return std::nullopt;
+    return findBelow(chooser.get(), nameFieldDepth, isEditableText) ? Panel::save : Panel::open;
+}
+
+}  // namespace companion::desktop::gtk4

@@ -1,0 +1,149 @@
+#include "desktop/key_driver.h"
+
+#include <X11/keysym.h>
+#include <glib.h>
+
+#include "desktop/atspi_calls.h"
+#include "desktop/keys.h"
+#include "desktop/qt.h"
+#include "desktop/toolkits.h"
+
+namespace companion::desktop {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// After a Save dialog took a folder's path, how long to wait for it to move before giving its
+// file name back anyway, and how often to look.
+constexpr auto folderChangeWait = std::chrono::milliseconds(800);
+constexpr auto folderChangePoll = std::chrono::milliseconds(20);
+// Dialogs filled and never confirmed (their focus went elsewhere) are forgotten past this many.
+constexpr size_t maxFilledDialogs = 16;
+
+AccessibleRef owned(AtspiAccessible* accessible) {
+    return AccessibleRef(accessible ? static_cast<AtspiAccessible*>(g_object_ref(accessible)) : nullptr);
+}
+
+void setText(AtspiAccessible* field, const std::string& text) {
+    AccessibleRef editable = editableTextOf(field);
+    if (!editable) return;
+    CallError error;
+    atspi_editable_text_set_text_contents(ATSPI_EDITABLE_TEXT(editable.get()), text.c_str(), error.out());
+}
+
+// Characters, not bytes: the text interface counts offsets in characters.
+long characterCount(std::string_view utf8) { return g_utf8_strlen(utf8.data(), static_cast<gssize>(utf8.size())); }
+
+// GTK's location field completes a folder holding one entry inline: Return would open that entry
+// instead of the folder.
+void dropCompletion(AtspiAccessible* field, const std::string& path) {
+    auto text = textOf(field);
+    if (!text || *text == path || !text->starts_with(path)) return;
+    AccessibleRef editable = editableTextOf(field);
+    if (!editable) return;
+    CallError error;
+    atspi_editable_text_delete_text(ATSPI_EDITABLE_TEXT(editable.get()), characterCount(path), characterCount(*text),
+                                    error.out());
+}
+
+// GTK 3 empties the field when it moves; Qt keeps the path there, but its folder list then names
+// the new folder. A field whose text cannot be read (GTK 4) gives no sign: its wait runs out.
+bool hasMoved(AtspiAccessible* field, AtspiAccessible* dialog, const std::string& path) {
+    auto text = textOf(field);
+    if (!text) return false;
+    return *text != path || (dialog && qt::showsFolder(dialog, path));
+}
+
+}  // namespace
+
+KeyDriver::KeyDriver(AtspiSession& session)
+    : session_(session), giver_([this](std::stop_token stop) { giveNamesBack(stop); }) {}
+
+KeyDriver::~KeyDriver() {
+    giver_.request_stop();
+    namesChanged_.notify_all();
+}
+
+void KeyDriver::post(const KeyboardEvent& event) {
+    switch (keyActionOf(event)) {
+        case KeyAction::typeText: return session_.x.typeText(utf32(event.unicodeString));
+        case KeyAction::goToFolder: return openGoToFolder();
+        case KeyAction::selectAll: return void(session_.x.pressKey(XK_a, true));
+        case KeyAction::confirm: return confirm();
+        case KeyAction::none: return;
+    }
+}
+
+void KeyDriver::filled(FilledField field) {
+    if (filled_.size() >= maxFilledDialogs && !filled_.contains(field.dialogId)) filled_.erase(filled_.begin());
+    filled_[field.dialogId] = std::move(field);
+}
+
+// GTK opens its location field with Control-L; a Qt dialog's name field takes a path, so it only
+// needs the focus.
+void KeyDriver::openGoToFolder() {
+    auto pid = session_.x.focusedPid();
+    AccessibleRef app = pid && session_.started() ? session_.applicationOf(*pid) : nullptr;
+    if (!app || toolkitOf(app.get()) != Toolkit::qt) return void(session_.x.pressKey(XK_l, true));
+    CallError error;
+    for (auto& window : childrenOf(app.get(), error)) {
+        if (!isShown(window.get()) || !panelOf(window.get())) continue;
+        AccessibleRef field = qt::nameField(window.get());
+        AccessibleRef component = field ? componentOf(field.get()) : nullptr;
+        if (!component) continue;
+        CallError focusError;
+        atspi_component_grab_focus(ATSPI_COMPONENT(component.get()), focusError.out());
+        return;
+    }
+}
+
+// The record of the dialog whose filled field has the focus now: Return goes there.
+std::optional<FilledField> KeyDriver::takeFocusedRecord() {
+    for (auto it = filled_.begin(); it != filled_.end(); ++it) {
+        AtspiAccessible* field = session_.elements.find(it->second.fieldId);
+        if (!field || !hasState(field, ATSPI_STATE_FOCUSED)) continue;
+        FilledField record = std::move(it->second);
+        filled_.erase(it);
+        return record;
+    }
+    return std::nullopt;
+}
+
+// Return, after taking back what GTK completed on its own; a Save dialog's name is handed to the
+// driver's thread.
+void KeyDriver::confirm() {
+    std::optional<FilledField> filled = takeFocusedRecord();
+    AccessibleRef field = owned(filled ? session_.elements.find(filled->fieldId) : nullptr);
+    if (filled && !filled->confirmable) {
+        if (field && !filled->fileName.empty()) setText(field.get(), filled->fileName);
+        return;
+    }
+    if (field) dropCompletion(field.get(), filled->path);
+    session_.x.pressKey(XK_Return, false);
+    if (!field || filled->fileName.empty()) return;
+    names_.push_back(NameToGiveBack{std::move(field), owned(session_.elements.find(filled->dialogId)), filled->path,
+                                    filled->fileName, Clock::now() + folderChangeWait});
+    namesChanged_.notify_all();
+}
+
+// Only once the dialog has moved: a name given back before Return is handled would be saved in
+// the old folder.
+void KeyDriver::giveNamesBack(std::stop_token stop) {
+    std::unique_lock lock(session_.mutex);
+    while (!stop.stop_requested()) {
+        if (names_.empty()) {
+            namesChanged_.wait(lock, stop, [this] { return !names_.empty(); });
+            continue;
+        }
+        namesChanged_.wait_for(lock, stop, folderChangePoll, [] { return false; });
+        std::erase_if(names_, [](const NameToGiveBack& name) {
+            if (Clock::now() < name.deadline && !hasMoved(name.field.get(), name.dialog.get(), name.path))
+                return false;
+            setText(name.field.get(), name.fileName);
+            return true;
+        });
+    }
+}
+
+}  // namespace companion::desktop

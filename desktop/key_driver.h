@@ -1,0 +1,52 @@
+#pragma once
+// Driving a file dialog with the assistant's keys: the go-to-folder shortcut becomes each
+// toolkit's way to its path field, Return confirms what the assistant filled in, and a Save
+// dialog gets its file name back once it has moved to the folder.
+//
+// The name comes back later, on the driver's own thread: the dialog moves only after Return has
+// been handled, and the caller (a navigation step on the main queue) must not wait for it.
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "desktop/atspi_session.h"
+#include "desktop/elements.h"
+
+namespace companion::desktop {
+
+class KeyDriver {
+public:
+    explicit KeyDriver(AtspiSession& session);
+    ~KeyDriver();
+
+    // With the session's lock held.
+    void post(const accessibility::KeyboardEvent& event);
+    void filled(FilledField field);
+
+private:
+    struct NameToGiveBack {
+        AccessibleRef field;
+        AccessibleRef dialog;
+        std::string path;
+        std::string fileName;
+        std::chrono::steady_clock::time_point deadline;
+    };
+
+    void openGoToFolder();
+    void confirm();
+    std::optional<FilledField> takeFocusedRecord();
+    // The driver's thread: gives names back as their dialogs move, or when their wait is over.
+    void giveNamesBack(std::stop_token stop);
+
+    AtspiSession& session_;
+    // One per dialog being navigated, by its window's element id.
+    std::map<uint64_t, FilledField> filled_;
+    std::vector<NameToGiveBack> names_;
+    std::condition_variable_any namesChanged_;
+    std::jthread giver_;
+};
+
+}  // namespace companion::desktop

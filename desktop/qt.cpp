@@ -1,0 +1,54 @@
+#include "desktop/qt.h"
+
+#include <algorithm>
+#include <array>
+
+#include "desktop/atspi_calls.h"
+
+namespace companion::desktop::qt {
+
+namespace {
+
+// The file view lies this deep below its dialog.
+constexpr int fileViewDepth = 6;
+constexpr std::array<std::string_view, 2> saveButtonNames = {"Save", "Enregistrer"};
+constexpr int buttonDepth = 2;
+
+bool isFileView(AtspiAccessible* element) {
+    CallError error;
+    return isFileViewRole(roleOf(element, error)) && !error;
+}
+
+bool isSaveButton(AtspiAccessible* element) {
+    return isRole(element, ATSPI_ROLE_PUSH_BUTTON) && isSaveButtonName(nameOf(element));
+}
+
+}  // namespace
+
+bool isSaveButtonName(std::string_view name) {
+    return std::find(saveButtonNames.begin(), saveButtonNames.end(), name) != saveButtonNames.end();
+}
+
+AccessibleRef nameField(AtspiAccessible* dialog) {
+    CallError error;
+    for (auto& child : childrenOf(dialog, error)) {
+        if (isEditableText(child.get()) && isShown(child.get())) return std::move(child);
+    }
+    return nullptr;
+}
+
+std::optional<Panel> dialogPanel(AtspiAccessible* window) {
+    if (!isRole(window, ATSPI_ROLE_DIALOG) || !nameField(window) || !findBelow(window, fileViewDepth, isFileView))
+        return std::nullopt;
+    return findBelow(window, buttonDepth, isSaveButton) ? Panel::save : Panel::open;
+}
+
+bool showsFolder(AtspiAccessible* dialog, const std::string& folder) {
+    CallError error;
+    for (auto& child : childrenOf(dialog, error)) {
+        if (isRole(child.get(), ATSPI_ROLE_COMBO_BOX) && nameOf(child.get()) == folder) return true;
+    }
+    return false;
+}
+
+}  // namespace companion::desktop::qt
