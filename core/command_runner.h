@@ -28,7 +28,8 @@ using Bytes = std::vector<uint8_t>;
 // Runs `executable` (absolute path, never searched in PATH) with `arguments`.
 // `input` absent: standard input is the null device; present: a pipe that receives exactly these
 // bytes and is then closed. `environment` present: the child's complete environment.
-// After `timeout` seconds the child receives SIGTERM, and nothing stronger. At most 64 tools of
+// After `timeout` seconds the child receives SIGTERM, and SIGKILL a grace period later if it is
+// still there, so that its place comes back. At most 64 tools of
 // the agent run at once; a run waits for its place in arrival order, and its time limit counts
 // from its launch. Blocks until the child has ended and its outputs are read (the pool lends the
 // caller's place meanwhile); outputs that a descendant still holds open two seconds after the
