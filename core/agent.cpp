@@ -1,6 +1,9 @@
 #include "core/agent.h"
 
 #include <algorithm>
+#include <cassert>
+
+#include "core/command_runner.h"
 
 namespace companion {
 
@@ -40,6 +43,7 @@ bool CompanionAgent::shouldAcceptNewConnection(const std::shared_ptr<ipc::Server
     platform_.mainQueue().async([weakAgent = weak_from_this()] {
         auto agent = weakAgent.lock();
         if (!agent) return;
+        assert(agent->platform_.mainQueue().isCurrent());
         ++agent->sessions_;
         if (agent->idleExit_) agent->idleExit_->cancel();
     });
@@ -48,17 +52,28 @@ bool CompanionAgent::shouldAcceptNewConnection(const std::shared_ptr<ipc::Server
 }
 
 void CompanionAgent::connectionEnded() {
+    assert(platform_.mainQueue().isCurrent());
     sessions_ = std::max<int64_t>(sessions_ - 1, 0);
     if (sessions_ < 1) scheduleIdleExit();
 }
 
-void CompanionAgent::scheduleIdleExit() {
+void CompanionAgent::scheduleIdleExit() { armIdleExit(platform_.idleExitDelay); }
+
+void CompanionAgent::armIdleExit(dispatch::Clock::duration delay) {
+    assert(platform_.mainQueue().isCurrent());
     if (idleExit_) idleExit_->cancel();
     idleExit_ = std::make_shared<dispatch::WorkItem>([weakAgent = weak_from_this()] {
-        auto agent = weakAgent.lock();
-        if (agent && agent->sessions_ == 0) agent->platform_.exitProcess(0);
+        if (auto agent = weakAgent.lock()) agent->exitWhenIdle();
     });
-    platform_.mainQueue().asyncAfter(platform_.idleExitDelay, idleExit_);
+    platform_.mainQueue().asyncAfter(delay, idleExit_);
+}
+
+// Tools still running for connections that have gone finish first: their work is the user's,
+// and their replies must not be torn down mid-way. Every run ends within its limit and grace.
+void CompanionAgent::exitWhenIdle() {
+    if (sessions_ != 0) return;
+    if (toolRunsInProgress() > 0) return armIdleExit(toolRunsRecheck);
+    platform_.exitProcess(0);
 }
 
 namespace {

@@ -170,6 +170,12 @@ public:
         granted();
     }
 
+    // Runs holding a place or waiting for one.
+    size_t inProgress() {
+        std::lock_guard lock(mutex_);
+        return inUse_ + waiting_.size();
+    }
+
     // Hands the place straight to the longest waiting run, if any.
     void release() {
         Granted next;
@@ -441,6 +447,8 @@ size_t sequenceLength(const uint8_t* bytes, size_t available, const Lead& lead) 
 }
 
 }  // namespace
+
+size_t toolRunsInProgress() { return toolPlaces().inProgress(); }
 
 std::string decodeUtf8Lossy(const char* data, size_t size) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(data);

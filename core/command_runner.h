@@ -47,6 +47,9 @@ void runCommandOnLoop(dispatch::EventLoop& loop, std::string executable, std::ve
                       std::optional<Bytes> input, std::optional<Environment> environment, double timeout,
                       std::function<void(CommandResult)> done);
 
+// Tool runs of the agent that hold a place or wait for one.
+size_t toolRunsInProgress();
+
 // Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
 std::string decodeUtf8Lossy(const char* data, size_t size);
 inline std::string decodeUtf8Lossy(const std::string& bytes) {

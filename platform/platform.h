@@ -56,7 +56,8 @@ struct Platform {
     // How long the agent stays without a connection before it ends itself; in-process tests
     // shorten it instead of waiting the minute.
     std::chrono::milliseconds idleExitDelay = std::chrono::seconds(60);
-    // Ends the process (the idle exit); tests record the call instead.
+    // Ends the agent (the idle exit): stops the main queue, whose caller then stops in order;
+    // tests record the call instead.
     std::function<void(int status)> exitProcess;
 
     dispatch::MainQueue& mainQueue() const { return dispatcher->main(); }

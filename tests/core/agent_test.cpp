@@ -95,6 +95,22 @@ TEST(Agent, GreetsCountsAndLeavesOnlyWhenTheLastConnectionHasBeenGoneForTheDelay
     EXPECT_TRUE(h.waitFor([&] { return h.exits == std::vector{0}; }));
 }
 
+// The idle exit comes due while the main thread is busy and a client connects meanwhile: the
+// connection was counted first, so it keeps the agent.
+TEST(Agent, AConnectionAcceptedWhileTheMainThreadIsBusyPastTheExitKeepsTheAgent) {
+    AgentHarness h;
+    h.start();
+    h.connect().reset();
+    ASSERT_TRUE(h.waitFor([&] { return h.agent->sessions() == 0 && !h.exits.empty(); }));
+    h.loop->onMain([&] { h.exits.clear(); });
+    h.connect().reset();
+    ASSERT_TRUE(h.waitForSessions(0));  // the exit is armed again, due in a fraction of a second
+    h.dispatcher.main().async([] { std::this_thread::sleep_for(3 * AgentHarness::shortIdleExit); });
+    auto late = h.connect();
+    EXPECT_TRUE(h.exitsAfterTwoDelays().empty());
+    EXPECT_EQ(std::get<0>(*late->call<msg::helloWithReply>({})), 1);
+}
+
 // Clients the listener ends for bad input leave the others served, and are counted down like any
 // other: the idle exit still follows. (How a client stalled mid-frame is ended is the listener's
 // own test.)
