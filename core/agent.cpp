@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "core/command_runner.h"
+#include "service/identity.h"
 
 namespace companion {
 
@@ -78,6 +79,15 @@ void CompanionAgent::exitWhenIdle() {
 
 namespace {
 
+ipc::Admission hostAdmission() {
+    ipc::Admission admission;
+    for (const HostIdentity& host : hostIdentities) {
+        admission.flatpakApplications.emplace_back(host.flatpakApplication);
+        admission.snapNames.emplace_back(host.snapName);
+    }
+    return admission;
+}
+
 std::shared_ptr<CompanionAgent> start(const Platform& platform, std::shared_ptr<CompanionAgent> agent) {
     auto& listener = agent->listener();
     listener.setDelegate([weakAgent = std::weak_ptr(agent)](const auto& connection) {
@@ -85,6 +95,7 @@ std::shared_ptr<CompanionAgent> start(const Platform& platform, std::shared_ptr<
         return agent && agent->shouldAcceptNewConnection(connection);
     });
     listener.setConnectionCodeSigningRequirement(std::string(connectionRequirement));
+    listener.setAdmission(hostAdmission());
     listener.resume();
     // The first idle period counts from start-up; scheduleIdleExit belongs to the main queue.
     platform.mainQueue().async([agent] { agent->scheduleIdleExit(); });

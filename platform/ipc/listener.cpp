@@ -7,8 +7,12 @@
 
 #include <array>
 #include <cerrno>
+#include <deque>
 #include <future>
 #include <unordered_map>
+
+#include "platform/ipc/peer.h"
+#include "platform/log/log.h"
 
 namespace companion::ipc {
 
@@ -42,6 +46,7 @@ public:
 
     const std::shared_ptr<dispatch::EventLoop> loop;
     ConnectionLimits limits;
+    Admission admission;
     const std::shared_ptr<ByteBudget> budget;
     Listener::Delegate delegate;
 
@@ -56,6 +61,7 @@ public:
     // The loop outlives the listener: nothing of the core may stay registered on it.
     void close() {
         closed_ = true;
+        unidentified_.clear();
         listenWatch_.reset();
         acceptRetry_.cancel();
         trim_.cancel();
@@ -74,7 +80,7 @@ public:
 
 private:
     void acceptWaiting() {
-        for (int i = 0; i < acceptsPerTurn; ++i) {
+        for (int i = 0; i < acceptsPerTurn && !acceptPaused_; ++i) {
             UniqueFd socket(::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (socket) {
                 admit(std::move(socket));
@@ -98,7 +104,7 @@ private:
     }
     void resumeAccepting() {
         acceptRetry_.cancel();
-        if (!takeReserve()) {
+        if (!admitUnidentified() || !takeReserve()) {
             acceptRetry_ = loop->after(limits.acceptRetryDelay, [this] { resumeAccepting(); });
             return;
         }
@@ -112,15 +118,44 @@ private:
         return true;
     }
 
-    void admit(UniqueFd socket) {
-        // Only the agent's own user gets in; anyone else is closed before a byte is read.
-        auto uid = peerUid(socket.get());
-        if (!uid || *uid != ::geteuid()) return;
+    // Admits the connections that were accepted but could not be looked at for want of
+    // descriptors; false while that is still so.
+    bool admitUnidentified() {
+        while (!unidentified_.empty()) {
+            UniqueFd socket = std::move(unidentified_.front());
+            unidentified_.pop_front();
+            if (!admit(std::move(socket))) return false;
+        }
+        return true;
+    }
+
+    // False when the peer could not be looked at for want of descriptors: its socket then waits
+    // for descriptors to come free, at the head of the line.
+    bool admit(UniqueFd socket) {
+        // Anyone but the agent's own user, or a sandboxed application other than the host, is
+        // closed before a byte is read.
+        Peer peer = identifyPeer(socket.get(), admission);
+        if (peer.outOfDescriptors) {
+            // Looking at the peer takes a descriptor or two: the reserve is given back for it,
+            // and accepting waits, as when accepting itself finds none.
+            pauseAccepting();
+            peer = identifyPeer(socket.get(), admission);
+        }
+        if (peer.outOfDescriptors) {
+            unidentified_.push_front(std::move(socket));
+            return false;
+        }
+        if (!peer.admitted()) {
+            log::warn(log::Kind::connectionRefused, "refused a connection (" + peer.description() + "): " + peer.refusal);
+            return true;
+        }
         auto connection = std::make_shared<ServerConnection>(
             std::move(socket), dispatcher_.makeSerialQueue(connectionQueueLabel), hostForConnections());
+        connection->setPeerDescription(peer.description());
         connections_.emplace(connection.get(), connection);
         connectionCount_ = connections_.size();
         if (!delegate || !delegate(connection)) connection->end();
+        return true;
     }
 
     ConnectionHost hostForConnections() {
@@ -155,6 +190,7 @@ private:
     std::array<UniqueFd, 2> reserve_;
     std::shared_ptr<std::string> readBuffer_ = std::make_shared<std::string>();
     std::unordered_map<ServerConnection*, std::shared_ptr<ServerConnection>> connections_;
+    std::deque<UniqueFd> unidentified_;
     std::atomic<size_t> connectionCount_{0};
 };
 
@@ -180,6 +216,7 @@ Listener::Listener(Bound bound, dispatch::Dispatcher& dispatcher)
 Listener::~Listener() { stop(); }
 
 void Listener::setDelegate(Delegate delegate) { core_->delegate = std::move(delegate); }
+void Listener::setAdmission(Admission admission) { core_->admission = std::move(admission); }
 void Listener::setLimits(const ConnectionLimits& limits) {
     core_->limits = limits;
     core_->budget->setLimit(limits.agentBudget);
