@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/accessibility/accessibility.h"
@@ -42,8 +43,10 @@ struct Platform {
     std::shared_ptr<workspace::Workspace> workspace;
     // Other applications' windows, the keyboard and the display, for the dialog assistant.
     std::shared_ptr<accessibility::Accessibility> accessibility;
-    // Where scripts run (always on the main thread, through the core's script routines).
+    // Where scripts run, one at a time (through the core's script routines).
     std::shared_ptr<script::ScriptHost> scripts;
+    // Held by the script that runs; copies of this context share it.
+    std::shared_ptr<std::mutex> scriptTurn = std::make_shared<std::mutex>();
     // The user's preference domains.
     std::shared_ptr<preferences::PreferenceStore> preferences;
     // The version the agent reports; empty when the build carries none.
