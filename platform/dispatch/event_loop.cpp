@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/descriptor_wait.h"
+#include "platform/log/log.h"
 
 namespace companion::dispatch {
 
@@ -39,8 +40,13 @@ Readiness readinessOf(uint32_t events, Interest interest) {
 // A loop that cannot wait any more carries every connection and every tool run of the agent:
 // going on without it would leave callers waiting for ever, so the process ends, and says why.
 [[noreturn]] void failLoudly(const char* what, int error) {
-    std::fprintf(stderr, "tavro-companion: the event loop cannot %s: %s\n", what, std::strerror(error));
+    log::warn(log::Kind::loopError, std::string("the event loop cannot ") + what + ": " + std::strerror(error));
     std::abort();
+}
+
+void noteRefusedWatch(int fd, int error) {
+    log::warn(log::Kind::loopError,
+              "the event loop cannot watch descriptor " + std::to_string(fd) + ": " + std::strerror(error));
 }
 
 }  // namespace
@@ -172,7 +178,10 @@ uint64_t EventLoop::addWatch(int fd, Interest interest, ReadyHandler handler) {
     slot.handler = std::move(handler);
     const uint64_t key = keyOf(index, slot.generation);
     ++liveWatches_;
-    if (!registerSlot(slot, key)) reportEndLater(key);
+    if (!registerSlot(slot, key)) {
+        noteRefusedWatch(fd, errno);
+        reportEndLater(key);
+    }
     return key;
 }
 
@@ -213,7 +222,10 @@ void EventLoop::setInterest(uint64_t key, Interest interest) {
     epoll_event event{};
     event.events = epollEventsOf(interest);
     event.data.u64 = key;
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, slot->registered(), &event) != 0) reportEndLater(key);
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, slot->registered(), &event) != 0) {
+        noteRefusedWatch(slot->fd, errno);
+        reportEndLater(key);
+    }
 }
 
 void EventLoop::unwatch(uint64_t key) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <unordered_map>
@@ -86,9 +87,12 @@ private:
                 admit(std::move(socket));
                 continue;
             }
-            if (isTemporaryAcceptFailure(errno)) continue;
-            if (isOutOfDescriptors(errno)) pauseAccepting();
-            return;  // EAGAIN: the backlog is empty
+            const int error = errno;
+            if (isTemporaryAcceptFailure(error)) continue;
+            if (isOutOfDescriptors(error)) return pauseAccepting();
+            if (error != EAGAIN && error != EWOULDBLOCK)
+                log::warn(log::Kind::loopError, std::string("accepting a connection failed: ") + std::strerror(error));
+            return;  // the backlog is empty
         }
     }
 
@@ -97,6 +101,7 @@ private:
     // descriptors came free elsewhere. Meanwhile the reserve is given back, so the agent itself
     // is never left without a descriptor (to end a connection, to run a tool, for its runtime).
     void pauseAccepting() {
+        if (!acceptPaused_) log::warn(log::Kind::loopError, "out of descriptors: new connections wait until some are free");
         acceptPaused_ = true;
         reserve_ = {};
         listenWatch_.setInterest(dispatch::Interest::none);
