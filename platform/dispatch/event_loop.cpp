@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -87,7 +88,10 @@ EventLoop::Deadline& EventLoop::Deadline::operator=(Deadline&& other) noexcept {
 
 void EventLoop::Deadline::cancel() {
     // A deadline that already fired is no longer in the map; erasing its key does nothing.
-    if (auto* loop = std::exchange(loop_, nullptr)) loop->deadlines_.erase(key_);
+    if (auto* loop = std::exchange(loop_, nullptr)) {
+        loop->assertConfined();
+        loop->deadlines_.erase(key_);
+    }
 }
 
 bool EventLoop::Deadline::armed() const { return loop_ && loop_->deadlines_.contains(key_); }
@@ -163,7 +167,12 @@ void EventLoop::whenReadable(int fd, Task task) {
     post(std::move(registration));
 }
 
+void EventLoop::assertConfined() const {
+    assert(!thread_.joinable() || isCurrent());
+}
+
 uint64_t EventLoop::addWatch(int fd, Interest interest, ReadyHandler handler) {
+    assertConfined();
     uint32_t index;
     if (!freeSlots_.empty()) {
         index = freeSlots_.back();
@@ -215,6 +224,7 @@ EventLoop::Slot* EventLoop::slotFor(uint64_t key) {
 }
 
 void EventLoop::setInterest(uint64_t key, Interest interest) {
+    assertConfined();
     Slot* slot = slotFor(key);
     // Most changes asked for are none; a system call for each would be the loop's largest cost.
     if (!slot || slot->interest == interest) return;
@@ -229,6 +239,7 @@ void EventLoop::setInterest(uint64_t key, Interest interest) {
 }
 
 void EventLoop::unwatch(uint64_t key) {
+    assertConfined();
     Slot* slot = slotFor(key);
     if (!slot) return;
     // Fails only for a descriptor its owner closed first, and closing already ended the
@@ -246,12 +257,16 @@ void EventLoop::unwatch(uint64_t key) {
 }
 
 EventLoop::Deadline EventLoop::after(Clock::duration delay, Task task) {
+    assertConfined();
     const Deadline::Key key{Clock::now() + delay, nextDeadlineId_++};
     deadlines_.emplace(key, std::move(task));
     return Deadline(this, key);
 }
 
-void EventLoop::releaseAtEndOfPass(std::shared_ptr<void> object) { releasing_.push_back(std::move(object)); }
+void EventLoop::releaseAtEndOfPass(std::shared_ptr<void> object) {
+    assertConfined();
+    releasing_.push_back(std::move(object));
+}
 
 void EventLoop::run() {
     std::vector<epoll_event> events(eventsPerWait);

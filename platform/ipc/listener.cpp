@@ -137,6 +137,7 @@ private:
     // False when the peer could not be looked at for want of descriptors: its socket then waits
     // for descriptors to come free, at the head of the line.
     bool admit(UniqueFd socket) {
+        loop->assertConfined();
         // Anyone but the agent's own user, or a sandboxed application other than the host, is
         // closed before a byte is read.
         Peer peer = identifyPeer(socket.get(), admission);
@@ -171,6 +172,7 @@ private:
     }
 
     void connectionEnded(ServerConnection* connection) {
+        loop->assertConfined();
         auto node = connections_.extract(connection);
         if (node) loop->releaseAtEndOfPass(std::move(node.mapped()));
         connectionCount_ = connections_.size();

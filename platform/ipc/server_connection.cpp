@@ -113,6 +113,7 @@ void ServerConnection::onReady(dispatch::Readiness readiness) {
 }
 
 void ServerConnection::readAvailable() {
+    host_.loop->assertConfined();
     std::string& chunk = *host_.readBuffer;
     if (chunk.size() < readChunk) chunk.resize(readChunk);
     for (int turn = 0; turn < readsPerTurn && !ended_ && wantsReading(); ++turn) {
@@ -237,6 +238,7 @@ void ServerConnection::endFor(std::string_view why) {
 }
 
 void ServerConnection::end() {
+    host_.loop->assertConfined();
     if (ended_) return;
     ended_ = true;
     invalidated_ = true;
