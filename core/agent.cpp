@@ -82,7 +82,7 @@ namespace {
 ipc::Admission hostAdmission() {
     ipc::Admission admission;
     for (const HostIdentity& host : hostIdentities) {
-        admission.flatpakApplications.emplace_back(host.flatpakApplication);
+        admission.flatpakApplications.emplace_back(host.bundleIdentifier);
         admission.snapNames.emplace_back(host.snapName);
     }
     return admission;

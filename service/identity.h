@@ -13,11 +13,12 @@ inline constexpr std::string_view machServiceName = "QX47MV8KT3.es.vextralune.ta
 inline constexpr std::string_view hostBundleIdentifier = "es.vextralune.tavro";
 inline constexpr std::string_view hostTestBundleIdentifier = "es.vextralune.tavro.sandboxtest";
 
-// What the sandboxes of Linux call the host, and so the only sandboxed peers admitted: Flatpak
-// names an application by its identifier; Snap names allow no dots, so the host's snaps carry
-// the same identifiers with hyphens, and AppArmor labels name them ("snap.<name>.<app>").
+// The host's builds, and what the sandboxes of Linux call them (so the only sandboxed peers
+// admitted): Flatpak names an application by its bundle identifier; Snap names allow no dots,
+// so the host's snaps carry the same identifiers with hyphens, and AppArmor labels name them
+// ("snap.<name>.<app>").
 struct HostIdentity {
-    std::string_view flatpakApplication;
+    std::string_view bundleIdentifier;  // also its Flatpak application identifier
     std::string_view snapName;
 };
 inline constexpr std::array<HostIdentity, 2> hostIdentities{{
