@@ -37,12 +37,6 @@ using Clock = std::chrono::steady_clock;
 // Two seconds lets a descendant's last words through and stays short next to any caller's limit.
 constexpr Clock::duration drainAfterExit = std::chrono::seconds(2);
 
-// How long a tool has to clean up after the SIGTERM of its time limit before SIGKILL follows.
-// A bare SIGTERM, as first described, would let a tool that ignores it keep its place in the
-// line for ever, and 64 such tools would stop every tool run of the agent; a few seconds are
-// plenty for a tool that does handle it.
-constexpr Clock::duration killGrace = std::chrono::seconds(5);
-
 // Longer time limits (or an infinite one) are cut to this, which keeps the deadline arithmetic
 // of the steady clock in range; no tool runs that long.
 constexpr std::chrono::hours longestTimeout{24 * 365};
@@ -287,7 +281,7 @@ public:
             if (now < deadline_) return;
             child_.terminate();
             terminated_ = true;
-            killAt_ = now + killGrace;
+            killAt_ = now + toolKillGrace;
             return;
         }
         if (now < killAt_) return;

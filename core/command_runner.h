@@ -1,6 +1,7 @@
 #pragma once
 // The one routine that runs a system tool for a service request.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,6 +25,12 @@ struct CommandResult {
 };
 
 using Bytes = std::vector<uint8_t>;
+
+// How long a tool has to clean up after SIGTERM (its time limit, or its connection's end)
+// before SIGKILL follows. SIGTERM alone would let a tool that ignores it keep its place among
+// the running tools for ever, and 64 such tools would stop every tool run of the agent; a few
+// seconds are plenty for a tool that does handle it.
+inline constexpr std::chrono::seconds toolKillGrace{5};
 
 // Runs `executable` (absolute path, never searched in PATH) with `arguments`.
 // `input` absent: standard input is the null device; present: a pipe that receives exactly these

@@ -154,7 +154,7 @@ TEST(RunCommandOnLoop, ToolsThatIgnoreTheirLimitGiveTheirPlaceBack) {
     dispatch::Dispatcher dispatcher;
     constexpr int limit = 64;
     constexpr double hangingLimit = 0.5;
-    constexpr double grace = 5;
+    constexpr double grace = std::chrono::duration<double>(toolKillGrace).count();
     std::atomic<int> killed{0};
     for (int i = 0; i < limit; ++i) {
         runCommandOnLoop(*dispatcher.loop(), shellPath, {"-c", "trap '' TERM; exec sleep 60"}, std::nullopt,
