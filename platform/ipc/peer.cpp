@@ -38,7 +38,7 @@ constexpr std::string_view snapProfilePrefix = "snap.";
 constexpr int startTimeField = 20;
 constexpr const char* outOfDescriptorsText = "the agent is out of descriptors";
 
-int openPidFd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int pidFdOfPid(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
 // False only when the process is known to have ended.
 bool isAlive(int pidFd) {
@@ -99,7 +99,7 @@ bool sharesOurRoot(int procDir) {
     return ::fstatat(procDir, rootLink, &theirs, 0) == 0 && ::stat("/", &ours) == 0 && sameFile(theirs, ours);
 }
 
-bool isOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+bool lacksDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
 enum class FlatpakInfo { absent, read, unreadable, outOfDescriptors };
 
@@ -107,7 +107,7 @@ enum class FlatpakInfo { absent, read, unreadable, outOfDescriptors };
 // anything that is not a regular file of a sensible size.
 FlatpakInfo readFlatpakInfo(int procDir, std::string& contents) {
     UniqueFd file(::openat(procDir, flatpakInfoPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    if (!file && isOutOfDescriptors(errno)) return FlatpakInfo::outOfDescriptors;
+    if (!file && lacksDescriptors(errno)) return FlatpakInfo::outOfDescriptors;
     if (!file) return errno == ENOENT ? FlatpakInfo::absent : FlatpakInfo::unreadable;
     struct stat info{};
     if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > off_t{flatpakInfoLimit})
@@ -150,7 +150,7 @@ PeerProcess peerProcess(int socket, pid_t pid) {
     socklen_t size = sizeof pidFd;
     if (::getsockopt(socket, SOL_SOCKET, peerPidFdOption, &pidFd, &size) == 0) return {UniqueFd(pidFd), false};
     if (errno != ENOPROTOOPT && errno != EINVAL) return {};
-    return {UniqueFd(openPidFd(pid)), true};
+    return {UniqueFd(pidFdOfPid(pid)), true};
 }
 
 // The sandbox checks, once the process is held: its Flatpak identity, then its AppArmor label.
@@ -256,7 +256,7 @@ Peer identifyPeer(int socket, const Admission& admission) {
     PeerProcess process = peerProcess(socket, peer.pid);
     UniqueFd procDir(process.pidFd ? ::open(procPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
     // Either open failed for this reason, and errno still says so.
-    if (!procDir && isOutOfDescriptors(errno)) {
+    if (!procDir && lacksDescriptors(errno)) {
         peer.refusal = outOfDescriptorsText;
         peer.outOfDescriptors = true;
         return peer;

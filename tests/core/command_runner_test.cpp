@@ -161,7 +161,9 @@ TEST(RunCommandOnLoop, ToolsThatIgnoreTheirLimitGiveTheirPlaceBack) {
                          std::nullopt, hangingLimit, [&](const CommandResult& result) { killed += result.status == SIGKILL; });
     }
     const auto start = Clock::now();
-    EXPECT_EQ(shell("echo ran", std::nullopt, 1), (CommandResult{0, "ran\n", ""}));
+    const auto git = runCommand("/usr/bin/git", {"--version"}, std::nullopt, std::nullopt, 1);
+    EXPECT_EQ(git.status, 0);
+    EXPECT_THAT(git.output, HasSubstr("git version"));
     EXPECT_LT(secondsSince(start), hangingLimit + grace + std::chrono::duration<double>(margin).count() + 1);
     const auto deadline = Clock::now() + promptly;
     while (killed < limit && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));

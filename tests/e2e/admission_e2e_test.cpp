@@ -17,8 +17,9 @@ namespace companion::testing {
 namespace {
 
 constexpr const char* bubblewrap = "/usr/bin/bwrap";
-constexpr int served = 0;
-constexpr int refused = 1;
+// The command-line client's exit status: a reply, or no agent and no reply.
+constexpr int ctlServed = 0;
+constexpr int ctlRefused = 1;
 
 std::string flatpakInfoOf(const std::string& application) { return "[Application]\nname=" + application + "\n"; }
 
@@ -55,21 +56,21 @@ TEST_F(Admission, OnlyTheHostsSandboxAndUnconfinedPeersAreServed) {
         std::optional<std::string> flatpakInfo;
         int expected;
     } cases[] = {
-        {"the host", flatpakInfoOf(std::string(hostBundleIdentifier)), served},
-        {"the host's test build", flatpakInfoOf(std::string(hostTestBundleIdentifier)), served},
-        {"another application", flatpakInfoOf("org.example.Other"), refused},
-        {"a name that only starts like the host's", flatpakInfoOf("es.vextralune.tavro.evil"), refused},
-        {"no .flatpak-info", std::nullopt, refused},
-        {"a runtime, no application", "[Runtime]\nname=es.vextralune.tavro\n", refused},
-        {"malformed", "name=es.vextralune.tavro\n[Application\n", refused},
-        {"huge", flatpakInfoOf(std::string(hostBundleIdentifier)) + std::string(1 << 20, '#'), refused},
+        {"the host", flatpakInfoOf(std::string(hostBundleIdentifier)), ctlServed},
+        {"the host's test build", flatpakInfoOf(std::string(hostTestBundleIdentifier)), ctlServed},
+        {"another application", flatpakInfoOf("org.example.Other"), ctlRefused},
+        {"a name that only starts like the host's", flatpakInfoOf("es.vextralune.tavro.evil"), ctlRefused},
+        {"no .flatpak-info", std::nullopt, ctlRefused},
+        {"a runtime, no application", "[Runtime]\nname=es.vextralune.tavro\n", ctlRefused},
+        {"malformed", "name=es.vextralune.tavro\n[Application\n", ctlRefused},
+        {"huge", flatpakInfoOf(std::string(hostBundleIdentifier)) + std::string(1 << 20, '#'), ctlRefused},
     };
     for (const auto& c : cases) EXPECT_EQ(callFromSandbox(agent, c.flatpakInfo).status, c.expected) << c.name;
-    EXPECT_EQ(ctl(agent.socketPath(), {"call", "helloWithReply:"}).status, served) << "unconfined";
+    EXPECT_EQ(ctl(agent.socketPath(), {"call", "helloWithReply:"}).status, ctlServed) << "unconfined";
     EXPECT_FALSE(agent.exited());
 }
 
-// A peer gone before it could be looked at is refused and costs nothing else.
+// A peer gone before it could be looked at is ctlRefused and costs nothing else.
 TEST_F(Admission, PeersThatLeaveRightAfterConnectingAreHandled) {
     for (int i = 0; i < 20; ++i) {
         const pid_t child = ::fork();
@@ -80,12 +81,12 @@ TEST_F(Admission, PeersThatLeaveRightAfterConnectingAreHandled) {
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
     }
-    EXPECT_EQ(ctl(agent.socketPath(), {"call", "helloWithReply:"}).status, served);
+    EXPECT_EQ(ctl(agent.socketPath(), {"call", "helloWithReply:"}).status, ctlServed);
 }
 
 // Each "no" leaves one line that says what, to whom and why.
 TEST_F(Admission, EachRefusalLeavesOneReadableLine) {
-    EXPECT_EQ(callFromSandbox(agent, flatpakInfoOf("org.example.Other")).status, refused);
+    EXPECT_EQ(callFromSandbox(agent, flatpakInfoOf("org.example.Other")).status, ctlRefused);
     RawClient hostile(agent.socketPath());
     ASSERT_TRUE(hostile.send(greetingFrame() + std::string("\x7f\xff\xff\xff", 4)));
     EXPECT_TRUE(hostile.closedWithin(RawClient::patience));
@@ -94,7 +95,7 @@ TEST_F(Admission, EachRefusalLeavesOneReadableLine) {
     const std::string missingTool = "/usr/bin/fileproviderctl";
     ASSERT_TRUE(::access(missingTool.c_str(), F_OK) != 0);
     const std::pair<std::string, std::string> expected[] = {
-        {"refused a connection", "org.example.Other"},
+        {"ctlRefused a connection", "org.example.Other"},
         {"ended the connection", "a frame longer than the limit"},
         {missingTool, "No such file"},
     };
