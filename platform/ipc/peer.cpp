@@ -75,9 +75,11 @@ unsigned long long ticksSinceBoot() {
            static_cast<unsigned long long>(now.tv_nsec) * perSecond / 1'000'000'000ULL;
 }
 
+// Closed at the other end: a peer that only stopped writing (a request, then a half-close)
+// still holds it.
 bool hungUp(int socket) {
-    pollfd entry{socket, POLLRDHUP, 0};
-    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
+    pollfd entry{socket, 0, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLHUP) != 0;
 }
 
 // Without SO_PEERPIDFD the pid is all the socket gives, and it may have been reused by the time

@@ -25,8 +25,8 @@ struct Admission {
 struct Peer {
     pid_t pid = 0;
     uid_t uid = 0;
-    // Empty for an unconfined peer; otherwise "Flatpak application <id>" or "AppArmor profile
-    // <label>".
+    // Empty for an unconfined peer; otherwise what confines it, in words for the log
+    // ("Flatpak application <id>", "AppArmor profile <label>", ...).
     std::string sandbox;
     // Empty when admitted; otherwise why not, for the log.
     std::string refusal;
@@ -40,8 +40,9 @@ struct Peer {
 };
 
 // Identifies the peer of `socket` (a connected local stream socket) and decides its admission:
-// the agent's own user only; in a Flatpak sandbox, one of the admitted applications; under an
-// enforcing AppArmor profile, one of the admitted snaps; in any other sandbox, never.
+// the agent's own user only; in a Flatpak sandbox, one of the admitted applications; under a
+// confining AppArmor profile (any mode but "unconfined"), one of the admitted snaps; in any
+// other sandbox, never.
 Peer identifyPeer(int socket, const Admission& admission);
 
 // The pieces of that decision that read text, for tests. The application identifier a

@@ -70,7 +70,7 @@ TEST_F(Admission, OnlyTheHostsSandboxAndUnconfinedPeersAreServed) {
     EXPECT_FALSE(agent.exited());
 }
 
-// A peer gone before it could be looked at is ctlRefused and costs nothing else.
+// A peer gone before it could be looked at is refused and costs nothing else.
 TEST_F(Admission, PeersThatLeaveRightAfterConnectingAreHandled) {
     for (int i = 0; i < 20; ++i) {
         const pid_t child = ::fork();
@@ -95,7 +95,7 @@ TEST_F(Admission, EachRefusalLeavesOneReadableLine) {
     const std::string missingTool = "/usr/bin/fileproviderctl";
     ASSERT_TRUE(::access(missingTool.c_str(), F_OK) != 0);
     const std::pair<std::string, std::string> expected[] = {
-        {"ctlRefused a connection", "org.example.Other"},
+        {"refused a connection", "org.example.Other"},
         {"ended the connection", "a frame longer than the limit"},
         {missingTool, "No such file"},
     };
