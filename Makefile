@@ -1,6 +1,6 @@
 # The project's front door. `make demo` shows the agent at work; `make check` installs what is
 # missing, builds with sanitizers and runs every test.
-.PHONY: all deps build demo check check-tsan bench fuzz clean install package package-check
+.PHONY: all deps build demo check check-nounity check-tsan bench fuzz clean install package package-check
 
 JOBS ?= $(shell nproc)
 
@@ -46,6 +46,14 @@ fuzz: deps
 		build-fuzz/corpus tests/fuzz/corpus > build-fuzz/fuzz.log 2>&1 || { tail -n 60 build-fuzz/fuzz.log; exit 1; }
 	@grep -E '^(Done|stat::)' build-fuzz/fuzz.log
 
+# The sanitizer builds compile unity files, where a file may build only thanks to what a
+# neighbour included; this compiles every file on its own, unoptimised (CI runs it once).
+check-nounity: deps
+	cmake --preset nounity >/dev/null
+	cmake --build build-nounity -j $(JOBS) -- --quiet
+
+# RelWithDebInfo without NDEBUG: the assertions of thread confinement and lock ownership are
+# live here, as in the Debug build of `check`.
 check-tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build build-tsan -j $(JOBS) -- --quiet
@@ -78,7 +86,7 @@ package-check: package
 	./tests/packaging/check.sh build-package
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-package
+	rm -rf build build-asan build-nounity build-tsan build-bench build-fuzz build-package
 
 # The setup window rendered offscreen in each service state, with and without the Accessibility
 # permission, into docs/screenshots/.

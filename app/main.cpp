@@ -52,6 +52,12 @@ int runAgent() {
     ::mallopt(M_MMAP_THRESHOLD, largeBlockThreshold);
     dispatch::Dispatcher dispatcher;
     Platform platform = Platform::system(dispatcher);
+    int exitStatus = 0;
+    // The idle exit ends the main queue's run; the stop below then goes in order.
+    platform.exitProcess = [&](int status) {
+        exitStatus = status;
+        dispatcher.main().stop();
+    };
     Services services;
     installCoreServices(services);
     storage::installStorageServices(services);
@@ -66,7 +72,12 @@ int runAgent() {
         return exitNoEndpoint;
     }
     dispatcher.main().run();
-    return 0;
+    // In order: no new connection, the open ones ended and their clean-up done; then the
+    // dispatcher stops its loop and joins its threads, so no worker outlives what it uses.
+    auto& agent = std::get<std::shared_ptr<CompanionAgent>>(started);
+    agent->listener().stop();
+    agent.reset();
+    return exitStatus;
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "core/agent.h"
 
 #include <algorithm>
+#include <cassert>
+
+#include "core/command_runner.h"
+#include "service/identity.h"
 
 namespace companion {
 
@@ -40,6 +44,7 @@ bool CompanionAgent::shouldAcceptNewConnection(const std::shared_ptr<ipc::Server
     platform_.mainQueue().async([weakAgent = weak_from_this()] {
         auto agent = weakAgent.lock();
         if (!agent) return;
+        assert(agent->platform_.mainQueue().isCurrent());
         ++agent->sessions_;
         if (agent->idleExit_) agent->idleExit_->cancel();
     });
@@ -48,20 +53,40 @@ bool CompanionAgent::shouldAcceptNewConnection(const std::shared_ptr<ipc::Server
 }
 
 void CompanionAgent::connectionEnded() {
+    assert(platform_.mainQueue().isCurrent());
     sessions_ = std::max<int64_t>(sessions_ - 1, 0);
     if (sessions_ < 1) scheduleIdleExit();
 }
 
-void CompanionAgent::scheduleIdleExit() {
+void CompanionAgent::scheduleIdleExit() { armIdleExit(platform_.idleExitDelay); }
+
+void CompanionAgent::armIdleExit(dispatch::Clock::duration delay) {
+    assert(platform_.mainQueue().isCurrent());
     if (idleExit_) idleExit_->cancel();
     idleExit_ = std::make_shared<dispatch::WorkItem>([weakAgent = weak_from_this()] {
-        auto agent = weakAgent.lock();
-        if (agent && agent->sessions_ == 0) agent->platform_.exitProcess(0);
+        if (auto agent = weakAgent.lock()) agent->exitWhenIdle();
     });
-    platform_.mainQueue().asyncAfter(platform_.idleExitDelay, idleExit_);
+    platform_.mainQueue().asyncAfter(delay, idleExit_);
+}
+
+// Tools still running for connections that have gone finish first: their work is the user's,
+// and their replies must not be torn down mid-way. Every run ends within its limit and grace.
+void CompanionAgent::exitWhenIdle() {
+    if (sessions_ != 0) return;
+    if (toolRunsInProgress() > 0) return armIdleExit(toolRunsRecheck);
+    platform_.exitProcess(0);
 }
 
 namespace {
+
+ipc::Admission hostAdmission() {
+    ipc::Admission admission;
+    for (const HostIdentity& host : hostIdentities) {
+        admission.flatpakApplications.emplace_back(host.bundleIdentifier);
+        admission.snapNames.emplace_back(host.snapName);
+    }
+    return admission;
+}
 
 std::shared_ptr<CompanionAgent> start(const Platform& platform, std::shared_ptr<CompanionAgent> agent) {
     auto& listener = agent->listener();
@@ -70,6 +95,7 @@ std::shared_ptr<CompanionAgent> start(const Platform& platform, std::shared_ptr<
         return agent && agent->shouldAcceptNewConnection(connection);
     });
     listener.setConnectionCodeSigningRequirement(std::string(connectionRequirement));
+    listener.setAdmission(hostAdmission());
     listener.resume();
     // The first idle period counts from start-up; scheduleIdleExit belongs to the main queue.
     platform.mainQueue().async([agent] { agent->scheduleIdleExit(); });

@@ -40,7 +40,12 @@ public:
     CompanionAgent(const Platform& platform, const Services& services, std::unique_ptr<ipc::Listener> listener);
 
 private:
+    // How often an agent without connections looks again whether its last tools have ended.
+    static constexpr auto toolRunsRecheck = std::chrono::seconds(1);
+
     void connectionEnded();
+    void armIdleExit(dispatch::Clock::duration delay);
+    void exitWhenIdle();
 
     const Platform& platform_;
     const Services& services_;

@@ -22,6 +22,7 @@
 #include "platform/descriptor_wait.h"
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/event_loop.h"
+#include "platform/log/log.h"
 #include "platform/process/process.h"
 
 namespace companion {
@@ -163,6 +164,12 @@ public:
         granted();
     }
 
+    // Runs holding a place or waiting for one.
+    size_t inProgress() {
+        std::lock_guard lock(mutex_);
+        return inUse_ + waiting_.size();
+    }
+
     // Hands the place straight to the longest waiting run, if any.
     void release() {
         Granted next;
@@ -221,6 +228,11 @@ struct Request {
     double timeout;
 };
 
+CommandResult notStarted(std::string failure) {
+    log::warn(log::Kind::toolNotStarted, failure);
+    return {-1, "", std::move(failure)};
+}
+
 std::variant<process::Process, std::string> launch(const Request& request) {
     process::LaunchOptions options;
     options.executable = request.executable;
@@ -260,12 +272,21 @@ public:
         place_.reset();
     }
 
-    // Called whenever time may have moved past the next wake.
+    // Called whenever time may have moved past the next wake: SIGTERM at the time limit, so the
+    // tool gets to clean up, and SIGKILL a grace period later if it is still there.
     void terminateWhenLate() {
-        if (termination_ || terminated_ || Clock::now() < deadline_) return;
-        // SIGTERM only: the tool gets to clean up, and nothing stronger follows.
-        child_.terminate();
-        terminated_ = true;
+        if (termination_ || killed_) return;
+        const auto now = Clock::now();
+        if (!terminated_) {
+            if (now < deadline_) return;
+            child_.terminate();
+            terminated_ = true;
+            killAt_ = now + toolKillGrace;
+            return;
+        }
+        if (now < killAt_) return;
+        child_.signal(SIGKILL);
+        killed_ = true;
     }
 
     bool done() const {
@@ -273,12 +294,12 @@ public:
         return !outputsOpen() || Clock::now() >= endedAt_ + drainAfterExit;
     }
 
-    // The next moment the run must act without any I/O. Nothing while it waits for a child
-    // that has been sent SIGTERM: one that ignores it keeps its caller waiting, since the time
-    // limit promises SIGTERM and nothing stronger.
+    // The next moment the run must act without any I/O; nothing once SIGKILL has gone, whose
+    // end the pidfd reports.
     std::optional<Clock::time_point> nextWake() const {
         if (termination_) return endedAt_ + drainAfterExit;
         if (!terminated_) return deadline_;
+        if (!killed_) return killAt_;
         return std::nullopt;
     }
 
@@ -296,6 +317,8 @@ private:
     Clock::time_point deadline_;
     ToolPlace place_;
     bool terminated_ = false;
+    bool killed_ = false;
+    Clock::time_point killAt_;
     std::optional<process::Termination> termination_;
     Clock::time_point endedAt_;
     // On the heap: callers run on pool threads whose stacks need not be generous.
@@ -419,6 +442,8 @@ size_t sequenceLength(const uint8_t* bytes, size_t available, const Lead& lead) 
 
 }  // namespace
 
+size_t toolRunsInProgress() { return toolPlaces().inProgress(); }
+
 std::string decodeUtf8Lossy(const char* data, size_t size) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(data);
     std::string text;
@@ -454,7 +479,7 @@ CommandResult runCommand(const std::string& executable, const std::vector<std::s
     ToolPlace place = ToolPlace::granted();
 
     auto launched = launch({executable, arguments, input, environment, timeout});
-    if (auto* failure = std::get_if<std::string>(&launched)) return {-1, "", std::move(*failure)};
+    if (auto* failure = std::get_if<std::string>(&launched)) return notStarted(std::move(*failure));
     Run run(std::move(std::get<process::Process>(launched)), input, timeout, std::move(place));
     return waitOnThisThread(run);
 }
@@ -469,7 +494,16 @@ void runCommandOnLoop(dispatch::EventLoop& loop, std::string executable, std::ve
         auto place = std::make_shared<ToolPlace>(ToolPlace::granted());
         auto start = [&loop, request, done = std::move(done), place]() mutable {
             auto launched = launch(*request);
-            if (auto* failure = std::get_if<std::string>(&launched)) return done({-1, "", std::move(*failure)});
+            if (auto* failure = std::get_if<std::string>(&launched)) {
+                // Finished through the loop like any run, never from here: `done` may start the
+                // next run of a list, and giving the place back may start the next waiting run,
+                // so finishing inline would nest one frame deeper per run that cannot start.
+                loop.post([place, done = std::move(done), result = notStarted(std::move(*failure))]() mutable {
+                    place->reset();
+                    done(std::move(result));
+                });
+                return;
+            }
             Run run(std::move(std::get<process::Process>(launched)), std::move(request->input), request->timeout,
                     std::move(*place));
             std::make_shared<LoopRun>(loop, std::move(run), std::move(done))->start();

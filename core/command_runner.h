@@ -1,6 +1,7 @@
 #pragma once
 // The one routine that runs a system tool for a service request.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -25,10 +26,17 @@ struct CommandResult {
 
 using Bytes = std::vector<uint8_t>;
 
+// How long a tool has to clean up after SIGTERM (its time limit, or its connection's end)
+// before SIGKILL follows. SIGTERM alone would let a tool that ignores it keep its place among
+// the running tools for ever, and 64 such tools would stop every tool run of the agent; a few
+// seconds are plenty for a tool that does handle it.
+inline constexpr std::chrono::seconds toolKillGrace{5};
+
 // Runs `executable` (absolute path, never searched in PATH) with `arguments`.
 // `input` absent: standard input is the null device; present: a pipe that receives exactly these
 // bytes and is then closed. `environment` present: the child's complete environment.
-// After `timeout` seconds the child receives SIGTERM, and nothing stronger. At most 64 tools of
+// After `timeout` seconds the child receives SIGTERM, and SIGKILL a grace period later if it is
+// still there, so that its place comes back. At most 64 tools of
 // the agent run at once; a run waits for its place in arrival order, and its time limit counts
 // from its launch. Blocks until the child has ended and its outputs are read (the pool lends the
 // caller's place meanwhile); outputs that a descendant still holds open two seconds after the
@@ -45,6 +53,9 @@ CommandResult runCommand(const std::string& executable, const std::vector<std::s
 void runCommandOnLoop(dispatch::EventLoop& loop, std::string executable, std::vector<std::string> arguments,
                       std::optional<Bytes> input, std::optional<Environment> environment, double timeout,
                       std::function<void(CommandResult)> done);
+
+// Tool runs of the agent that hold a place or wait for one.
+size_t toolRunsInProgress();
 
 // Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
 std::string decodeUtf8Lossy(const char* data, size_t size);

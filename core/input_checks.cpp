@@ -20,8 +20,6 @@ constexpr std::string_view mountFolder = "/Library/Application Support/Tavro/Mon
 // The sandbox data container of an application, relative to the home folder.
 constexpr std::string_view containersFolder = "/Library/Containers/";
 constexpr std::string_view containerData = "/Data";
-// The host application and its test build, whose containers may hold mount points.
-constexpr std::array<std::string_view, 2> hostBundleIdentifiers = {hostBundleIdentifier, hostTestBundleIdentifier};
 
 constexpr CharacterClass identifierFirst = alphanumericsAnd("_.@");
 constexpr CharacterClass identifierRest = alphanumericsAnd("_.@-");
@@ -102,8 +100,8 @@ std::optional<std::string> sanitizedDirectory(std::string_view path) {
 std::vector<std::string> allowedMountRoots(std::string_view home) {
     std::vector<std::string> roots;
     roots.push_back(standardizePath(std::string(home) + std::string(mountFolder)));
-    for (std::string_view bundle : hostBundleIdentifiers) {
-        std::string container = std::string(home) + std::string(containersFolder) + std::string(bundle);
+    for (const HostIdentity& host : hostIdentities) {
+        std::string container = std::string(home) + std::string(containersFolder) + std::string(host.bundleIdentifier);
         roots.push_back(standardizePath(container + std::string(containerData) + std::string(mountFolder)));
     }
     return roots;

@@ -42,10 +42,16 @@ AppleScriptResult runAppleScript(const Platform& platform, const std::string& so
             runTool(platform, {executable, arguments, std::nullopt, std::nullopt, adminShellTimeLimitSeconds});
         return script::ShellRun{result.status, result.output, result.errorOutput};
     };
-    AppleScriptResult result;
-    // The main queue runs one task at a time, so scripts of concurrent requests are serialised.
-    platform.mainQueue().sync([&] { result = resultOf(platform.scripts->execute(source, runShell)); });
-    return result;
+    // One script at a time, in the caller's thread rather than on the main queue: a script's
+    // shell may wait for a password, or for a place among the running tools, for as long as it
+    // takes, and the main queue must stay free for the connection count, the idle exit and the
+    // dialog steps.
+    std::unique_lock turn(*platform.scriptTurn, std::defer_lock);
+    {
+        const dispatch::Blocking waitingForTurn;
+        turn.lock();
+    }
+    return resultOf(platform.scripts->execute(source, runShell));
 }
 
 std::string scriptLiteralEscaped(std::string_view text) {

@@ -1,5 +1,5 @@
 #pragma once
-// Scripts and privileges: running a script on the main thread, and running a list of commands
+// Scripts and privileges: running a script, one at a time, and running a list of commands
 // in one privileged shell (one password prompt per request).
 
 #include <optional>
@@ -23,8 +23,8 @@ struct AppleScriptResult {
 // The error text of a failed script that carried no message.
 inline constexpr std::string_view unnamedScriptError = "AppleScript";
 
-// Runs `source` on the main thread, one script at a time; a worker waits there for its result.
-// Never call it from a task the main thread is waiting for.
+// Runs `source` on the calling thread, one script of the agent at a time, in turn with the
+// others; never on the main queue, which must not wait for a script's tools.
 AppleScriptResult runAppleScript(const Platform& platform, const std::string& source);
 
 // One command of a privileged shell: the program's absolute path, then its arguments.

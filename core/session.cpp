@@ -1,5 +1,8 @@
 #include "core/session.h"
 
+#include <signal.h>
+
+#include "core/command_runner.h"
 #include "platform/ipc/wire.h"
 
 namespace companion {
@@ -98,7 +101,13 @@ void CompanionSession::stopAll() {
         syncs_.clear();
     }
     for (const auto& sync : syncs) {
-        if (sync->isRunning()) sync->terminate();
+        if (!sync->isRunning()) continue;
+        sync->terminate();
+        // One that ignores SIGTERM would outlive its connection for ever. The copy keeps the
+        // pidfd open, so the kill can never reach a recycled pid.
+        platform_.mainQueue().asyncAfter(toolKillGrace, std::make_shared<dispatch::WorkItem>([sync] {
+            if (sync->isRunning()) sync->signal(SIGKILL);
+        }));
     }
     for (const auto& mount : mounts) {
         if (services_.endMount) {

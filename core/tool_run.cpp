@@ -38,7 +38,8 @@ namespace {
 void runRemaining(const Platform& platform, std::shared_ptr<std::vector<ToolRun>> runs, size_t next,
                   std::vector<CommandResult> results, std::function<void(std::vector<CommandResult>)> done) {
     if (next == runs->size()) return done(std::move(results));
-    ToolRun run = (*runs)[next];
+    // Moved out: a request may name a million runs, and each is let go of once it has started.
+    ToolRun run = std::move((*runs)[next]);
     runToolOnLoop(platform, std::move(run),
                   [&platform, runs, next, results = std::move(results), done = std::move(done)](CommandResult result) mutable {
                       results.push_back(std::move(result));

@@ -86,7 +86,9 @@ Platform Platform::system(dispatch::Dispatcher& dispatcher) {
 #ifdef COMPANION_VERSION
     p.version = COMPANION_VERSION;
 #endif
-    p.exitProcess = [](int status) { std::exit(status); };
+    // Whoever runs the main queue leaves in order once it returns; ending the process from
+    // inside a task would destroy what other threads still use.
+    p.exitProcess = [&dispatcher](int) { dispatcher.main().stop(); };
     return p;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/accessibility/accessibility.h"
@@ -42,8 +43,10 @@ struct Platform {
     std::shared_ptr<workspace::Workspace> workspace;
     // Other applications' windows, the keyboard and the display, for the dialog assistant.
     std::shared_ptr<accessibility::Accessibility> accessibility;
-    // Where scripts run (always on the main thread, through the core's script routines).
+    // Where scripts run, one at a time (through the core's script routines).
     std::shared_ptr<script::ScriptHost> scripts;
+    // Held by the script that runs; copies of this context share it.
+    std::shared_ptr<std::mutex> scriptTurn = std::make_shared<std::mutex>();
     // The user's preference domains.
     std::shared_ptr<preferences::PreferenceStore> preferences;
     // The version the agent reports; empty when the build carries none.
@@ -56,7 +59,8 @@ struct Platform {
     // How long the agent stays without a connection before it ends itself; in-process tests
     // shorten it instead of waiting the minute.
     std::chrono::milliseconds idleExitDelay = std::chrono::seconds(60);
-    // Ends the process (the idle exit); tests record the call instead.
+    // Ends the agent (the idle exit): stops the main queue, whose caller then stops in order;
+    // tests record the call instead.
     std::function<void(int status)> exitProcess;
 
     dispatch::MainQueue& mainQueue() const { return dispatcher->main(); }

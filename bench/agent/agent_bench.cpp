@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
     files.rlim_cur = files.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &files);
     // A second argument picks one part: latency, concurrency, startup, idle, stream, syncs,
-    // idle-clients, connects or flood.
+    // idle-clients, connects, flood, git-status, hanging-tools or unstartable.
     const std::string only = argc > 2 ? argv[2] : "";
     auto wanted = [&](const char* part) { return only.empty() || only == part; };
     if (wanted("latency")) greetingLatency();

@@ -57,6 +57,8 @@ constexpr int gitFiles = 3000;
 constexpr int sequentialGitRuns = 41;
 constexpr int hangingClients = 300;
 constexpr auto hangingWatch = std::chrono::seconds(5);
+// Short paths for a tool that cannot start: two bytes each, well inside a request's 4 MiB.
+constexpr size_t unstartablePaths = 1'000'000;
 // The SSH probe's own limit, and what the line of hanging runs takes to drain after it.
 constexpr auto probeLimit = std::chrono::seconds(10);
 constexpr auto drainAllowance = probeLimit * (hangingClients / 64 + 2);
@@ -484,6 +486,41 @@ void hangingTools() {
                 childCount(agent.pid()), threadCount(agent.pid()), idleThreads);
 }
 
+// One request naming a million paths for a tool that cannot start on this system: every run
+// fails to launch and finishes through the loop, while a polite client keeps greeting.
+void unstartableTools() {
+    MeasuredAgent agent;
+    agent.waitForSocket();
+    auto connected = client::ClientConnection::connect(agent.socket());
+    auto& polite = *std::get<std::unique_ptr<client::ClientConnection>>(connected);
+    polite.call<service::msg::helloWithReply>({});
+    const std::vector<std::string> calls{ipc::encodeFrame(ipc::Call{
+        1, std::string(service::msg::evictFromCloudWithPaths::selector), Json::array({Json(unstartablePaths, "/")})})};
+    std::vector<std::string> replies;
+    std::atomic<bool> waiting{true};
+    std::vector<double> roundTrips;
+    long peak = 0;
+    std::thread politeClient([&] {
+        while (waiting) {
+            const auto start = Clock::now();
+            polite.call<service::msg::helloWithReply>({});
+            roundTrips.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            peak = std::max(peak, residentKiB(agent.pid()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const double seconds = secondsOf([&] { replies = callAllAtOnce(agent.socket(), calls, std::chrono::seconds(600)); });
+    waiting = false;
+    politeClient.join();
+    auto message = replies[0].empty() ? std::nullopt : std::optional(ipc::decodeMessage(replies[0]));
+    const auto* reply = message && *message ? std::get_if<ipc::ReplyMessage>(&**message) : nullptr;
+    std::printf("%zu paths for a tool that cannot start: %s in %.1f s, agent %s (goal: replied, alive)\n",
+                unstartablePaths, reply ? "replied" : "NO REPLY", seconds, ::kill(agent.pid(), 0) == 0 ? "alive" : "GONE");
+    std::printf("meanwhile, a polite client's greeting round trip p99: %.2f ms over %zu calls (goal: under 50 ms)\n",
+                percentile(roundTrips, 0.99), roundTrips.size());
+    std::printf("meanwhile, agent peak resident memory %.1f MiB\n", peak / 1024.0);
+}
+
 }  // namespace
 
 void loadFigures(const std::function<bool(const char*)>& wanted) {
@@ -494,6 +531,7 @@ void loadFigures(const std::function<bool(const char*)>& wanted) {
     if (wanted("git-status")) concurrentGitStatus();
     if (wanted("git-status")) sequentialGitStatus();
     if (wanted("hanging-tools")) hangingTools();
+    if (wanted("unstartable")) unstartableTools();
 }
 
 }  // namespace companion::bench

@@ -4,6 +4,7 @@
 
 #include "platform/accessibility/desktop.h"
 #include "platform/install_layout.h"
+#include "platform/log/log.h"
 
 namespace companion::accessibility {
 
@@ -19,7 +20,7 @@ Desktop* LazyDesktop::get() {
         if (path.empty()) return;
         // Never closed: the desktop and its libraries live as long as the process.
         void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) return;
+        if (!handle) return log::warn(log::Kind::pluginNotLoaded, std::string("the desktop plugin could not load: ") + ::dlerror());
         auto entry = reinterpret_cast<DesktopEntry>(::dlsym(handle, desktopEntryName));
         if (entry) entry(&desktop_);
     });

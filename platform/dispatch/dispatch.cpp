@@ -335,14 +335,12 @@ void MainQueue::run() {
     s.owner = std::this_thread::get_id();
     s.stopping = false;
     while (!s.stopping) {
-        if (!s.timers.empty() && s.timers.top().deadline <= Clock::now()) {
-            auto item = s.timers.top().item;
+        // A timer that has come due takes its turn behind the tasks queued before: a busy main
+        // thread must not let the idle exit overtake a connection counted while it was busy.
+        const auto now = Clock::now();
+        while (!s.timers.empty() && s.timers.top().deadline <= now) {
+            s.tasks.push_back([item = s.timers.top().item] { item->perform(); });
             s.timers.pop();
-            lock.unlock();
-            item->perform();
-            item.reset();
-            lock.lock();
-            continue;
         }
         if (!s.tasks.empty()) {
             Task task = std::move(s.tasks.front());

@@ -78,7 +78,8 @@ public:
     void async(Task task) override;
     using Queue::async;
     void sync(Task task) override;
-    // Performs `item` on the main queue once `delay` has passed, unless it is cancelled first.
+    // Performs `item` on the main queue once `delay` has passed, unless it is cancelled first;
+    // behind whatever was queued before it came due.
     void asyncAfter(Clock::duration delay, std::shared_ptr<WorkItem> item);
 
     // The run loop; returns after `stop` once the task in hand is done.

@@ -4,12 +4,14 @@
 #include <sys/eventfd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/descriptor_wait.h"
+#include "platform/log/log.h"
 
 namespace companion::dispatch {
 
@@ -39,8 +41,13 @@ Readiness readinessOf(uint32_t events, Interest interest) {
 // A loop that cannot wait any more carries every connection and every tool run of the agent:
 // going on without it would leave callers waiting for ever, so the process ends, and says why.
 [[noreturn]] void failLoudly(const char* what, int error) {
-    std::fprintf(stderr, "tavro-companion: the event loop cannot %s: %s\n", what, std::strerror(error));
+    log::warn(log::Kind::loopError, std::string("the event loop cannot ") + what + ": " + std::strerror(error));
     std::abort();
+}
+
+void noteRefusedWatch(int fd, int error) {
+    log::warn(log::Kind::loopError,
+              "the event loop cannot watch descriptor " + std::to_string(fd) + ": " + std::strerror(error));
 }
 
 }  // namespace
@@ -81,7 +88,10 @@ EventLoop::Deadline& EventLoop::Deadline::operator=(Deadline&& other) noexcept {
 
 void EventLoop::Deadline::cancel() {
     // A deadline that already fired is no longer in the map; erasing its key does nothing.
-    if (auto* loop = std::exchange(loop_, nullptr)) loop->deadlines_.erase(key_);
+    if (auto* loop = std::exchange(loop_, nullptr)) {
+        loop->assertConfined();
+        loop->deadlines_.erase(key_);
+    }
 }
 
 bool EventLoop::Deadline::armed() const { return loop_ && loop_->deadlines_.contains(key_); }
@@ -157,7 +167,12 @@ void EventLoop::whenReadable(int fd, Task task) {
     post(std::move(registration));
 }
 
+void EventLoop::assertConfined() const {
+    assert(!thread_.joinable() || isCurrent());
+}
+
 uint64_t EventLoop::addWatch(int fd, Interest interest, ReadyHandler handler) {
+    assertConfined();
     uint32_t index;
     if (!freeSlots_.empty()) {
         index = freeSlots_.back();
@@ -172,7 +187,10 @@ uint64_t EventLoop::addWatch(int fd, Interest interest, ReadyHandler handler) {
     slot.handler = std::move(handler);
     const uint64_t key = keyOf(index, slot.generation);
     ++liveWatches_;
-    if (!registerSlot(slot, key)) reportEndLater(key);
+    if (!registerSlot(slot, key)) {
+        noteRefusedWatch(fd, errno);
+        reportEndLater(key);
+    }
     return key;
 }
 
@@ -206,6 +224,7 @@ EventLoop::Slot* EventLoop::slotFor(uint64_t key) {
 }
 
 void EventLoop::setInterest(uint64_t key, Interest interest) {
+    assertConfined();
     Slot* slot = slotFor(key);
     // Most changes asked for are none; a system call for each would be the loop's largest cost.
     if (!slot || slot->interest == interest) return;
@@ -213,10 +232,14 @@ void EventLoop::setInterest(uint64_t key, Interest interest) {
     epoll_event event{};
     event.events = epollEventsOf(interest);
     event.data.u64 = key;
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, slot->registered(), &event) != 0) reportEndLater(key);
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, slot->registered(), &event) != 0) {
+        noteRefusedWatch(slot->fd, errno);
+        reportEndLater(key);
+    }
 }
 
 void EventLoop::unwatch(uint64_t key) {
+    assertConfined();
     Slot* slot = slotFor(key);
     if (!slot) return;
     // Fails only for a descriptor its owner closed first, and closing already ended the
@@ -234,12 +257,16 @@ void EventLoop::unwatch(uint64_t key) {
 }
 
 EventLoop::Deadline EventLoop::after(Clock::duration delay, Task task) {
+    assertConfined();
     const Deadline::Key key{Clock::now() + delay, nextDeadlineId_++};
     deadlines_.emplace(key, std::move(task));
     return Deadline(this, key);
 }
 
-void EventLoop::releaseAtEndOfPass(std::shared_ptr<void> object) { releasing_.push_back(std::move(object)); }
+void EventLoop::releaseAtEndOfPass(std::shared_ptr<void> object) {
+    assertConfined();
+    releasing_.push_back(std::move(object));
+}
 
 void EventLoop::run() {
     std::vector<epoll_event> events(eventsPerWait);

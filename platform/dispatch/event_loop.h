@@ -112,6 +112,11 @@ public:
     // owner still returns into a live object.
     void releaseAtEndOfPass(std::shared_ptr<void> object);
 
+    // What is the loop's own (watches, deadlines, the release list, and what its users keep
+    // for it alone) is touched only on its thread, or while it has none (before `start`, after
+    // `stop`); checked in builds with assertions (the sanitizer builds).
+    void assertConfined() const;
+
     // Descriptors watched now (for tests and benchmarks).
     size_t watchCount() const { return liveWatches_; }
 

@@ -7,8 +7,13 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
+#include <deque>
 #include <future>
 #include <unordered_map>
+
+#include "platform/ipc/peer.h"
+#include "platform/log/log.h"
 
 namespace companion::ipc {
 
@@ -42,6 +47,7 @@ public:
 
     const std::shared_ptr<dispatch::EventLoop> loop;
     ConnectionLimits limits;
+    Admission admission;
     const std::shared_ptr<ByteBudget> budget;
     Listener::Delegate delegate;
 
@@ -56,6 +62,7 @@ public:
     // The loop outlives the listener: nothing of the core may stay registered on it.
     void close() {
         closed_ = true;
+        unidentified_.clear();
         listenWatch_.reset();
         acceptRetry_.cancel();
         trim_.cancel();
@@ -74,15 +81,18 @@ public:
 
 private:
     void acceptWaiting() {
-        for (int i = 0; i < acceptsPerTurn; ++i) {
+        for (int i = 0; i < acceptsPerTurn && !acceptPaused_; ++i) {
             UniqueFd socket(::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (socket) {
                 admit(std::move(socket));
                 continue;
             }
-            if (isTemporaryAcceptFailure(errno)) continue;
-            if (isOutOfDescriptors(errno)) pauseAccepting();
-            return;  // EAGAIN: the backlog is empty
+            const int error = errno;
+            if (isTemporaryAcceptFailure(error)) continue;
+            if (isOutOfDescriptors(error)) return pauseAccepting();
+            if (error != EAGAIN && error != EWOULDBLOCK)
+                log::warn(log::Kind::loopError, std::string("accepting a connection failed: ") + std::strerror(error));
+            return;  // the backlog is empty
         }
     }
 
@@ -91,6 +101,7 @@ private:
     // descriptors came free elsewhere. Meanwhile the reserve is given back, so the agent itself
     // is never left without a descriptor (to end a connection, to run a tool, for its runtime).
     void pauseAccepting() {
+        if (!acceptPaused_) log::warn(log::Kind::loopError, "out of descriptors: new connections wait until some are free");
         acceptPaused_ = true;
         reserve_ = {};
         listenWatch_.setInterest(dispatch::Interest::none);
@@ -98,7 +109,7 @@ private:
     }
     void resumeAccepting() {
         acceptRetry_.cancel();
-        if (!takeReserve()) {
+        if (!admitUnidentified() || !takeReserve()) {
             acceptRetry_ = loop->after(limits.acceptRetryDelay, [this] { resumeAccepting(); });
             return;
         }
@@ -112,15 +123,45 @@ private:
         return true;
     }
 
-    void admit(UniqueFd socket) {
-        // Only the agent's own user gets in; anyone else is closed before a byte is read.
-        auto uid = peerUid(socket.get());
-        if (!uid || *uid != ::geteuid()) return;
+    // Admits the connections that were accepted but could not be looked at for want of
+    // descriptors; false while that is still so.
+    bool admitUnidentified() {
+        while (!unidentified_.empty()) {
+            UniqueFd socket = std::move(unidentified_.front());
+            unidentified_.pop_front();
+            if (!admit(std::move(socket))) return false;
+        }
+        return true;
+    }
+
+    // False when the peer could not be looked at for want of descriptors: its socket then waits
+    // for descriptors to come free, at the head of the line.
+    bool admit(UniqueFd socket) {
+        loop->assertConfined();
+        // Anyone but the agent's own user, or a sandboxed application other than the host, is
+        // closed before a byte is read.
+        Peer peer = identifyPeer(socket.get(), admission);
+        if (peer.outOfDescriptors) {
+            // Looking at the peer takes a descriptor or two: the reserve is given back for it,
+            // and accepting waits, as when accepting itself finds none.
+            pauseAccepting();
+            peer = identifyPeer(socket.get(), admission);
+        }
+        if (peer.outOfDescriptors) {
+            unidentified_.push_front(std::move(socket));
+            return false;
+        }
+        if (!peer.admitted()) {
+            log::warn(log::Kind::connectionRefused, "refused a connection (" + peer.description() + "): " + peer.refusal);
+            return true;
+        }
         auto connection = std::make_shared<ServerConnection>(
             std::move(socket), dispatcher_.makeSerialQueue(connectionQueueLabel), hostForConnections());
+        connection->setPeerDescription(peer.description());
         connections_.emplace(connection.get(), connection);
         connectionCount_ = connections_.size();
         if (!delegate || !delegate(connection)) connection->end();
+        return true;
     }
 
     ConnectionHost hostForConnections() {
@@ -131,6 +172,7 @@ private:
     }
 
     void connectionEnded(ServerConnection* connection) {
+        loop->assertConfined();
         auto node = connections_.extract(connection);
         if (node) loop->releaseAtEndOfPass(std::move(node.mapped()));
         connectionCount_ = connections_.size();
@@ -155,6 +197,7 @@ private:
     std::array<UniqueFd, 2> reserve_;
     std::shared_ptr<std::string> readBuffer_ = std::make_shared<std::string>();
     std::unordered_map<ServerConnection*, std::shared_ptr<ServerConnection>> connections_;
+    std::deque<UniqueFd> unidentified_;
     std::atomic<size_t> connectionCount_{0};
 };
 
@@ -180,6 +223,7 @@ Listener::Listener(Bound bound, dispatch::Dispatcher& dispatcher)
 Listener::~Listener() { stop(); }
 
 void Listener::setDelegate(Delegate delegate) { core_->delegate = std::move(delegate); }
+void Listener::setAdmission(Admission admission) { core_->admission = std::move(admission); }
 void Listener::setLimits(const ConnectionLimits& limits) {
     core_->limits = limits;
     core_->budget->setLimit(limits.agentBudget);

@@ -10,6 +10,7 @@
 #include "platform/dispatch/dispatch.h"
 #include "platform/dispatch/event_loop.h"
 #include "platform/ipc/endpoint.h"
+#include "platform/ipc/peer.h"
 #include "platform/ipc/server_connection.h"
 
 namespace companion::ipc {
@@ -34,11 +35,14 @@ public:
 
     void setDelegate(Delegate delegate);
     // The requirement a caller must meet, as the platform's listener is given it. On this system
-    // the check itself is the peer's user id: only the agent's own user is admitted.
+    // the check itself is what the kernel proves of the peer (`identifyPeer`): the agent's own
+    // user, and inside a sandbox only the identities of `setAdmission`.
     void setConnectionCodeSigningRequirement(std::string requirement) { requirement_ = std::move(requirement); }
     const std::string& connectionRequirement() const { return requirement_; }
     // Empty for an adopted socket.
     const std::string& path() const { return endpoint_.path; }
+    // Before `resume` only. Without it, every sandboxed peer is refused.
+    void setAdmission(Admission admission);
     // Before `resume` only.
     void setLimits(const ConnectionLimits& limits);
 

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "platform/log/log.h"
+
 namespace companion::ipc {
 
 namespace {
@@ -111,6 +113,7 @@ void ServerConnection::onReady(dispatch::Readiness readiness) {
 }
 
 void ServerConnection::readAvailable() {
+    host_.loop->assertConfined();
     std::string& chunk = *host_.readBuffer;
     if (chunk.size() < readChunk) chunk.resize(readChunk);
     for (int turn = 0; turn < readsPerTurn && !ended_ && wantsReading(); ++turn) {
@@ -122,9 +125,10 @@ void ServerConnection::readAvailable() {
         for (std::string payload;;) {
             const auto status = reader_.next(payload);
             if (status == FrameReader::Status::needMore) break;
-            if (status == FrameReader::Status::tooLarge || !acceptFrame(std::move(payload))) {
+            const bool tooLarge = status == FrameReader::Status::tooLarge;
+            if (tooLarge || !acceptFrame(std::move(payload))) {
                 accountReader();
-                return end();
+                return endFor(tooLarge ? frameTooLong : greetingRefused);
             }
         }
         accountReader();
@@ -179,7 +183,7 @@ void ServerConnection::trackFrameDeadline() {
         return;
     }
     if (frameDeadline_.armed()) return;
-    frameDeadline_ = host_.loop->after(host_.limits.frameTimeLimit, [this] { end(); });
+    frameDeadline_ = host_.loop->after(host_.limits.frameTimeLimit, [this] { endFor(frameTooSlow); });
 }
 
 void ServerConnection::updateInterest() {
@@ -222,12 +226,19 @@ void ServerConnection::flushOutbound() {
     if (drained) {
         writeDeadline_.cancel();
     } else if (progressed || !writeDeadline_.armed()) {
-        writeDeadline_ = host_.loop->after(host_.limits.writeStallLimit, [this] { end(); });
+        writeDeadline_ = host_.loop->after(host_.limits.writeStallLimit, [this] { endFor(repliesNotTaken); });
     }
     updateInterest();
 }
 
+void ServerConnection::endFor(std::string_view why) {
+    if (ended_) return;
+    log::warn(log::Kind::connectionEnded, "ended the connection of " + peer_ + ": " + std::string(why));
+    end();
+}
+
 void ServerConnection::end() {
+    host_.loop->assertConfined();
     if (ended_) return;
     ended_ = true;
     invalidated_ = true;
@@ -269,7 +280,9 @@ void ServerConnection::handle(std::string payload) {
     } else if (const auto* oneWay = message ? std::get_if<OneWay>(&*message) : nullptr) {
         fits = exported_(oneWay->selector, true, oneWay->arguments, nullptr);
     }
-    if (!fits) invalidate();
+    if (fits) return;
+    if (invalidated_.exchange(true)) return;
+    host_.loop->post([self = shared_from_this()] { self->endFor(messageMisfit); });
 }
 
 void ServerConnection::handled(size_t bytes) {

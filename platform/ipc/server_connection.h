@@ -101,8 +101,10 @@ public:
     ServerConnection(UniqueFd socket, std::shared_ptr<dispatch::Queue> queue, ConnectionHost host);
     ~ServerConnection() override;
 
-    // Set both before `resume`.
+    // Set these before `resume`.
     void setExportedHandler(ExportedHandler handler);
+    // Who the peer is ("pid 12, uid 1000, ..."), for the line that says why it was ended.
+    void setPeerDescription(std::string description) { peer_ = std::move(description); }
     void setInvalidationHandler(std::function<void()> handler);
 
     // Greets the peer and starts reading.
@@ -121,8 +123,17 @@ public:
     // Loop thread: ends the connection at once.
     void end();
 
+    // Why the agent ends a connection, as its log line says.
+    static constexpr std::string_view frameTooLong = "a frame longer than the limit";
+    static constexpr std::string_view greetingRefused = "a greeting of another protocol or version";
+    static constexpr std::string_view messageMisfit = "a message that does not fit the protocol";
+    static constexpr std::string_view frameTooSlow = "a frame not completed within its time limit";
+    static constexpr std::string_view repliesNotTaken = "replies not taken within the time limit";
+
 private:
     // ---- loop thread ----
+    // Ends the connection for a fault of the peer's, and says so.
+    void endFor(std::string_view why);
     void watchSocket();
     void onReady(dispatch::Readiness readiness);
     void readAvailable();
@@ -145,6 +156,7 @@ private:
 
     ConnectionHost host_;
     std::shared_ptr<dispatch::Queue> queue_;
+    std::string peer_;
     ExportedHandler exported_;
     std::function<void()> invalidationHandler_;
     std::atomic<bool> invalidated_{false};

@@ -226,6 +226,9 @@ std::variant<Process, std::string> Process::launch(const LaunchOptions& options)
     if (path.empty() || path.front() != '/') {
         return "cannot launch \"" + path + "\": the path is not absolute";
     }
+    // A file that is missing or not executable fails here, without the pipes and the child a
+    // spawn costs: one request may name many thousands of runs of a tool that is not installed.
+    if (::access(path.c_str(), X_OK) != 0) return describe("launch", path, errno);
     ChildPlan plan;
     if (int failure = plan.prepare(options)) return describe("prepare to launch", path, failure);
 

@@ -1,5 +1,6 @@
 // The agent in-process, with a real listener and a real client over its socket.
 
+#include <atomic>
 #include <optional>
 #include <thread>
 
@@ -7,6 +8,7 @@
 
 #include "client/companion_client.h"
 #include "core/agent.h"
+#include "core/command_runner.h"
 #include "support/eventually.h"
 #include "support/main_loop.h"
 #include "support/raw_client.h"
@@ -93,6 +95,38 @@ TEST(Agent, GreetsCountsAndLeavesOnlyWhenTheLastConnectionHasBeenGoneForTheDelay
 
     reconnected.reset();
     EXPECT_TRUE(h.waitFor([&] { return h.exits == std::vector{0}; }));
+}
+
+// The idle exit comes due while the main thread is busy and a client connects meanwhile: the
+// connection was counted first, so it keeps the agent.
+TEST(Agent, AConnectionAcceptedWhileTheMainThreadIsBusyPastTheExitKeepsTheAgent) {
+    AgentHarness h;
+    h.start();
+    h.connect().reset();
+    ASSERT_TRUE(h.waitFor([&] { return h.agent->sessions() == 0 && !h.exits.empty(); }));
+    h.loop->onMain([&] { h.exits.clear(); });
+    h.connect().reset();
+    ASSERT_TRUE(h.waitForSessions(0));  // the exit is armed again, due in a fraction of a second
+    h.dispatcher.main().async([] { std::this_thread::sleep_for(3 * AgentHarness::shortIdleExit); });
+    auto late = h.connect();
+    EXPECT_TRUE(h.exitsAfterTwoDelays().empty());
+    EXPECT_EQ(std::get<0>(*late->call<msg::helloWithReply>({})), 1);
+}
+
+// A tool still running for a connection that has gone finishes before the agent leaves, so no
+// reply is torn down under a worker's feet.
+TEST(Agent, TheIdleExitWaitsForToolsStillRunning) {
+    AgentHarness h;
+    h.start();
+    ASSERT_TRUE(h.waitFor([&] { return h.exits == std::vector{0}; }));
+    h.loop->onMain([&] { h.exits.clear(); });
+    std::atomic<bool> ended{false};
+    runCommandOnLoop(*h.dispatcher.loop(), "/bin/sleep", {"1.5"}, std::nullopt, std::nullopt, 60,
+                     [&](const CommandResult&) { ended = true; });
+    h.connect().reset();
+    EXPECT_TRUE(h.exitsAfterTwoDelays().empty()) << "a tool is still running";
+    ASSERT_TRUE(h.waitFor([&] { return h.exits == std::vector{0}; }));
+    EXPECT_TRUE(ended);
 }
 
 // Clients the listener ends for bad input leave the others served, and are counted down like any

@@ -1,4 +1,5 @@
 #include "core/command_runner.h"
+#include "core/tool_run.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,7 +16,6 @@
 
 #include "platform/dispatch/dispatch.h"
 #include "platform/unique_fd.h"
-#include "support/script_host_double.h"
 
 namespace companion {
 namespace {
@@ -147,37 +147,45 @@ TEST(RunCommand, ToolInheritsOnlyItsStandardStreams) {
     EXPECT_EQ(runCommand("/bin/ls", {"/proc/self/fd"}), (CommandResult{0, "0\n1\n2\n3\n", ""}));
 }
 
-// More runs than the agent allows at once: the runs beyond the limit wait in line, their time
-// limits count from their own launch, and the main queue keeps serving its steps while a script
-// of its own waits for a place: nothing a waiting run needs is behind it.
-TEST(RunCommandOnLoop, RunsBeyondTheLimitWaitTheirTurnWithoutDeadlock) {
+// More runs than the agent allows at once, each ignoring the SIGTERM of its limit: SIGKILL
+// follows a grace period later, so their places come back and a run waiting in line is answered
+// within its own limit plus that grace.
+TEST(RunCommandOnLoop, ToolsThatIgnoreTheirLimitGiveTheirPlaceBack) {
     dispatch::Dispatcher dispatcher;
-    testing::MainLoop main(dispatcher.main());
     constexpr int limit = 64;
-    constexpr double hangingLimit = 1.0;
-    std::atomic<int> hungEnded{0};
+    constexpr double hangingLimit = 0.5;
+    constexpr double grace = std::chrono::duration<double>(toolKillGrace).count();
+    std::atomic<int> killed{0};
     for (int i = 0; i < limit; ++i) {
-        runCommandOnLoop(*dispatcher.loop(), "/bin/sleep", {"30"}, std::nullopt, std::nullopt, hangingLimit,
-                         [&](const CommandResult& result) { hungEnded += result.status == SIGTERM; });
+        runCommandOnLoop(*dispatcher.loop(), shellPath, {"-c", "trap '' TERM; exec sleep 60"}, std::nullopt,
+                         std::nullopt, hangingLimit, [&](const CommandResult& result) { killed += result.status == SIGKILL; });
     }
-    // A dialog step on the main queue, then a script there that runs a tool: the step is served
-    // at once; the script's tool waits for a place and may run its whole limit once launched.
     const auto start = Clock::now();
-    std::promise<double> stepAt;
-    std::promise<CommandResult> script;
-    auto& mainQueue = dispatcher.main();
-    mainQueue.asyncAfter(std::chrono::milliseconds(100), std::make_shared<dispatch::WorkItem>([&] {
-                             stepAt.set_value(secondsSince(start));
-                             mainQueue.async([&] { script.set_value(shell("sleep 0.3; echo ran", std::nullopt, 0.8)); });
-                         }));
-    EXPECT_LT(stepAt.get_future().get(), hangingLimit);
-    auto scriptResult = script.get_future();
-    ASSERT_EQ(scriptResult.wait_for(promptly), std::future_status::ready);
-    EXPECT_EQ(scriptResult.get(), (CommandResult{0, "ran\n", ""}));
-    EXPECT_GE(secondsSince(start), hangingLimit);
+    const auto git = runCommand("/usr/bin/git", {"--version"}, std::nullopt, std::nullopt, 1);
+    EXPECT_EQ(git.status, 0);
+    EXPECT_THAT(git.output, HasSubstr("git version"));
+    EXPECT_LT(secondsSince(start), hangingLimit + grace + std::chrono::duration<double>(margin).count() + 1);
     const auto deadline = Clock::now() + promptly;
-    while (hungEnded < limit && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(hungEnded, limit);
+    while (killed < limit && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(killed, limit);
+}
+
+// A list of runs none of which can start is answered through the loop, one posted step per run:
+// finishing each inline nested one stack frame per run until the loop's thread overflowed.
+TEST(RunToolOnLoop, ManyRunsThatCannotStartAreAnsweredWithoutDeepening) {
+    dispatch::Dispatcher dispatcher;
+    Platform platform;
+    platform.dispatcher = &dispatcher;
+    constexpr size_t count = 100'000;
+    std::promise<std::vector<CommandResult>> results;
+    runToolOnLoop(platform, std::vector<ToolRun>(count, ToolRun{"/no/such/tool", {"x"}, std::nullopt, std::nullopt, 60}),
+                  [&](std::vector<CommandResult> done) { results.set_value(std::move(done)); });
+    auto answered = results.get_future();
+    ASSERT_EQ(answered.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+    const auto all = answered.get();
+    ASSERT_EQ(all.size(), count);
+    EXPECT_EQ(all.back().status, -1);
+    EXPECT_THAT(all.back().errorOutput, HasSubstr("/no/such/tool"));
 }
 
 #define FFFD "\uFFFD"

@@ -1,6 +1,7 @@
 #pragma once
 // Runs the built agent binary on a private endpoint in a temporary folder.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,11 +29,17 @@ inline CommandResult ctl(const std::string& socket, std::vector<std::string> wor
     return runCommand(binary("tavro-companion-ctl"), words, std::nullopt, std::nullopt, limitSeconds);
 }
 
-// Forks and execs `argv` with XDG_RUNTIME_DIR set to `runtimeDir` and `environment` added.
+// Forks and execs `argv` with XDG_RUNTIME_DIR set to `runtimeDir` and `environment` added;
+// standard error goes to `errorLog` when one is named.
 inline pid_t spawnWithRuntimeDir(const std::vector<std::string>& argv, const std::string& runtimeDir,
-                                 const std::vector<std::pair<std::string, std::string>>& environment = {}) {
+                                 const std::vector<std::pair<std::string, std::string>>& environment = {},
+                                 const std::string& errorLog = "") {
     pid_t pid = ::fork();
     if (pid != 0) return pid;
+    if (!errorLog.empty()) {
+        const int log = ::open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (log < 0 || ::dup2(log, STDERR_FILENO) < 0) ::_exit(126);
+    }
     ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
     for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> args;
@@ -47,11 +55,12 @@ public:
         : AgentProcess(std::vector<std::string>{}, std::move(extraArguments)) {}
     // Starts the agent through `launcher`: a program and its arguments that end by running the
     // rest of their command line (the binary and `extraArguments`), in the same process.
-    AgentProcess(std::vector<std::string> launcher, std::vector<std::string> extraArguments) {
+    // `keepErrors`: the agent's standard error goes to a file, read back by `errorLines`.
+    AgentProcess(std::vector<std::string> launcher, std::vector<std::string> extraArguments, bool keepErrors = false) {
         std::vector<std::string> argv = std::move(launcher);
         argv.push_back(binary("tavro-companion"));
         argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
-        pid_ = spawnWithRuntimeDir(argv, runtime_.str());
+        pid_ = spawnWithRuntimeDir(argv, runtime_.str(), {}, keepErrors ? errorLog() : "");
     }
     ~AgentProcess() {
         if (!exitStatus_) {
@@ -62,6 +71,15 @@ public:
 
     std::string socketPath() const { return runtime_.str() + "/" + std::string(machServiceName); }
     std::string runtimeDir() const { return runtime_.str(); }
+    std::string errorLog() const { return runtime_.str() + "/agent-errors"; }
+    // The lines the agent wrote to standard error that contain `part`.
+    std::vector<std::string> errorLines(const std::string& part) const {
+        std::ifstream log(errorLog());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(log, line);)
+            if (line.find(part) != std::string::npos) lines.push_back(line);
+        return lines;
+    }
     pid_t pid() const { return pid_; }
 
     // True once the socket exists (the agent is listening).

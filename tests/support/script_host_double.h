@@ -28,6 +28,7 @@ public:
             std::lock_guard lock(mutex_);
             sources_.push_back(source);
             allOnMain_ = allOnMain_ && main_.isCurrent();
+            anyOnMain_ = anyOnMain_ || main_.isCurrent();
             mostAtOnce_ = std::max(mostAtOnce_, running);
         }
         std::this_thread::sleep_for(hold);
@@ -44,6 +45,10 @@ public:
         std::lock_guard lock(mutex_);
         return allOnMain_;
     }
+    bool anyOnMain() const {
+        std::lock_guard lock(mutex_);
+        return anyOnMain_;
+    }
     int mostAtOnce() const {
         std::lock_guard lock(mutex_);
         return mostAtOnce_;
@@ -59,6 +64,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> sources_;
     bool allOnMain_ = true;
+    bool anyOnMain_ = false;
     int mostAtOnce_ = 0;
     std::atomic<int> running_{0};
 };
