@@ -64,5 +64,25 @@ const FileManagerCase fileManagers[] = {
 INSTANTIATE_TEST_SUITE_P(Desktop, FinderFoldersFrom, ::testing::ValuesIn(fileManagers),
                          [](const auto& info) { return info.param.name; });
 
+// However many windows are open, only the first twelve are read, and the reply comes.
+TEST_F(DialogAssistant, FinderFoldersOfAFileManagerWithFiftyWindows) {
+    constexpr int windows = 50;
+    constexpr size_t windowsRead = 12;
+    ASSERT_TRUE(desktop.switchAssistiveTechnologies(true));
+    startAgent();
+    std::vector<fs::path> shown;
+    for (int i = 0; i < windows; ++i) shown.push_back(folder("w" + std::to_string(i), 0));
+    auto manager = desktop.launch({fileManagerProgram, "--no-desktop", shown.front().string()});
+    ASSERT_EQ(lookUntil({"finderFoldersWithReply:"}, [](const json& r) { return r[0].size() == 1; })[0].size(), 1u);
+    // One at a time: the running file manager opens each handed-over window before the next.
+    for (int i = 1; i < windows; ++i) {
+        DesktopChild opener = desktop.launch({fileManagerProgram, "--new-win", shown[size_t(i)].string()});
+        opener.waitForLine("\n");
+    }
+    json expected = json::array();
+    for (size_t i = 0; i < windowsRead; ++i) expected.push_back(shown[i].string());
+    EXPECT_EQ(lookUntil({"finderFoldersWithReply:"}, [&](const json& r) { return r[0] == expected; })[0], expected);
+}
+
 }  // namespace
 }  // namespace companion::testing
