@@ -77,7 +77,7 @@ TEST_F(DialogAssistant, FinderFoldersOfAFileManagerWithFiftyWindows) {
     // One at a time: the running file manager opens each handed-over window before the next.
     for (int i = 1; i < windows; ++i) {
         DesktopChild opener = desktop.launch({fileManagerProgram, "--new-win", shown[size_t(i)].string()});
-        opener.waitForLine("\n");
+        opener.waitForLine("\n");  // it prints no such line: this waits until it has handed over
     }
     json expected = json::array();
     for (size_t i = 0; i < windowsRead; ++i) expected.push_back(shown[i].string());
