@@ -21,8 +21,6 @@ TEST(PathBar, FromTheRootToTheShownFolder) {
         {{folder("t", true), folder("home")}, std::nullopt},       // not down to the root
         {{folder("t"), folder("tmp"), folder("")}, std::nullopt},  // nothing shown
         {{folder("a/b", true), folder("")}, std::nullopt},
-        {{folder("t", true), folder(""), folder("tmp"), folder("")}, std::nullopt},
-        {{}, std::nullopt},
     };
     for (const auto& [buttons, path] : cases) EXPECT_EQ(pathOfPathBar(buttons), path) << path.value_or("none");
 }

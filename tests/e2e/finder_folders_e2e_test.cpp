@@ -23,20 +23,22 @@ struct FileManagerCase {
 
 void PrintTo(const FileManagerCase& c, std::ostream* out) { *out << c.name; }
 
-class FinderFoldersFrom : public DialogAssistant, public ::testing::WithParamInterface<FileManagerCase> {
+class FileManagerWindows : public DialogAssistant {
 protected:
-    DesktopChild open(const std::vector<std::string>& arguments, const fs::path& shown) {
-        std::vector<std::string> argv{GetParam().program};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        argv.push_back(shown.string());
-        return desktop.launch(argv);
+    using Paths = std::vector<std::string>;
+    // The folders listed once they are these, or the last list when they never were.
+    Paths foldersUntil(const Paths& expected) {
+        const json reply = lookUntil({"finderFoldersWithReply:"}, [&](const json& r) { return r[0] == expected; });
+        return reply.is_null() ? Paths{} : reply[0].get<Paths>();
     }
-    json folders(const std::vector<fs::path>& paths) {
-        json list = json::array();
-        for (const auto& path : paths) list.push_back(path.string());
-        return json::array({list});
+    DesktopChild open(const std::string& program, std::vector<std::string> arguments, const std::string& shown) {
+        arguments.insert(arguments.begin(), program);
+        arguments.push_back(shown);
+        return desktop.launch(arguments);
     }
 };
+
+class FinderFoldersFrom : public FileManagerWindows, public ::testing::WithParamInterface<FileManagerCase> {};
 
 // The second window opens once the first is seen, so that window order is the order of opening
 // (a file manager still starting up would take the second request as its own first window).
@@ -46,17 +48,15 @@ TEST_P(FinderFoldersFrom, EveryWindowsFolderOnceInWindowOrder) {
     desktop.chooseFolderHandler(c.desktopEntry);
     ASSERT_TRUE(desktop.switchAssistiveTechnologies(true));
     startAgent();
-    const fs::path first = folder("dossier \u00e9 \u76ee", 1), second = folder("second", 0);
-    auto firstProgram = open(c.firstWindow, first);
-    const json one = folders({first});
-    ASSERT_EQ(lookUntil({"finderFoldersWithReply:"}, [&](const json& r) { return r == one; }), one);
-    auto nextProgram = open(c.nextWindow, second);
-    const json both = folders({first, second});
-    EXPECT_EQ(lookUntil({"finderFoldersWithReply:"}, [&](const json& r) { return r == both; }), both);
+    const std::string first = folder("dossier \u00e9 \u76ee", 1), second = folder("second", 0);
+    auto firstProgram = open(c.program, c.firstWindow, first);
+    ASSERT_EQ(foldersUntil({first}), Paths{first});
+    auto nextProgram = open(c.program, c.nextWindow, second);
+    EXPECT_EQ(foldersUntil({first, second}), (Paths{first, second}));
 }
 
 const FileManagerCase fileManagers[] = {
-    {"PCManFM", "/usr/bin/pcmanfm", "pcmanfm.desktop", {"--no-desktop"}, {"--new-win"}},
+    {"PCManFM", fileManagerProgram, "pcmanfm.desktop", {"--no-desktop"}, {"--new-win"}},
     {"Thunar", "/usr/bin/thunar", "thunar.desktop", {}, {}},
     {"Nemo", "/usr/bin/nemo", "nemo.desktop", {"--no-desktop"}, {"--no-desktop"}},
     {"Nautilus", "/usr/bin/nautilus", "org.gnome.Nautilus.desktop", {"--new-window"}, {"--new-window"}},
@@ -65,23 +65,18 @@ INSTANTIATE_TEST_SUITE_P(Desktop, FinderFoldersFrom, ::testing::ValuesIn(fileMan
                          [](const auto& info) { return info.param.name; });
 
 // However many windows are open, only the first twelve are read, and the reply comes.
-TEST_F(DialogAssistant, FinderFoldersOfAFileManagerWithFiftyWindows) {
-    constexpr int windows = 50;
-    constexpr size_t windowsRead = 12;
+TEST_F(FileManagerWindows, FiftyWindowsGiveTheFirstTwelve) {
     ASSERT_TRUE(desktop.switchAssistiveTechnologies(true));
     startAgent();
-    std::vector<fs::path> shown;
-    for (int i = 0; i < windows; ++i) shown.push_back(folder("w" + std::to_string(i), 0));
-    auto manager = desktop.launch({fileManagerProgram, "--no-desktop", shown.front().string()});
-    ASSERT_EQ(lookUntil({"finderFoldersWithReply:"}, [](const json& r) { return r[0].size() == 1; })[0].size(), 1u);
+    Paths shown;
+    for (int i = 0; i < 50; ++i) shown.push_back(folder("w" + std::to_string(i), 0));
+    auto manager = open(fileManagerProgram, {"--no-desktop"}, shown[0]);
+    ASSERT_EQ(foldersUntil({shown[0]}), Paths{shown[0]});
     // One at a time: the running file manager opens each handed-over window before the next.
-    for (int i = 1; i < windows; ++i) {
-        DesktopChild opener = desktop.launch({fileManagerProgram, "--new-win", shown[size_t(i)].string()});
-        opener.waitForLine("\n");  // it prints no such line: this waits until it has handed over
-    }
-    json expected = json::array();
-    for (size_t i = 0; i < windowsRead; ++i) expected.push_back(shown[i].string());
-    EXPECT_EQ(lookUntil({"finderFoldersWithReply:"}, [&](const json& r) { return r[0] == expected; })[0], expected);
+    for (size_t i = 1; i < shown.size(); ++i)
+        open(fileManagerProgram, {"--new-win"}, shown[i]).waitForLine("\n");  // no such line: until it ends
+    const Paths firstTwelve(shown.begin(), shown.begin() + 12);
+    EXPECT_EQ(foldersUntil(firstTwelve), firstTwelve);
 }
 
 }  // namespace
