@@ -28,6 +28,7 @@ public:
     // Starts libatspi once its bus is known to answer; before that, nothing touches it.
     bool started();
     bool switchOn() { return bus_.switchOn(); }
+    DBusConnection* sessionBus() { return bus_.session(); }
 
     // Applies what libatspi has heard since the last call, then bounds the next calls by the
     // element's messaging limit.

@@ -42,9 +42,10 @@ public:
     bool switchOn();
     // The accessibility bus that the last check found; none before one found it.
     const std::optional<std::string>& accessibilityBusAddress() const { return address_; }
+    // The session bus, reopened when it went away; null when there is none.
+    DBusConnection* session();
 
 private:
-    DBusConnection* session();
     DBusConnection* registry(const std::string& address);
 
     // The bus fixed by the environment at start (later changes are the plugin's own).

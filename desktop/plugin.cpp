@@ -5,6 +5,7 @@
 // file dialogs with the assistant's keys, and the window system's questions (who is in front,
 // bringing a window forward, the file manager) are answered here.
 
+#include <chrono>
 #include <memory>
 
 #include "desktop/atspi_calls.h"
@@ -12,6 +13,7 @@
 #include "desktop/elements.h"
 #include "desktop/file_managers.h"
 #include "desktop/key_driver.h"
+#include "desktop/nautilus.h"
 #include "platform/accessibility/desktop.h"
 
 namespace companion::desktop {
@@ -43,6 +45,13 @@ public:
         const Error error = elements_.setValue(element, attribute, value, filled);
         if (filled) keys_.filled(std::move(*filled));
         return error;
+    }
+    std::optional<std::vector<std::string>> publishedWindowDocuments(const Element& application) override {
+        std::lock_guard lock(session_.mutex);
+        if (executableName(application.pid) != nautilusProgram) return std::nullopt;
+        const auto limit = std::chrono::duration<double>(application.messagingTimeout.value_or(defaultMessagingTimeout));
+        return nautilusWindowLocations(session_.sessionBus(), application.pid,
+                                       std::chrono::duration_cast<std::chrono::milliseconds>(limit));
     }
     void postKeyboardEvent(const KeyboardEvent& event) override {
         std::lock_guard lock(session_.mutex);

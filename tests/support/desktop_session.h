@@ -36,7 +36,7 @@ inline constexpr const char* systemPython = "/usr/bin/python3";
 inline constexpr const char* fileManagerProgram = "/usr/bin/pcmanfm";
 inline constexpr const char* screenGeometry = "1280x1024x24";
 // The desktop's handler of folders, whatever file managers this machine has installed.
-inline constexpr const char* folderHandlerChoice = "[Default Applications]\ninode/directory=pcmanfm.desktop\n";
+inline constexpr const char* defaultFolderHandler = "pcmanfm.desktop";
 
 inline std::string gtkDialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk_dialog.py"; }
 inline std::string gtk4DialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk4_dialog.py"; }
@@ -129,11 +129,16 @@ public:
                         {"XDG_CONFIG_HOME", runtime_.str()},
                         // Settings stay in memory: nothing a test switches outlives it.
                         {"GSETTINGS_BACKEND", "memory"}};
-        writeFile(runtime_.path() / "mimeapps.list", folderHandlerChoice);
+        chooseFolderHandler(defaultFolderHandler);
         if (!startXServer()) return;
         if (!startSessionBus()) return;
         for (const auto& [name, value] : environment_) ::setenv(name.c_str(), value.c_str(), 1);
         ::unsetenv("AT_SPI_BUS_ADDRESS");
+    }
+
+    // The desktop entry that opens folders, for the processes started from now on.
+    void chooseFolderHandler(const std::string& desktopEntry) {
+        writeFile(runtime_.path() / "mimeapps.list", "[Default Applications]\ninode/directory=" + desktopEntry + "\n");
     }
 
     // Why the desktop could not be had; empty when it runs.
