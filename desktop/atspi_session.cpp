@@ -93,11 +93,17 @@ AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
     // The active window first; without a window manager none may say it is active.
     std::stable_partition(windows.begin(), windows.end(),
                           [](const AccessibleRef& w) { return hasState(w.get(), ATSPI_STATE_ACTIVE); });
+    const auto isFocused = [](AtspiAccessible* element) { return hasState(element, ATSPI_STATE_FOCUSED); };
     for (auto& window : windows) {
         if (!isShown(window.get())) continue;
-        if (auto found = findBelow(window.get(), INT_MAX,
-                                   [](AtspiAccessible* element) { return hasState(element, ATSPI_STATE_FOCUSED); }))
-            return found;
+        AccessibleRef found = findBelow(window.get(), INT_MAX, isFocused);
+        // An editable combo box (KDE's name field) says it has the focus, and so does the text
+        // field inside it, which is where typing goes.
+        while (found) {
+            AccessibleRef inner = findBelow(found.get(), INT_MAX, isFocused);
+            if (!inner) return found;
+            found = std::move(inner);
+        }
     }
     return nullptr;
 }

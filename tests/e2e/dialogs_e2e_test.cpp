@@ -1,5 +1,5 @@
 // The dialog assistant through the built agent and the command-line client, on a headless
-// desktop of its own: real GTK 3, GTK 4 and Qt 6 file dialogs, and file choosers that programs
+// desktop of its own: real GTK 3, GTK 4, Qt 6 and Qt 5 file dialogs, and file choosers that programs
 // embed in their own windows, found and sent to folders, and the replies when the accessibility
 // bus is missing or switched off.
 
@@ -26,11 +26,14 @@ using namespace std::chrono_literals;
 constexpr auto appLimit = 20s;
 constexpr auto settleTime = 1s;
 constexpr const char* notTrustedCode = "-25211";
+constexpr const char* envProgram = "/usr/bin/env";
+// Qt programs show KDE's own file dialog through its platform theme, as under Plasma.
+constexpr const char* kdeThemeSetting = "QT_QPA_PLATFORMTHEME=kde";
 // Well under D-Bus's own default wait (25 s) for a bus that never answers.
 constexpr double silentBusLimitSeconds = 12;
 
 // The programs whose dialogs the assistant drives, each a way a program shows a file chooser.
-enum class Program { gtk3, gtk3Embedded, gtk4, gtk4Embedded, qt6 };
+enum class Program { gtk3, gtk3Embedded, gtk4, gtk4Embedded, qt6, qt5, kde };
 enum class Shown { open, save };
 
 struct Target {
@@ -57,6 +60,8 @@ std::vector<std::string> dialogCommand(Program program, Shown shown, const std::
         case Program::gtk4: return {systemPython, gtk4DialogProgram(), mode, start};
         case Program::gtk4Embedded: return {systemPython, gtk4DialogProgram(), "embedded-" + mode, start};
         case Program::qt6: return {qtDialogProgram(), mode, start};
+        case Program::qt5: return {systemPython, qt5DialogProgram(), mode, start};
+        case Program::kde: return {envProgram, kdeThemeSetting, systemPython, qt5DialogProgram(), "kde-" + mode, start};
     }
     return {};
 }
@@ -103,7 +108,8 @@ TEST_P(DialogNavigation, FindsTheDialogAndSendsItToTheFolder) {
 // own windows, found; then the odd ones out.
 std::vector<DialogCase> dialogCases() {
     const std::pair<Program, std::string> programs[] = {
-        {Program::gtk3, "Gtk3"}, {Program::gtk4, "Gtk4"}, {Program::qt6, "Qt6"}};
+        {Program::gtk3, "Gtk3"}, {Program::gtk4, "Gtk4"}, {Program::qt6, "Qt6"}, {Program::qt5, "Qt5"},
+        {Program::kde, "Kde"}};
     const std::pair<Shown, std::string> panels[] = {{Shown::open, "Open"}, {Shown::save, "SaveKeepsItsName"}};
     const std::pair<Target, std::string> targets[] = {
         {{"target", 2}, ""}, {{"one", 1}, "ToASingleEntryFolder"}, {{"dossier é 目", 2}, "ToAUnicodePath"}};

@@ -41,6 +41,7 @@ inline constexpr const char* defaultFolderHandler = "pcmanfm.desktop";
 inline std::string gtkDialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk_dialog.py"; }
 inline std::string gtk4DialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk4_dialog.py"; }
 inline std::string qtDialogProgram() { return std::string(COMPANION_BIN_DIR) + "/qt_file_dialog"; }
+inline std::string qt5DialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/qt5_dialog.py"; }
 
 // In the order given: a later entry wins.
 using ChildEnvironment = std::vector<std::pair<std::string, std::string>>;
@@ -144,13 +145,20 @@ public:
     // Why the desktop could not be had; empty when it runs.
     const std::string& unavailable() const { return problem_; }
 
-    // The session's assistive-technology switch, as the desktop's settings would set it.
+    // The session's assistive-technology switch, as the desktop's settings would set it. On, the
+    // accessibility bus is started at once, as a desktop's autostart does at login: its launcher
+    // then publishes the bus on the X root window, the only way Qt 5 programs join it reliably.
     bool switchAssistiveTechnologies(bool on) {
         DesktopChild send({busSendProgram, "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
                            "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status", "string:IsEnabled",
                            std::string("variant:boolean:") + (on ? "true" : "false")},
                           environment_);
-        return send.waitForLine("method return").has_value();
+        if (!send.waitForLine("method return")) return false;
+        if (!on) return true;
+        DesktopChild start({busSendProgram, "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                            "org.a11y.Bus.GetAddress"},
+                           environment_);
+        return start.waitForLine("method return").has_value();
     }
     std::optional<bool> assistiveTechnologiesOn() {
         DesktopChild get({busSendProgram, "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
