@@ -107,4 +107,18 @@ AccessibleRef componentOf(AtspiAccessible* accessible) {
     return AccessibleRef(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_component_iface(accessible)));
 }
 
+bool doAction(AtspiAccessible* accessible, std::string_view name) {
+    AccessibleRef action(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_action_iface(accessible)));
+    if (!action) return false;
+    CallError countError;
+    const int count = atspi_action_get_n_actions(ATSPI_ACTION(action.get()), countError.out());
+    for (int i = 0; i < count && !countError; ++i) {
+        CallError nameError;
+        if (Owned::text(atspi_action_get_action_name(ATSPI_ACTION(action.get()), i, nameError.out())) != name) continue;
+        CallError doError;
+        return atspi_action_do_action(ATSPI_ACTION(action.get()), i, doError.out()) && !doError;
+    }
+    return false;
+}
+
 }  // namespace companion::desktop

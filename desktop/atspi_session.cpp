@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "desktop/atspi_calls.h"
+#include "desktop/portal.h"
+#include "desktop/toolkits.h"
 #include "platform/log/log.h"
 
 namespace companion::desktop {
@@ -75,6 +77,21 @@ AccessibleRef AtspiSession::applicationOf(int32_t pid) {
         return std::move(app);
     }
     return nullptr;
+}
+
+std::optional<AtspiSession::PortalDialog> AtspiSession::portalDialogOf(int32_t pid) {
+    const auto backEnd = portalDialogProcess(sessionBus(), pid, portalCallLimit);
+    if (!backEnd || *backEnd == pid) return std::nullopt;
+    AccessibleRef app = applicationOf(*backEnd);
+    if (!app) return std::nullopt;
+    CallError error;
+    std::optional<PortalDialog> found;
+    for (auto& window : childrenOf(app.get(), error)) {
+        if (!isShown(window.get()) || !panelOf(window.get())) continue;
+        if (found) return std::nullopt;
+        found = PortalDialog{*backEnd, std::move(window)};
+    }
+    return found;
 }
 
 AccessibleRef AtspiSession::resolve(const accessibility::Element& element) {

@@ -6,6 +6,7 @@
 #include <atspi/atspi.h>
 
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "desktop/bus.h"
@@ -42,6 +43,15 @@ public:
     accessibility::Element handle(const accessibility::Element& from, AtspiAccessible* accessible);
     // The object with the keyboard focus in the application's windows, the active one first.
     AccessibleRef focusedIn(AtspiAccessible* application);
+
+    // The file dialog the desktop portal shows on the process's behalf, with the portal back end's
+    // process; none when it waits for none, or when the back end shows several and which one is
+    // the process's cannot be told.
+    struct PortalDialog {
+        int32_t backEnd;
+        AccessibleRef window;
+    };
+    std::optional<PortalDialog> portalDialogOf(int32_t pid);
 
 private:
     BusCheck bus_;

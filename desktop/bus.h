@@ -10,6 +10,7 @@
 #include <dbus/dbus.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,16 @@ struct ConnectionClose {
     void operator()(DBusConnection* connection) const;
 };
 using BusConnection = std::unique_ptr<DBusConnection, ConnectionClose>;
+
+using OwnedMessage = std::unique_ptr<DBusMessage, decltype(&dbus_message_unref)>;
+
+// Sends `request` (taking it) and waits at most `limit` for the reply; null without one. Never
+// starts a program for the name it is sent to: only a present owner answers.
+OwnedMessage callWithoutStart(DBusConnection* connection, DBusMessage* request, std::chrono::milliseconds limit);
+// A method of the bus itself, with one string argument or, when `argument` is null, none.
+OwnedMessage busDaemonCall(DBusConnection* session, const char* method, const char* argument);
+// The process that holds a name on the bus.
+std::optional<int32_t> processOfName(DBusConnection* session, const std::string& name);
 
 // Not thread-safe: its owner serialises the calls.
 class BusCheck {

@@ -75,6 +75,16 @@ AttributeRead Elements::elementList(const Element& from, AtspiAccessible* access
     return {success, Value(std::move(list))};
 }
 
+// The application's windows, and the dialog the desktop portal shows on its behalf: that one is
+// the program's dialog to the user, though another process draws it.
+AttributeRead Elements::windowList(const Element& app, AtspiAccessible* accessible) {
+    AttributeRead read = elementList(app, accessible);
+    auto* windows = read.value ? std::get_if<std::vector<Element>>(&*read.value) : nullptr;
+    if (!windows) return read;
+    if (auto portal = session_.portalDialogOf(app.pid)) windows->push_back(session_.handle(app, portal->window.get()));
+    return read;
+}
+
 AttributeRead Elements::readOf(const Element& element, AtspiAccessible* accessible, std::string_view attribute) {
     if (attribute == attribute::role) {
         CallError error;
@@ -99,7 +109,7 @@ AttributeRead Elements::readOf(const Element& element, AtspiAccessible* accessib
 }
 
 AttributeRead Elements::applicationRead(const Element& app, AtspiAccessible* accessible, std::string_view attribute) {
-    if (attribute == attribute::windows) return elementList(app, accessible);
+    if (attribute == attribute::windows) return windowList(app, accessible);
     if (attribute != attribute::focusedWindow) return {attributeUnsupported, {}};
     CallError error;
     for (auto& window : childrenOf(accessible, error)) {

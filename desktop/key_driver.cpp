@@ -4,7 +4,9 @@
 #include <glib.h>
 
 #include "desktop/atspi_calls.h"
+#include "desktop/gtk3.h"
 #include "desktop/keys.h"
+#include "desktop/portal.h"
 #include "desktop/qt.h"
 #include "desktop/toolkits.h"
 
@@ -18,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 // file name back anyway, and how often to look.
 constexpr auto folderChangeWait = std::chrono::milliseconds(800);
 constexpr auto folderChangePoll = std::chrono::milliseconds(20);
+constexpr std::string_view clickAction = "click";
 // Dialogs filled and never confirmed (their focus went elsewhere) are forgotten past this many.
 constexpr size_t maxFilledDialogs = 16;
 
@@ -53,6 +56,17 @@ bool hasMoved(AtspiAccessible* field, AtspiAccessible* dialog, const std::string
     auto text = textOf(field);
     if (!text) return false;
     return *text != path || (dialog && qt::showsFolder(dialog, path));
+}
+
+// The portal's dialog has no default response: Return in its location field goes nowhere, its
+// confirming button does.
+bool confirmedByButton(AtspiAccessible* dialog) {
+    if (!dialog) return false;
+    CallError error;
+    const auto pid = static_cast<int32_t>(atspi_accessible_get_process_id(dialog, error.out()));
+    if (error || !isPortalBackEnd(pid)) return false;
+    AccessibleRef accept = gtk3::acceptButton(dialog);
+    return accept && doAction(accept.get(), clickAction);
 }
 
 }  // namespace
@@ -120,10 +134,11 @@ void KeyDriver::confirm() {
         return;
     }
     if (field) dropCompletion(field.get(), filled->path);
-    session_.x.pressKey(XK_Return, false);
+    AccessibleRef dialog = owned(filled ? session_.elements.find(filled->dialogId) : nullptr);
+    if (!confirmedByButton(dialog.get())) session_.x.pressKey(XK_Return, false);
     if (!field || filled->fileName.empty()) return;
-    names_.push_back(NameToGiveBack{std::move(field), owned(session_.elements.find(filled->dialogId)), filled->path,
-                                    filled->fileName, Clock::now() + folderChangeWait});
+    names_.push_back(NameToGiveBack{std::move(field), std::move(dialog), filled->path, filled->fileName,
+                                    Clock::now() + folderChangeWait});
     namesChanged_.notify_all();
 }
 

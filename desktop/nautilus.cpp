@@ -16,42 +16,14 @@ constexpr const char* fileManagerInterface = "org.freedesktop.FileManager1";
 constexpr const char* windowsProperty = "OpenWindowsWithLocations";
 constexpr const char* windowsPropertiesInterface = "org.freedesktop.DBus.Properties";
 
-using OwnedMessage = std::unique_ptr<DBusMessage, decltype(&dbus_message_unref)>;
-
-OwnedMessage noReply() { return OwnedMessage(nullptr, dbus_message_unref); }
-
-// Never starts a program for the name it is sent to: only a present owner answers.
-OwnedMessage callNoStart(DBusConnection* connection, DBusMessage* request, std::chrono::milliseconds limit) {
-    OwnedMessage owned(request, dbus_message_unref);
-    if (!request || !connection) return noReply();
-    dbus_message_set_auto_start(request, FALSE);
-    DBusError error;
-    dbus_error_init(&error);
-    OwnedMessage reply(dbus_connection_send_with_reply_and_block(connection, request, static_cast<int>(limit.count()),
-                                                            &error),
-                  dbus_message_unref);
-    dbus_error_free(&error);
-    return reply;
-}
-
-OwnedMessage busCall(DBusConnection* session, const char* method, const char* argument) {
-    DBusMessage* request = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, method);
-    if (request) dbus_message_append_args(request, DBUS_TYPE_STRING, &argument, DBUS_TYPE_INVALID);
-    return callNoStart(session, request, busCallLimit);
-}
-
 // The unique name of the file managers' common name's owner when that owner is the process `pid`.
 std::optional<std::string> ownerOfProcess(DBusConnection* session, int32_t pid) {
     const char* owner = nullptr;
-    OwnedMessage named = busCall(session, "GetNameOwner", fileManagerName);
+    OwnedMessage named = busDaemonCall(session, "GetNameOwner", fileManagerName);
     if (!named || !dbus_message_get_args(named.get(), nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID))
         return std::nullopt;
     const std::string unique(owner);
-    dbus_uint32_t ownerPid = 0;
-    OwnedMessage process = busCall(session, "GetConnectionUnixProcessID", unique.c_str());
-    if (!process || !dbus_message_get_args(process.get(), nullptr, DBUS_TYPE_UINT32, &ownerPid, DBUS_TYPE_INVALID))
-        return std::nullopt;
-    if (static_cast<int32_t>(ownerPid) != pid) return std::nullopt;
+    if (processOfName(session, unique) != pid) return std::nullopt;
     return unique;
 }
 
@@ -123,7 +95,7 @@ std::optional<std::vector<std::string>> nautilusWindowLocations(DBusConnection* 
         dbus_message_append_args(request, DBUS_TYPE_STRING, &fileManagerInterface, DBUS_TYPE_STRING, &windowsProperty,
                                  DBUS_TYPE_INVALID);
     }
-    auto windows = publishedWindows(callNoStart(session, request, limit));
+    auto windows = publishedWindows(callWithoutStart(session, request, limit));
     if (!windows) return std::nullopt;
     return locationsInWindowOrder(std::move(*windows));
 }

@@ -64,13 +64,20 @@ public:
 
     // ---- the window system ----
 
+    // The portal's dialog in front stands for the program that asked for it.
     std::optional<int32_t> frontmostPid() override {
         std::lock_guard lock(session_.mutex);
-        return session_.x.focusedPid();
+        const auto focused = session_.x.focusedPid();
+        if (focused && portalFront_ && focused == portalFront_->backEnd) return portalFront_->program;
+        return focused;
     }
     bool activate(int32_t pid) override {
         std::lock_guard lock(session_.mutex);
-        return session_.x.activate(pid);
+        portalFront_.reset();
+        auto portal = session_.started() ? session_.portalDialogOf(pid) : std::nullopt;
+        if (!portal) return session_.x.activate(pid);
+        portalFront_ = PortalFront{portal->backEnd, pid};
+        return session_.x.activate(portal->backEnd);
     }
     void beep() override {
         std::lock_guard lock(session_.mutex);
@@ -95,7 +102,14 @@ public:
     }
 
 private:
+    // The portal back end last brought forward for a program's dialog.
+    struct PortalFront {
+        int32_t backEnd;
+        int32_t program;
+    };
+
     AtspiSession session_;
+    std::optional<PortalFront> portalFront_;
     Elements elements_{session_};
     KeyDriver keys_{session_};
 };

@@ -1,11 +1,12 @@
 // The dialog assistant through the built agent and the command-line client, on a headless
-// desktop of its own: real GTK 3, GTK 4, Qt 6 and Qt 5 file dialogs, and file choosers that programs
-// embed in their own windows, found and sent to folders, and the replies when the accessibility
-// bus is missing or switched off.
+// desktop of its own: real GTK 3, GTK 4, Qt 6, Qt 5 and KDE file dialogs, the one the desktop
+// portal shows for a program, and file choosers that programs embed in their own windows, found
+// and sent to folders, and the replies when the accessibility bus is missing or switched off.
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <chrono>
@@ -29,11 +30,14 @@ constexpr const char* notTrustedCode = "-25211";
 constexpr const char* envProgram = "/usr/bin/env";
 // Qt programs show KDE's own file dialog through its platform theme, as under Plasma.
 constexpr const char* kdeThemeSetting = "QT_QPA_PLATFORMTHEME=kde";
+// A GTK program asks the desktop portal for its dialog, as every sandboxed program does.
+constexpr const char* portalSetting = "GTK_USE_PORTAL=1";
+constexpr const char* portalName = "org.freedesktop.portal.Desktop";
 // Well under D-Bus's own default wait (25 s) for a bus that never answers.
 constexpr double silentBusLimitSeconds = 12;
 
 // The programs whose dialogs the assistant drives, each a way a program shows a file chooser.
-enum class Program { gtk3, gtk3Embedded, gtk4, gtk4Embedded, qt6, qt5, kde };
+enum class Program { gtk3, gtk3Embedded, gtk4, gtk4Embedded, qt6, qt5, kde, portal };
 enum class Shown { open, save };
 
 struct Target {
@@ -62,6 +66,7 @@ std::vector<std::string> dialogCommand(Program program, Shown shown, const std::
         case Program::qt6: return {qtDialogProgram(), mode, start};
         case Program::qt5: return {systemPython, qt5DialogProgram(), mode, start};
         case Program::kde: return {envProgram, kdeThemeSetting, systemPython, qt5DialogProgram(), "kde-" + mode, start};
+        case Program::portal: return {envProgram, portalSetting, systemPython, portalDialogProgram(), mode, start};
     }
     return {};
 }
@@ -92,7 +97,8 @@ TEST_P(DialogNavigation, FindsTheDialogAndSendsItToTheFolder) {
     if (!c.navigable) return;
 
     EXPECT_EQ(call({"navigateDialogWithPid:path:reply:", pid, json(target.string()).dump()}), json::array({true}));
-    EXPECT_TRUE(app.waitForLine("folder " + target.string(), appLimit)) << "the application never showed the folder";
+    EXPECT_TRUE(app.waitForLine("folder " + target.string(), appLimit))
+        << "the application never showed the folder: " << ::testing::PrintToString(app.lines());
     if (save) {
         app.waitForLine("result", settleTime);  // the name comes back a moment after the move
         std::string lastName;
@@ -109,7 +115,7 @@ TEST_P(DialogNavigation, FindsTheDialogAndSendsItToTheFolder) {
 std::vector<DialogCase> dialogCases() {
     const std::pair<Program, std::string> programs[] = {
         {Program::gtk3, "Gtk3"}, {Program::gtk4, "Gtk4"}, {Program::qt6, "Qt6"}, {Program::qt5, "Qt5"},
-        {Program::kde, "Kde"}};
+        {Program::kde, "Kde"}, {Program::portal, "Portal"}};
     const std::pair<Shown, std::string> panels[] = {{Shown::open, "Open"}, {Shown::save, "SaveKeepsItsName"}};
     const std::pair<Target, std::string> targets[] = {
         {{"target", 2}, ""}, {{"one", 1}, "ToASingleEntryFolder"}, {{"dossier é 目", 2}, "ToAUnicodePath"}};
@@ -130,6 +136,22 @@ std::vector<DialogCase> dialogCases() {
 }
 INSTANTIATE_TEST_SUITE_P(Desktop, DialogNavigation, ::testing::ValuesIn(dialogCases()),
                          [](const auto& info) { return info.param.name; });
+
+// A portal that took the program's request and then stops answering: the dialog cannot be tied to
+// the program any more, and detection says so within its limits instead of waiting on the portal.
+TEST_F(DialogAssistant, APortalThatNeverAnswersIsNoDialogInBoundedTime) {
+    ASSERT_TRUE(desktop.switchAssistiveTechnologies(true));
+    startAgent();
+    auto app = desktop.launch({envProgram, portalSetting, systemPython, portalDialogProgram(), "open", folders.str()});
+    ASSERT_TRUE(app.waitForLine("shown", appLimit)) << "the portal's dialog never showed";
+    const auto portal = desktop.ownerOf(portalName);
+    ASSERT_TRUE(portal);
+    ::kill(*portal, SIGSTOP);
+    const json reply = call({"detectDialogWithPid:reply:", std::to_string(app.pid())}, silentBusLimitSeconds);
+    ::kill(*portal, SIGCONT);
+    EXPECT_EQ(reply.dump(), "[[],false,0]");
+    EXPECT_FALSE(agent->exited());
+}
 
 // With the switch off, nothing is read and asking does not turn it on: that is the user's act.
 TEST_F(DialogAssistant, SwitchOffIsThePromptState) {

@@ -41,6 +41,7 @@ inline constexpr const char* defaultFolderHandler = "pcmanfm.desktop";
 inline std::string gtkDialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk_dialog.py"; }
 inline std::string gtk4DialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk4_dialog.py"; }
 inline std::string qtDialogProgram() { return std::string(COMPANION_BIN_DIR) + "/qt_file_dialog"; }
+inline std::string portalDialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/portal_dialog.py"; }
 inline std::string qt5DialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/qt5_dialog.py"; }
 
 // In the order given: a later entry wins.
@@ -167,6 +168,16 @@ public:
         auto line = get.waitForLine("   variant");
         if (!line) return std::nullopt;
         return line->find("true") != std::string::npos;
+    }
+
+    // The process that holds a name on the session bus.
+    std::optional<pid_t> ownerOf(const std::string& name) {
+        DesktopChild ask({busSendProgram, "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                          "/org/freedesktop/DBus", "org.freedesktop.DBus.GetConnectionUnixProcessID", "string:" + name},
+                         environment_);
+        auto line = ask.waitForLine("   uint32 ");
+        if (!line) return std::nullopt;
+        return static_cast<pid_t>(std::stol(line->substr(line->rfind(' ') + 1)));
     }
 
     // A test application on this desktop, visible on its accessibility bus.
