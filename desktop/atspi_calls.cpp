@@ -74,8 +74,11 @@ bool isGtk4(AtspiAccessible* accessible) {
 std::optional<std::string> textOf(AtspiAccessible* accessible) {
     AccessibleRef text(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_text_iface(accessible)));
     if (!text) return std::nullopt;
-    CallError error;
-    std::string contents = Owned::text(atspi_text_get_text(ATSPI_TEXT(text.get()), 0, -1, error.out()));
+    // GTK 4 answers an open end (-1) with an empty text: the end is asked for first.
+    CallError countError, error;
+    const int count = atspi_text_get_character_count(ATSPI_TEXT(text.get()), countError.out());
+    if (countError) return std::nullopt;
+    std::string contents = Owned::text(atspi_text_get_text(ATSPI_TEXT(text.get()), 0, count, error.out()));
     if (error || (contents.empty() && isGtk4(accessible))) return std::nullopt;
     return contents;
 }

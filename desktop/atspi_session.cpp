@@ -15,6 +15,7 @@ namespace companion::desktop {
 namespace {
 
 constexpr int millisecondsPerSecond = 1000;
+constexpr const char* waylandDisplayVariable = "WAYLAND_DISPLAY";
 // The events libatspi subscribes to for its cache. Nothing reads them between requests (each
 // request forgets the cache of the application it reads), so they would only pile up on the
 // connection; the subscriptions are taken back once libatspi has made them.
@@ -28,7 +29,17 @@ constexpr std::array cacheEventRules = {
 
 }  // namespace
 
-bool AtspiSession::trusted() { return x.available() && bus_.state() == BusState::ready; }
+bool AtspiSession::trusted() {
+    const char* wayland = std::getenv(waylandDisplayVariable);
+    const bool display = x.available() || (wayland && *wayland);
+    return display && bus_.state() == BusState::ready;
+}
+
+std::optional<int32_t> AtspiSession::frontPid() {
+    if (!keyless()) return x.focusedPid();
+    if (!keylessFront) return std::nullopt;
+    return keylessFront->pid;
+}
 
 bool AtspiSession::started() {
     if (started_) return true;

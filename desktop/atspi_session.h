@@ -24,8 +24,19 @@ public:
 
     // Everything below: with `mutex` held.
 
-    // Trusted: an X display, and the accessibility bus answering with its switch on.
+    // Trusted: a display (an X server, or a Wayland compositor, where the dialogs are driven
+    // through the bus alone), and the accessibility bus answering with its switch on.
     bool trusted();
+    // No window system to ask who is in front or to take synthetic keys: a Wayland session.
+    bool keyless() { return !x.available(); }
+    // Without one, the program last brought forward counts as the one in front, and the field
+    // shown in its dialog as the one with the focus (Wayland gives no client either).
+    struct KeylessFront {
+        int32_t pid;
+        uint64_t field = 0;
+    };
+    std::optional<KeylessFront> keylessFront;
+    std::optional<int32_t> frontPid();
     // Starts libatspi once its bus is known to answer; before that, nothing touches it.
     bool started();
     bool switchOn() { return bus_.switchOn(); }

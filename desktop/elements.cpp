@@ -139,10 +139,17 @@ AttributeRead Elements::identifier(AtspiAccessible* accessible) {
 
 AttributeRead Elements::systemWideRead(std::string_view attribute) {
     if (attribute != attribute::focusedElement) return {attributeUnsupported, {}};
-    auto pid = session_.x.focusedPid();
+    auto pid = session_.frontPid();
     if (!pid) return {noValue, {}};
     AccessibleRef app = session_.applicationOf(*pid);
     if (!app) return {cannotComplete, {}};
+    // Without keys, only the field the plugin showed can take the path: another focused field of
+    // the dialog (its search field) would take it as something else.
+    if (session_.keyless()) {
+        const uint64_t field = session_.keylessFront->field;
+        if (!field || !session_.elements.find(field)) return {noValue, {}};
+        return {success, Value(Element{*pid, field, std::nullopt})};
+    }
     AccessibleRef focused = session_.focusedIn(app.get());
     if (!focused) return {noValue, {}};
     return {success, Value(Element{*pid, session_.elements.idOf(focused.get()), std::nullopt})};

@@ -36,6 +36,8 @@ private:
     };
 
     void openGoToFolder();
+    // Without keys: shows the go-to-folder field of the dialog in front, through the bus.
+    void revealGoToFolder();
     void confirm();
     std::optional<FilledField> takeFocusedRecord();
     // The driver's thread: gives names back as their dialogs move, or when their wait is over.

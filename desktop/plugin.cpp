@@ -55,7 +55,7 @@ public:
     }
     void postKeyboardEvent(const KeyboardEvent& event) override {
         std::lock_guard lock(session_.mutex);
-        if (session_.x.available()) keys_.post(event);
+        keys_.post(event);
     }
     double mainDisplayHeight() override {
         std::lock_guard lock(session_.mutex);
@@ -67,13 +67,16 @@ public:
     // The portal's dialog in front stands for the program that asked for it.
     std::optional<int32_t> frontmostPid() override {
         std::lock_guard lock(session_.mutex);
-        const auto focused = session_.x.focusedPid();
+        const auto focused = session_.frontPid();
         if (focused && portalFront_ && focused == portalFront_->backEnd) return portalFront_->program;
         return focused;
     }
     bool activate(int32_t pid) override {
         std::lock_guard lock(session_.mutex);
         portalFront_.reset();
+        // No client may bring another's window forward on Wayland; none needs to be in front
+        // when its dialog is driven through the bus.
+        if (session_.keyless()) return keylessActivate(pid);
         auto portal = session_.started() ? session_.portalDialogOf(pid) : std::nullopt;
         if (!portal) return session_.x.activate(pid);
         portalFront_ = PortalFront{portal->backEnd, pid};
@@ -102,6 +105,13 @@ public:
     }
 
 private:
+    bool keylessActivate(int32_t pid) {
+        session_.keylessFront.reset();
+        if (!session_.started() || !session_.applicationOf(pid)) return false;
+        session_.keylessFront = AtspiSession::KeylessFront{pid};
+        return true;
+    }
+
     // The portal back end last brought forward for a program's dialog.
     struct PortalFront {
         int32_t backEnd;

@@ -28,6 +28,8 @@ class DialogAssistant : public ::testing::Test {
 protected:
     using json = nlohmann::json;
 
+    explicit DialogAssistant(DisplayServer server = DisplayServer::x11) : desktop(server) {}
+
     void SetUp() override {
         if (!desktop.unavailable().empty()) GTEST_SKIP() << "no headless desktop: " << desktop.unavailable();
     }

@@ -1,6 +1,6 @@
 #pragma once
 // A headless desktop of its own for the dialog assistant's end-to-end tests and benchmarks: an X
-// server (Xvfb) and a session bus, on which the accessibility bus and its registry start on
+// server (Xvfb) or a Wayland compositor (Weston, with no X server at all) and a session bus, on which the accessibility bus and its registry start on
 // demand; and the test applications, whose printed lines tell what their dialogs show.
 //
 //   DesktopSession desktop;                   // skip when desktop.unavailable() says why
@@ -30,6 +30,10 @@
 namespace companion::testing {
 
 inline constexpr const char* xServerProgram = "/usr/bin/Xvfb";
+inline constexpr const char* compositorProgram = "/usr/bin/weston";
+inline constexpr const char* compositorSocket = "wayland-companion";
+inline constexpr auto compositorStartLimit = std::chrono::seconds(10);
+inline constexpr auto compositorStartPoll = std::chrono::milliseconds(50);
 inline constexpr const char* sessionBusProgram = "/usr/bin/dbus-daemon";
 inline constexpr const char* busSendProgram = "/usr/bin/dbus-send";
 inline constexpr const char* systemPython = "/usr/bin/python3";
@@ -124,15 +128,19 @@ private:
     size_t checked_ = 0;
 };
 
+enum class DisplayServer { x11, wayland };
+
 class DesktopSession {
 public:
-    DesktopSession() {
+    explicit DesktopSession(DisplayServer server = DisplayServer::x11) {
         environment_ = {{"XDG_RUNTIME_DIR", runtime_.str()},
                         {"XDG_CONFIG_HOME", runtime_.str()},
                         // Settings stay in memory: nothing a test switches outlives it.
                         {"GSETTINGS_BACKEND", "memory"}};
         chooseFolderHandler(defaultFolderHandler);
-        if (!startXServer()) return;
+        // Programs started from here inherit the rest of the test's environment.
+        if (server == DisplayServer::wayland) ::unsetenv("DISPLAY");
+        if (!(server == DisplayServer::x11 ? startXServer() : startCompositor())) return;
         if (!startSessionBus()) return;
         for (const auto& [name, value] : environment_) ::setenv(name.c_str(), value.c_str(), 1);
         ::unsetenv("AT_SPI_BUS_ADDRESS");
@@ -206,6 +214,23 @@ private:
         return true;
     }
 
+    // Weston's headless back end: native Wayland programs, no seat, no X server.
+    bool startCompositor() {
+        if (::access(compositorProgram, X_OK) != 0) return fail("no Wayland compositor (weston) installed");
+        compositor_ = DesktopChild({compositorProgram, "--backend=headless-backend.so", "--socket=" + std::string(compositorSocket),
+                                    "--width=1280", "--height=1024", "--idle-time=0"},
+                                   environment_);
+        const auto deadline = std::chrono::steady_clock::now() + compositorStartLimit;
+        while (::access((runtime_.path() / compositorSocket).c_str(), F_OK) != 0) {
+            if (std::chrono::steady_clock::now() >= deadline) return fail("weston's headless back end did not start");
+            ::usleep(std::chrono::microseconds(compositorStartPoll).count());
+        }
+        environment_.emplace_back("WAYLAND_DISPLAY", compositorSocket);
+        environment_.emplace_back("GDK_BACKEND", "wayland");
+        environment_.emplace_back("QT_QPA_PLATFORM", "wayland");
+        return true;
+    }
+
     bool startSessionBus() {
         bus_ = DesktopChild({sessionBusProgram, "--session", "--nofork", "--print-address=1"}, environment_);
         auto address = bus_.waitForLine("unix:", std::chrono::seconds(10));
@@ -222,7 +247,7 @@ private:
     TempDir runtime_;
     ChildEnvironment environment_;
     std::string problem_;
-    DesktopChild xServer_, bus_;
+    DesktopChild xServer_, compositor_, bus_;
 };
 
 }  // namespace companion::testing
