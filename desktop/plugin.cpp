@@ -1,5 +1,6 @@
 // The desktop plugin: the accessibility interface over the session's accessibility bus
-// (libatspi), and keys, windows and the screen through the X server (Xlib, XTest).
+// (libatspi), and keys, windows and the screen through the X server (Xlib, XTest); on a Wayland
+// session, with no X server, the dialogs' own accessible actions stand for the keys.
 //
 // Three parts behind one lock: `Elements` reads other applications, `KeyDriver` drives their
 // file dialogs with the assistant's keys, and the window system's questions (who is in front,
