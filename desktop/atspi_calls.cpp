@@ -74,8 +74,11 @@ bool isGtk4(AtspiAccessible* accessible) {
 std::optional<std::string> textOf(AtspiAccessible* accessible) {
     AccessibleRef text(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_text_iface(accessible)));
     if (!text) return std::nullopt;
-    CallError error;
-    std::string contents = Owned::text(atspi_text_get_text(ATSPI_TEXT(text.get()), 0, -1, error.out()));
+    // GTK 4 answers an open end (-1) with an empty text: the end is asked for first.
+    CallError countError, error;
+    const int count = atspi_text_get_character_count(ATSPI_TEXT(text.get()), countError.out());
+    if (countError) return std::nullopt;
+    std::string contents = Owned::text(atspi_text_get_text(ATSPI_TEXT(text.get()), 0, count, error.out()));
     if (error || (contents.empty() && isGtk4(accessible))) return std::nullopt;
     return contents;
 }
@@ -105,6 +108,20 @@ AccessibleRef editableTextOf(AtspiAccessible* accessible) {
 
 AccessibleRef componentOf(AtspiAccessible* accessible) {
     return AccessibleRef(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_component_iface(accessible)));
+}
+
+bool doAction(AtspiAccessible* accessible, std::string_view name) {
+    AccessibleRef action(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_action_iface(accessible)));
+    if (!action) return false;
+    CallError countError;
+    const int count = atspi_action_get_n_actions(ATSPI_ACTION(action.get()), countError.out());
+    for (int i = 0; i < count && !countError; ++i) {
+        CallError nameError;
+        if (Owned::text(atspi_action_get_action_name(ATSPI_ACTION(action.get()), i, nameError.out())) != name) continue;
+        CallError doError;
+        return atspi_action_do_action(ATSPI_ACTION(action.get()), i, doError.out()) && !doError;
+    }
+    return false;
 }
 
 }  // namespace companion::desktop

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/accessibility/accessibility.h"
@@ -54,6 +55,9 @@ bool isEditableText(AtspiAccessible* accessible);
 // The object's interfaces, owned: none when it has not that one.
 AccessibleRef editableTextOf(AtspiAccessible* accessible);
 AccessibleRef componentOf(AtspiAccessible* accessible);
+// Does the element's action of that name (looked up by name: the order differs between
+// versions); false when it has none such or the call failed.
+bool doAction(AtspiAccessible* accessible, std::string_view name);
 
 // Walks the showing elements below `root` (not `root` itself), depth first, at most `depth`
 // levels down; lists and tables are not entered (their rows are many and never what is sought).

@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "desktop/atspi_calls.h"
+#include "desktop/portal.h"
+#include "desktop/toolkits.h"
 #include "platform/log/log.h"
 
 namespace companion::desktop {
@@ -13,6 +15,7 @@ namespace companion::desktop {
 namespace {
 
 constexpr int millisecondsPerSecond = 1000;
+constexpr const char* waylandDisplayVariable = "WAYLAND_DISPLAY";
 // The events libatspi subscribes to for its cache. Nothing reads them between requests (each
 // request forgets the cache of the application it reads), so they would only pile up on the
 // connection; the subscriptions are taken back once libatspi has made them.
@@ -26,7 +29,17 @@ constexpr std::array cacheEventRules = {
 
 }  // namespace
 
-bool AtspiSession::trusted() { return x.available() && bus_.state() == BusState::ready; }
+bool AtspiSession::trusted() {
+    const char* wayland = std::getenv(waylandDisplayVariable);
+    const bool display = x.available() || (wayland && *wayland);
+    return display && bus_.state() == BusState::ready;
+}
+
+std::optional<int32_t> AtspiSession::frontPid() {
+    if (!keyless()) return x.focusedPid();
+    if (!keylessFront) return std::nullopt;
+    return keylessFront->pid;
+}
 
 bool AtspiSession::started() {
     if (started_) return true;
@@ -77,6 +90,21 @@ AccessibleRef AtspiSession::applicationOf(int32_t pid) {
     return nullptr;
 }
 
+std::optional<AtspiSession::PortalDialog> AtspiSession::portalDialogOf(int32_t pid) {
+    const auto backEnd = portalDialogProcess(sessionBus(), pid, portalCallLimit);
+    if (!backEnd || *backEnd == pid) return std::nullopt;
+    AccessibleRef app = applicationOf(*backEnd);
+    if (!app) return std::nullopt;
+    CallError error;
+    std::optional<PortalDialog> found;
+    for (auto& window : childrenOf(app.get(), error)) {
+        if (!isShown(window.get()) || !panelOf(window.get())) continue;
+        if (found) return std::nullopt;
+        found = PortalDialog{*backEnd, std::move(window)};
+    }
+    return found;
+}
+
 AccessibleRef AtspiSession::resolve(const accessibility::Element& element) {
     if (element.id == 0) return applicationOf(element.pid);
     AtspiAccessible* known = elements.find(element.id);
@@ -93,11 +121,17 @@ AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
     // The active window first; without a window manager none may say it is active.
     std::stable_partition(windows.begin(), windows.end(),
                           [](const AccessibleRef& w) { return hasState(w.get(), ATSPI_STATE_ACTIVE); });
+    const auto isFocused = [](AtspiAccessible* element) { return hasState(element, ATSPI_STATE_FOCUSED); };
     for (auto& window : windows) {
         if (!isShown(window.get())) continue;
-        if (auto found = findBelow(window.get(), INT_MAX,
-                                   [](AtspiAccessible* element) { return hasState(element, ATSPI_STATE_FOCUSED); }))
-            return found;
+        AccessibleRef found = findBelow(window.get(), INT_MAX, isFocused);
+        // An editable combo box (KDE's name field) says it has the focus, and so does the text
+        // field inside it, which is where typing goes.
+        while (found) {
+            AccessibleRef inner = findBelow(found.get(), INT_MAX, isFocused);
+            if (!inner) return found;
+            found = std::move(inner);
+        }
     }
     return nullptr;
 }

@@ -6,6 +6,7 @@
 #include <atspi/atspi.h>
 
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "desktop/bus.h"
@@ -23,11 +24,23 @@ public:
 
     // Everything below: with `mutex` held.
 
-    // Trusted: an X display, and the accessibility bus answering with its switch on.
+    // Trusted: a display (an X server, or a Wayland compositor, where the dialogs are driven
+    // through the bus alone), and the accessibility bus answering with its switch on.
     bool trusted();
+    // No window system to ask who is in front or to take synthetic keys: a Wayland session.
+    bool keyless() { return !x.available(); }
+    // Without one, the program last brought forward counts as the one in front, and the field
+    // shown in its dialog as the one with the focus (Wayland gives no client either).
+    struct KeylessFront {
+        int32_t pid;
+        uint64_t field = 0;
+    };
+    std::optional<KeylessFront> keylessFront;
+    std::optional<int32_t> frontPid();
     // Starts libatspi once its bus is known to answer; before that, nothing touches it.
     bool started();
     bool switchOn() { return bus_.switchOn(); }
+    DBusConnection* sessionBus() { return bus_.session(); }
 
     // Applies what libatspi has heard since the last call, then bounds the next calls by the
     // element's messaging limit.
@@ -41,6 +54,15 @@ public:
     accessibility::Element handle(const accessibility::Element& from, AtspiAccessible* accessible);
     // The object with the keyboard focus in the application's windows, the active one first.
     AccessibleRef focusedIn(AtspiAccessible* application);
+
+    // The file dialog the desktop portal shows on the process's behalf, with the portal back end's
+    // process; none when it waits for none, or when the back end shows several and which one is
+    // the process's cannot be told.
+    struct PortalDialog {
+        int32_t backEnd;
+        AccessibleRef window;
+    };
+    std::optional<PortalDialog> portalDialogOf(int32_t pid);
 
 private:
     BusCheck bus_;

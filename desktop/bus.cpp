@@ -169,4 +169,28 @@ bool BusCheck::switchOn() {
     return call(session(), request) != nullptr;
 }
 
+OwnedMessage callWithoutStart(DBusConnection* connection, DBusMessage* request, std::chrono::milliseconds limit) {
+    OwnedMessage owned(request, dbus_message_unref);
+    if (!request || !connection) return OwnedMessage(nullptr, dbus_message_unref);
+    dbus_message_set_auto_start(request, FALSE);
+    ScopedError error;
+    return OwnedMessage(
+        dbus_connection_send_with_reply_and_block(connection, request, static_cast<int>(limit.count()), error.get()),
+        dbus_message_unref);
+}
+
+OwnedMessage busDaemonCall(DBusConnection* session, const char* method, const char* argument) {
+    DBusMessage* request = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, method);
+    if (request && argument) dbus_message_append_args(request, DBUS_TYPE_STRING, &argument, DBUS_TYPE_INVALID);
+    return callWithoutStart(session, request, busCallLimit);
+}
+
+std::optional<int32_t> processOfName(DBusConnection* session, const std::string& name) {
+    dbus_uint32_t pid = 0;
+    OwnedMessage reply = busDaemonCall(session, "GetConnectionUnixProcessID", name.c_str());
+    if (!reply || !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID))
+        return std::nullopt;
+    return static_cast<int32_t>(pid);
+}
+
 }  // namespace companion::desktop

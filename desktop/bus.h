@@ -10,6 +10,7 @@
 #include <dbus/dbus.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,16 @@ struct ConnectionClose {
 };
 using BusConnection = std::unique_ptr<DBusConnection, ConnectionClose>;
 
+using OwnedMessage = std::unique_ptr<DBusMessage, decltype(&dbus_message_unref)>;
+
+// Sends `request` (taking it) and waits at most `limit` for the reply; null without one. Never
+// starts a program for the name it is sent to: only a present owner answers.
+OwnedMessage callWithoutStart(DBusConnection* connection, DBusMessage* request, std::chrono::milliseconds limit);
+// A method of the bus itself, with one string argument or, when `argument` is null, none.
+OwnedMessage busDaemonCall(DBusConnection* session, const char* method, const char* argument);
+// The process that holds a name on the bus.
+std::optional<int32_t> processOfName(DBusConnection* session, const std::string& name);
+
 // Not thread-safe: its owner serialises the calls.
 class BusCheck {
 public:
@@ -42,9 +53,10 @@ public:
     bool switchOn();
     // The accessibility bus that the last check found; none before one found it.
     const std::optional<std::string>& accessibilityBusAddress() const { return address_; }
+    // The session bus, reopened when it went away; null when there is none.
+    DBusConnection* session();
 
 private:
-    DBusConnection* session();
     DBusConnection* registry(const std::string& address);
 
     // The bus fixed by the environment at start (later changes are the plugin's own).

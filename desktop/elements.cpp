@@ -75,6 +75,16 @@ AttributeRead Elements::elementList(const Element& from, AtspiAccessible* access
     return {success, Value(std::move(list))};
 }
 
+// The application's windows, and the dialog the desktop portal shows on its behalf: that one is
+// the program's dialog to the user, though another process draws it.
+AttributeRead Elements::windowList(const Element& app, AtspiAccessible* accessible) {
+    AttributeRead read = elementList(app, accessible);
+    auto* windows = read.value ? std::get_if<std::vector<Element>>(&*read.value) : nullptr;
+    if (!windows) return read;
+    if (auto portal = session_.portalDialogOf(app.pid)) windows->push_back(session_.handle(app, portal->window.get()));
+    return read;
+}
+
 AttributeRead Elements::readOf(const Element& element, AtspiAccessible* accessible, std::string_view attribute) {
     if (attribute == attribute::role) {
         CallError error;
@@ -99,7 +109,7 @@ AttributeRead Elements::readOf(const Element& element, AtspiAccessible* accessib
 }
 
 AttributeRead Elements::applicationRead(const Element& app, AtspiAccessible* accessible, std::string_view attribute) {
-    if (attribute == attribute::windows) return elementList(app, accessible);
+    if (attribute == attribute::windows) return windowList(app, accessible);
     if (attribute != attribute::focusedWindow) return {attributeUnsupported, {}};
     CallError error;
     for (auto& window : childrenOf(accessible, error)) {
@@ -129,10 +139,17 @@ AttributeRead Elements::identifier(AtspiAccessible* accessible) {
 
 AttributeRead Elements::systemWideRead(std::string_view attribute) {
     if (attribute != attribute::focusedElement) return {attributeUnsupported, {}};
-    auto pid = session_.x.focusedPid();
+    auto pid = session_.frontPid();
     if (!pid) return {noValue, {}};
     AccessibleRef app = session_.applicationOf(*pid);
     if (!app) return {cannotComplete, {}};
+    // Without keys, only the field the plugin showed can take the path: another focused field of
+    // the dialog (its search field) would take it as something else.
+    if (session_.keyless()) {
+        const uint64_t field = session_.keylessFront->field;
+        if (!field || !session_.elements.find(field)) return {noValue, {}};
+        return {success, Value(Element{*pid, field, std::nullopt})};
+    }
     AccessibleRef focused = session_.focusedIn(app.get());
     if (!focused) return {noValue, {}};
     return {success, Value(Element{*pid, session_.elements.idOf(focused.get()), std::nullopt})};

@@ -38,6 +38,7 @@ private:
     accessibility::AttributeRead applicationRead(const accessibility::Element& app, AtspiAccessible* accessible,
                                                  std::string_view attribute);
     accessibility::AttributeRead elementList(const accessibility::Element& from, AtspiAccessible* accessible);
+    accessibility::AttributeRead windowList(const accessibility::Element& app, AtspiAccessible* accessible);
     accessibility::AttributeRead identifier(AtspiAccessible* accessible);
     accessibility::AttributeRead systemWideRead(std::string_view attribute);
 

@@ -2,6 +2,7 @@
 
 #include <gio/gio.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 
@@ -16,10 +17,34 @@ constexpr const char* fallbackFileManager = "pcmanfm";
 constexpr const char* folderContentType = "inode/directory";
 constexpr const char* processFolder = "/proc";
 constexpr const char* executableLink = "exe";
-// How deep a file manager's location bar may lie in its window.
-constexpr int locationBarDepth = 10;
+// How deep a file manager's location bar may lie in its window: Thunar's entry is 6 levels down,
+// Nemo's path bar 9 and its entry (when the user chose one) 10.
+constexpr int locationBarDepth = 12;
 constexpr std::string_view fileUrlPrefix = "file://";
 constexpr std::string_view urlSafeCharacters = "/-._~";
+
+std::optional<std::string> locationEntryPath(AtspiAccessible* element) {
+    if (!isEditableText(element)) return std::nullopt;
+    auto text = textOf(element);
+    if (!text || !text->starts_with('/')) return std::nullopt;
+    return text;
+}
+
+// The bar is read from the shown folder's button up to its container: the buttons of folders
+// scrolled out of the bar are not showing, yet still listed there.
+std::optional<std::string> pathBarPath(AtspiAccessible* element) {
+    if (!isRole(element, ATSPI_ROLE_TOGGLE_BUTTON) || !hasState(element, ATSPI_STATE_CHECKED)) return std::nullopt;
+    AccessibleRef bar = parentOf(element);
+    if (!bar) return std::nullopt;
+    CallError error;
+    std::vector<PathButton> buttons;
+    for (auto& child : childrenOf(bar.get(), error)) {
+        buttons.push_back({nameOf(child.get()), isRole(child.get(), ATSPI_ROLE_TOGGLE_BUTTON),
+                           hasState(child.get(), ATSPI_STATE_CHECKED)});
+    }
+    if (error) return std::nullopt;
+    return pathOfPathBar(buttons);
+}
 
 }  // namespace
 
@@ -57,13 +82,28 @@ std::string fileUrl(std::string_view path) {
 std::optional<std::string> shownFolderUrl(AtspiAccessible* window) {
     std::optional<std::string> folder;
     findBelow(window, locationBarDepth, [&folder](AtspiAccessible* element) {
-        if (!isEditableText(element)) return false;
-        auto text = textOf(element);
-        if (!text || !text->starts_with('/')) return false;
-        folder = fileUrl(*text);
-        return true;
+        auto path = locationEntryPath(element);
+        if (!path) path = pathBarPath(element);
+        if (path) folder = fileUrl(*path);
+        return path.has_value();
     });
     return folder;
+}
+
+std::optional<std::string> pathOfPathBar(const std::vector<PathButton>& buttons) {
+    // The root's button is the last folder button; every named one before it is a folder below.
+    auto root = std::find_if(buttons.rbegin(), buttons.rend(), [](const PathButton& b) { return b.toggle; });
+    if (root == buttons.rend() || !root->name.empty()) return std::nullopt;
+    std::string path;
+    for (auto button = root; button != buttons.rend(); ++button) {
+        if (!button->toggle) return std::nullopt;
+        if (button != root) {
+            if (button->name.empty() || button->name.find('/') != std::string::npos) return std::nullopt;
+            path += '/' + button->name;
+        }
+        if (button->checked) return path.empty() ? "/" : path;
+    }
+    return std::nullopt;
 }
 
 }  // namespace companion::desktop

@@ -16,5 +16,7 @@ namespace companion::desktop::gtk3 {
 std::optional<Panel> chooserPanel(AtspiAccessible* element);
 // A chooser inside the window, below the window itself (a program's own dialog that embeds one).
 AccessibleRef embeddedChooser(AtspiAccessible* window);
+// The dialog's confirming button: GTK puts it after Cancel, whatever the two are labelled.
+AccessibleRef acceptButton(AtspiAccessible* dialog);
 
 }  // namespace companion::desktop::gtk3

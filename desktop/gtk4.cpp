@@ -14,6 +14,8 @@ constexpr int chooserDepth = 6;
 // The Save chooser's name field lies four levels below the widget; the Open chooser's fields
 // twice as deep.
 constexpr int nameFieldDepth = 4;
+// A dialog with a header bar (GTK 4 on Wayland) holds the name field there instead, this deep.
+constexpr int headerFieldDepth = 5;
 
 bool isChooserWidget(AtspiAccessible* element) {
     return isRole(element, ATSPI_ROLE_FILLER) && nameOf(element) == chooserWidgetName;
@@ -24,7 +26,9 @@ bool isChooserWidget(AtspiAccessible* element) {
 std::optional<Panel> chooserPanel(AtspiAccessible* window) {
     AccessibleRef chooser = findBelow(window, chooserDepth, isChooserWidget);
     if (!chooser) return std::nullopt;
-    return findBelow(chooser.get(), nameFieldDepth, isEditableText) ? Panel::save : Panel::open;
+    const bool named = findBelow(chooser.get(), nameFieldDepth, isEditableText) ||
+                       (isRole(window, ATSPI_ROLE_DIALOG) && findBelow(window, headerFieldDepth, isEditableText));
+    return named ? Panel::save : Panel::open;
 }
 
 }  // namespace companion::desktop::gtk4

@@ -4,6 +4,7 @@
 #include <glib.h>
 
 #include "desktop/atspi_calls.h"
+#include "desktop/keyless.h"
 #include "desktop/keys.h"
 #include "desktop/qt.h"
 #include "desktop/toolkits.h"
@@ -66,6 +67,14 @@ KeyDriver::~KeyDriver() {
 }
 
 void KeyDriver::post(const KeyboardEvent& event) {
+    if (session_.keyless()) {
+        // Typing and selecting need keys; the field's text is set whole instead.
+        switch (keyActionOf(event)) {
+            case KeyAction::goToFolder: return revealGoToFolder();
+            case KeyAction::confirm: return confirm();
+            default: return;
+        }
+    }
     switch (keyActionOf(event)) {
         case KeyAction::typeText: return session_.x.typeText(utf32(event.unicodeString));
         case KeyAction::goToFolder: return openGoToFolder();
@@ -98,11 +107,31 @@ void KeyDriver::openGoToFolder() {
     }
 }
 
-// The record of the dialog whose filled field has the focus now: Return goes there.
+void KeyDriver::revealGoToFolder() {
+    auto pid = session_.frontPid();
+    AccessibleRef app = pid && session_.started() ? session_.applicationOf(*pid) : nullptr;
+    if (!app) return;
+    std::vector<AccessibleRef> windows;
+    CallError error;
+    for (auto& window : childrenOf(app.get(), error)) {
+        if (isShown(window.get()) && panelOf(window.get())) windows.push_back(std::move(window));
+    }
+    if (auto portal = session_.portalDialogOf(*pid)) windows.push_back(std::move(portal->window));
+    for (auto& window : windows) {
+        AccessibleRef field = keyless::revealPathField(window.get());
+        if (!field) continue;
+        session_.keylessFront->field = session_.elements.idOf(field.get());
+        return;
+    }
+}
+
+// The record of the dialog whose filled field has the focus now: Return goes there. Without keys
+// the focus is the field the driver itself showed.
 std::optional<FilledField> KeyDriver::takeFocusedRecord() {
+    const uint64_t shown = session_.keyless() && session_.keylessFront ? session_.keylessFront->field : 0;
     for (auto it = filled_.begin(); it != filled_.end(); ++it) {
         AtspiAccessible* field = session_.elements.find(it->second.fieldId);
-        if (!field || !hasState(field, ATSPI_STATE_FOCUSED)) continue;
+        if (!field || (it->second.fieldId != shown && !hasState(field, ATSPI_STATE_FOCUSED))) continue;
         FilledField record = std::move(it->second);
         filled_.erase(it);
         return record;
@@ -120,10 +149,16 @@ void KeyDriver::confirm() {
         return;
     }
     if (field) dropCompletion(field.get(), filled->path);
-    session_.x.pressKey(XK_Return, false);
+    AccessibleRef dialog = owned(filled ? session_.elements.find(filled->dialogId) : nullptr);
+    if (session_.keyless() && !keyless::confirmPath(dialog.get(), field.get())) {
+        // Nothing took the path: the dialog stays where it was, with its name.
+        if (field && !filled->fileName.empty()) setText(field.get(), filled->fileName);
+        return;
+    }
+    if (!session_.keyless() && !keyless::confirmPortalDialog(dialog.get())) session_.x.pressKey(XK_Return, false);
     if (!field || filled->fileName.empty()) return;
-    names_.push_back(NameToGiveBack{std::move(field), owned(session_.elements.find(filled->dialogId)), filled->path,
-                                    filled->fileName, Clock::now() + folderChangeWait});
+    names_.push_back(NameToGiveBack{std::move(field), std::move(dialog), filled->path, filled->fileName,
+                                    Clock::now() + folderChangeWait});
     namesChanged_.notify_all();
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Driving a file dialog with the assistant's keys: the go-to-folder shortcut becomes each
 // toolkit's way to its path field, Return confirms what the assistant filled in, and a Save
-// dialog gets its file name back once it has moved to the folder.
+// dialog gets its file name back once it has moved to the folder. Without an X server (Wayland)
+// the same keys become the dialog's own accessible actions (`keyless`).
 //
 // The name comes back later, on the driver's own thread: the dialog moves only after Return has
 // been handled, and the caller (a navigation step on the main queue) must not wait for it.
@@ -36,6 +37,8 @@ private:
     };
 
     void openGoToFolder();
+    // Without keys: shows the go-to-folder field of the dialog in front, through the bus.
+    void revealGoToFolder();
     void confirm();
     std::optional<FilledField> takeFocusedRecord();
     // The driver's thread: gives names back as their dialogs move, or when their wait is over.

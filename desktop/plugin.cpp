@@ -1,10 +1,12 @@
 // The desktop plugin: the accessibility interface over the session's accessibility bus
-// (libatspi), and keys, windows and the screen through the X server (Xlib, XTest).
+// (libatspi), and keys, windows and the screen through the X server (Xlib, XTest); on a Wayland
+// session, with no X server, the dialogs' own accessible actions stand for the keys.
 //
 // Three parts behind one lock: `Elements` reads other applications, `KeyDriver` drives their
 // file dialogs with the assistant's keys, and the window system's questions (who is in front,
 // bringing a window forward, the file manager) are answered here.
 
+#include <chrono>
 #include <memory>
 
 #include "desktop/atspi_calls.h"
@@ -12,6 +14,7 @@
 #include "desktop/elements.h"
 #include "desktop/file_managers.h"
 #include "desktop/key_driver.h"
+#include "desktop/nautilus.h"
 #include "platform/accessibility/desktop.h"
 
 namespace companion::desktop {
@@ -44,9 +47,16 @@ public:
         if (filled) keys_.filled(std::move(*filled));
         return error;
     }
+    std::optional<std::vector<std::string>> publishedWindowDocuments(const Element& application) override {
+        std::lock_guard lock(session_.mutex);
+        if (executableName(application.pid) != nautilusProgram) return std::nullopt;
+        const auto limit = std::chrono::duration<double>(application.messagingTimeout.value_or(defaultMessagingTimeout));
+        return nautilusWindowLocations(session_.sessionBus(), application.pid,
+                                       std::chrono::duration_cast<std::chrono::milliseconds>(limit));
+    }
     void postKeyboardEvent(const KeyboardEvent& event) override {
         std::lock_guard lock(session_.mutex);
-        if (session_.x.available()) keys_.post(event);
+        keys_.post(event);
     }
     double mainDisplayHeight() override {
         std::lock_guard lock(session_.mutex);
@@ -55,13 +65,23 @@ public:
 
     // ---- the window system ----
 
+    // The portal's dialog in front stands for the program that asked for it.
     std::optional<int32_t> frontmostPid() override {
         std::lock_guard lock(session_.mutex);
-        return session_.x.focusedPid();
+        const auto focused = session_.frontPid();
+        if (focused && portalFront_ && focused == portalFront_->backEnd) return portalFront_->program;
+        return focused;
     }
     bool activate(int32_t pid) override {
         std::lock_guard lock(session_.mutex);
-        return session_.x.activate(pid);
+        portalFront_.reset();
+        // No client may bring another's window forward on Wayland; none needs to be in front
+        // when its dialog is driven through the bus.
+        if (session_.keyless()) return keylessActivate(pid);
+        auto portal = session_.started() ? session_.portalDialogOf(pid) : std::nullopt;
+        if (!portal) return session_.x.activate(pid);
+        portalFront_ = PortalFront{portal->backEnd, pid};
+        return session_.x.activate(portal->backEnd);
     }
     void beep() override {
         std::lock_guard lock(session_.mutex);
@@ -86,7 +106,21 @@ public:
     }
 
 private:
+    bool keylessActivate(int32_t pid) {
+        session_.keylessFront.reset();
+        if (!session_.started() || !session_.applicationOf(pid)) return false;
+        session_.keylessFront = AtspiSession::KeylessFront{pid};
+        return true;
+    }
+
+    // The portal back end last brought forward for a program's dialog.
+    struct PortalFront {
+        int32_t backEnd;
+        int32_t program;
+    };
+
     AtspiSession session_;
+    std::optional<PortalFront> portalFront_;
     Elements elements_{session_};
     KeyDriver keys_{session_};
 };

@@ -9,8 +9,10 @@ namespace companion::desktop::qt {
 
 namespace {
 
-// The file view lies this deep below its dialog.
+// The file view lies this deep below its dialog (Qt's own dialog and KDE's).
 constexpr int fileViewDepth = 6;
+// KDE's dialog holds its name field in an editable combo box, this deep below the dialog.
+constexpr int comboFieldDepth = 3;
 constexpr std::array<std::string_view, 2> saveButtonNames = {"Save", "Enregistrer"};
 constexpr int buttonDepth = 2;
 
@@ -21,6 +23,13 @@ bool isFileView(AtspiAccessible* element) {
 
 bool isSaveButton(AtspiAccessible* element) {
     return isRole(element, ATSPI_ROLE_PUSH_BUTTON) && isSaveButtonName(nameOf(element));
+}
+
+// KDE's name field: the shown editable text of a combo box (the path bar's is hidden).
+bool isComboField(AtspiAccessible* element) {
+    if (!isEditableText(element) || !isShown(element)) return false;
+    AccessibleRef parent = parentOf(element);
+    return parent && isRole(parent.get(), ATSPI_ROLE_COMBO_BOX);
 }
 
 }  // namespace
@@ -34,7 +43,7 @@ AccessibleRef nameField(AtspiAccessible* dialog) {
     for (auto& child : childrenOf(dialog, error)) {
         if (isEditableText(child.get()) && isShown(child.get())) return std::move(child);
     }
-    return nullptr;
+    return findBelow(dialog, comboFieldDepth, isComboField);
 }
 
 std::optional<Panel> dialogPanel(AtspiAccessible* window) {

@@ -1,6 +1,8 @@
 #pragma once
 // Qt's own (non-native) file dialog: a plain dialog holding the file view and the "File name:"
 // field, which also takes a folder's path and so is the go-to-folder field once it has the focus.
+// KDE's dialog (what Qt programs show under Plasma) has the same frame, its name field inside an
+// editable combo box, and is driven the same way.
 // The Save dialog is told apart by its confirming button, in the languages we ship; its folder
 // combo box names the folder shown.
 

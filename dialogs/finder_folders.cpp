@@ -67,6 +67,16 @@ std::optional<std::string> percentDecoded(std::string_view text) {
     return decoded;
 }
 
+// One document a window, read from the first windows only; "" for a window without a readable one.
+std::vector<std::string> windowDocuments(Accessibility& ax, const Element& application) {
+    auto windows = readElements(ax, application, windowsAttribute);
+    windows.resize(std::min(windows.size(), maxFinderWindows));
+    std::vector<std::string> documents;
+    for (const Element& window : windows)
+        documents.push_back(readAttribute<std::string>(ax, window, documentAttribute).value_or(""));
+    return documents;
+}
+
 void finderFoldersWithReply(CompanionSession& session, Args<msg::finderFoldersWithReply>,
                             Reply<msg::finderFoldersWithReply> reply) {
     session.submit(WorkQueue::axQueue, std::move(reply), [self = session.shared_from_this()] {
@@ -97,12 +107,13 @@ std::vector<std::string> finderFolders(Accessibility& ax, const workspace::Works
     if (!ax.isProcessTrusted(false)) return {};
     const auto finders = workspace.runningApplications(finderBundleIdentifier);
     if (finders.empty()) return {};
-    auto windows = readElements(ax, applicationElement(ax, finders.front().pid), windowsAttribute);
-    windows.resize(std::min(windows.size(), maxFinderWindows));
+    const Element application = applicationElement(ax, finders.front().pid);
+    auto documents = ax.publishedWindowDocuments(application);
+    if (!documents) documents = windowDocuments(ax, application);
+    documents->resize(std::min(documents->size(), maxFinderWindows));
     std::vector<std::string> folders;
-    for (const Element& window : windows) {
-        auto document = readAttribute<std::string>(ax, window, documentAttribute);
-        auto path = document ? filePathOfUrl(*document) : std::nullopt;
+    for (const std::string& document : *documents) {
+        auto path = filePathOfUrl(document);
         if (path && std::find(folders.begin(), folders.end(), *path) == folders.end()) folders.push_back(*path);
     }
     return folders;

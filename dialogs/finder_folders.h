@@ -14,7 +14,8 @@ namespace companion::dialogs {
 inline constexpr std::string_view finderBundleIdentifier = workspace::fileManagerBundleIdentifier;
 inline constexpr size_t maxFinderWindows = 12;
 
-// The paths behind the Finder's first windows, once each, in window order.
+// The paths behind the Finder's first windows, once each, in window order: from the documents the
+// file manager publishes for its windows where it does, else read window by window.
 std::vector<std::string> finderFolders(Accessibility& ax, const workspace::Workspace& workspace);
 
 // The standardised, percent-decoded path of a "file" URL; none for any other URL or a text that

@@ -1,5 +1,5 @@
-// The dialog assistant on a headless desktop: detection and navigation of real GTK 3, GTK 4 and
-// Qt 6 dialogs through the agent binary, one toolkit a line, and what the agent holds once it has
+// The dialog assistant on a headless desktop: detection and navigation of real GTK 3, GTK 4, Qt 6
+// and Qt 5 dialogs through the agent binary, one toolkit a line, and what the agent holds once it has
 // served them.
 //
 // Usage: dialog_bench AGENT_BINARY
@@ -110,6 +110,7 @@ int run() {
         {"GTK 3", {testing::systemPython, testing::gtkDialogProgram(), "open"}},
         {"GTK 4", {testing::systemPython, testing::gtk4DialogProgram(), "open"}},
         {"Qt 6", {testing::qtDialogProgram(), "open"}},
+        {"Qt 5", {testing::systemPython, testing::qt5DialogProgram(), "open"}},
     };
     bool measured = true;
     for (const auto& toolkit : toolkits) measured = measure(*connection, desktop, toolkit, folderA, folderB) && measured;

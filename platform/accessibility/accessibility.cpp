@@ -34,6 +34,10 @@ public:
         auto* ax = loaded();
         return ax ? ax->setAttributeValue(element, attribute, value) : apiDisabled;
     }
+    std::optional<std::vector<std::string>> publishedWindowDocuments(const Element& application) override {
+        auto* ax = loaded();
+        return ax ? ax->publishedWindowDocuments(application) : std::nullopt;
+    }
     void postKeyboardEvent(const KeyboardEvent& event) override {
         if (auto* ax = loaded()) ax->postKeyboardEvent(event);
     }

@@ -123,6 +123,11 @@ public:
     virtual AttributeRead copyAttributeValue(const Element& element, std::string_view attribute) = 0;
     virtual Error setAttributeValue(const Element& element, std::string_view attribute, const std::string& value) = 0;
 
+    // The documents of the application's windows in its window order, when the application
+    // publishes them itself (a file manager may, on the session bus); none when they are to be read
+    // window by window. The application's own answer waits at most the element's messaging limit.
+    virtual std::optional<std::vector<std::string>> publishedWindowDocuments(const Element&) { return std::nullopt; }
+
     // Posts one event where the hardware's events enter the system.
     virtual void postKeyboardEvent(const KeyboardEvent& event) = 0;
     // The height of the main display's bounds, in points, now.

@@ -5,6 +5,7 @@
 
 #include "desktop/file_managers.h"
 #include "desktop/keys.h"
+#include "desktop/portal.h"
 #include "desktop/qt.h"
 #include "desktop/roles.h"
 #include "desktop/toolkits.h"
@@ -60,6 +61,14 @@ TEST(DesktopPanels, IdentifiersAndQtSaveButtons) {
 TEST(DesktopFileManagers, FolderUrlsEncodeEveryByteButTheUnreserved) {
     EXPECT_EQ(fileUrl("/home/a b/é"), "file:///home/a%20b/%C3%A9");
     EXPECT_EQ(fileUrl("/x-y_z.~/100%"), "file:///x-y_z.~/100%25");
+}
+
+// The program's unique name names the folder of its requests; the pending ones are its child nodes.
+TEST(DesktopPortal, RequestsOfAProgram) {
+    EXPECT_EQ(portalRequestFolder(":1.52"), "/org/freedesktop/portal/desktop/request/1_52");
+    EXPECT_EQ(childNodes(R"(<node name="/org/x"><interface name="a.b"/><node name="gtk123"/><node name="t2"/></node>)"),
+              (std::vector<std::string>{"gtk123", "t2"}));
+    EXPECT_TRUE(childNodes("<node></node>").empty());
 }
 
 }  // namespace

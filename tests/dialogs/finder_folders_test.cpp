@@ -39,6 +39,19 @@ TEST_F(FinderFolders, EachFilePathOnceInWindowOrderFromTheFirstTwelveWindows) {
     EXPECT_EQ(folders(), expected);
 }
 
+// A file manager that publishes its windows' documents is taken at its word, under the same rules.
+TEST_F(FinderFolders, PublishedDocumentsStandForTheWindows) {
+    windowShowing("file:///never/read");
+    Folders published{"file:///a/%C3%A9%20%E7%9B%AE", "trash:///", "", "file:///a/%C3%A9%20%E7%9B%AE/"};
+    Folders expected{"/a/\u00e9 \u76ee"};
+    for (int i = 0; i < 14; ++i) {
+        published.push_back("file:///w" + std::to_string(i));
+        if (i < 8) expected.push_back("/w" + std::to_string(i));
+    }
+    desktop.publishedDocuments[300] = published;
+    EXPECT_EQ(folders(), expected);
+}
+
 TEST_F(FinderFolders, EmptyWhenUntrustedOrWithoutFinder) {
     windowShowing("file:///Users/me");
     desktop.trusted = false;

@@ -1,11 +1,12 @@
 // The dialog assistant through the built agent and the command-line client, on a headless
-// desktop of its own: real GTK 3, GTK 4 and Qt 6 file dialogs, and file choosers that programs
-// embed in their own windows, found and sent to folders; PCManFM's
-// windows read, and the replies when the accessibility bus is missing or switched off.
+// desktop of its own: real GTK 3, GTK 4, Qt 6, Qt 5 and KDE file dialogs, the one the desktop
+// portal shows for a program, and file choosers that programs embed in their own windows, found
+// and sent to folders, and the replies when the accessibility bus is missing or switched off.
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <chrono>
@@ -14,9 +15,7 @@
 
 #include "core/command_runner.h"
 #include "platform/unique_fd.h"
-#include "support/agent_process.h"
-#include "support/desktop_session.h"
-#include "support/files.h"
+#include "support/assistant_fixture.h"
 
 namespace companion::testing {
 namespace {
@@ -25,53 +24,20 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-constexpr auto lookLimit = 20s;
-constexpr auto lookInterval = 200ms;
 constexpr auto appLimit = 20s;
 constexpr auto settleTime = 1s;
 constexpr const char* notTrustedCode = "-25211";
-constexpr double clientLimitSeconds = 60;
+constexpr const char* envProgram = "/usr/bin/env";
+// Qt programs show KDE's own file dialog through its platform theme, as under Plasma.
+constexpr const char* kdeThemeSetting = "QT_QPA_PLATFORMTHEME=kde";
+// A GTK program asks the desktop portal for its dialog, as every sandboxed program does.
+constexpr const char* portalSetting = "GTK_USE_PORTAL=1";
+constexpr const char* portalName = "org.freedesktop.portal.Desktop";
 // Well under D-Bus's own default wait (25 s) for a bus that never answers.
 constexpr double silentBusLimitSeconds = 12;
 
-class DialogAssistant : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!desktop.unavailable().empty()) GTEST_SKIP() << "no headless desktop: " << desktop.unavailable();
-    }
-    void startAgent() {
-        agent.emplace();
-        ASSERT_TRUE(agent->waitForSocket());
-    }
-    // The reply's values, or null when the client got none.
-    json call(const std::vector<std::string>& message, double limitSeconds = clientLimitSeconds) {
-        std::vector<std::string> words{"call"};
-        words.insert(words.end(), message.begin(), message.end());
-        const auto result = ctl(agent->socketPath(), words, limitSeconds);
-        if (result.status != 0) return nullptr;
-        return json::parse(result.output.substr(result.output.rfind('{')))["reply"];
-    }
-    // Asks again until `accepted` holds: the look is retried, never the assertion.
-    template <class Accepted>
-    json lookUntil(const std::vector<std::string>& message, Accepted accepted) {
-        json reply;
-        eventually([&] { return !(reply = call(message)).is_null() && accepted(reply); }, lookLimit, lookInterval);
-        return reply;
-    }
-    fs::path folder(const std::string& name, int files) {
-        const fs::path path = folders.path() / name;
-        fs::create_directories(path);
-        for (int i = 0; i < files; ++i) writeFile(path / ("file" + std::to_string(i) + ".txt"), "x");
-        return path;
-    }
-
-    DesktopSession desktop;
-    std::optional<AgentProcess> agent;
-    TempDir folders;
-};
-
 // The programs whose dialogs the assistant drives, each a way a program shows a file chooser.
-enum class Program { gtk3, gtk3Embedded, gtk4, gtk4Embedded, qt6 };
+enum class Program { gtk3, gtk3Embedded, gtk4, gtk4Embedded, qt6, qt5, kde, portal };
 enum class Shown { open, save };
 
 struct Target {
@@ -86,6 +52,8 @@ struct DialogCase {
     Target target;
     bool covered = false;    // another window holds the focus when the request comes
     bool navigable = true;  // false: found, but its chooser takes no path (see dialog_assistant.md)
+    DisplayServer server = DisplayServer::x11;
+    bool refused = false;   // navigation replies false: nothing reaches the dialog's path field
 };
 
 void PrintTo(const DialogCase& c, std::ostream* out) { *out << c.name; }
@@ -98,11 +66,17 @@ std::vector<std::string> dialogCommand(Program program, Shown shown, const std::
         case Program::gtk4: return {systemPython, gtk4DialogProgram(), mode, start};
         case Program::gtk4Embedded: return {systemPython, gtk4DialogProgram(), "embedded-" + mode, start};
         case Program::qt6: return {qtDialogProgram(), mode, start};
+        case Program::qt5: return {systemPython, qt5DialogProgram(), mode, start};
+        case Program::kde: return {envProgram, kdeThemeSetting, systemPython, qt5DialogProgram(), "kde-" + mode, start};
+        case Program::portal: return {envProgram, portalSetting, systemPython, portalDialogProgram(), mode, start};
     }
     return {};
 }
 
-class DialogNavigation : public DialogAssistant, public ::testing::WithParamInterface<DialogCase> {};
+class DialogNavigation : public DialogAssistant, public ::testing::WithParamInterface<DialogCase> {
+protected:
+    DialogNavigation() : DialogAssistant(GetParam().server) {}
+};
 
 TEST_P(DialogNavigation, FindsTheDialogAndSendsItToTheFolder) {
     const DialogCase& c = GetParam();
@@ -127,8 +101,11 @@ TEST_P(DialogNavigation, FindsTheDialogAndSendsItToTheFolder) {
     EXPECT_EQ(detected[2], 0) << detected;
     if (!c.navigable) return;
 
-    EXPECT_EQ(call({"navigateDialogWithPid:path:reply:", pid, json(target.string()).dump()}), json::array({true}));
-    EXPECT_TRUE(app.waitForLine("folder " + target.string(), appLimit)) << "the application never showed the folder";
+    const json navigated = call({"navigateDialogWithPid:path:reply:", pid, json(target.string()).dump()});
+    EXPECT_EQ(navigated, json::array({!c.refused}));
+    if (c.refused) return;
+    EXPECT_TRUE(app.waitForLine("folder " + target.string(), appLimit))
+        << "the application never showed the folder: " << ::testing::PrintToString(app.lines());
     if (save) {
         app.waitForLine("result", settleTime);  // the name comes back a moment after the move
         std::string lastName;
@@ -144,7 +121,8 @@ TEST_P(DialogNavigation, FindsTheDialogAndSendsItToTheFolder) {
 // own windows, found; then the odd ones out.
 std::vector<DialogCase> dialogCases() {
     const std::pair<Program, std::string> programs[] = {
-        {Program::gtk3, "Gtk3"}, {Program::gtk4, "Gtk4"}, {Program::qt6, "Qt6"}};
+        {Program::gtk3, "Gtk3"}, {Program::gtk4, "Gtk4"}, {Program::qt6, "Qt6"}, {Program::qt5, "Qt5"},
+        {Program::kde, "Kde"}, {Program::portal, "Portal"}};
     const std::pair<Shown, std::string> panels[] = {{Shown::open, "Open"}, {Shown::save, "SaveKeepsItsName"}};
     const std::pair<Target, std::string> targets[] = {
         {{"target", 2}, ""}, {{"one", 1}, "ToASingleEntryFolder"}, {{"dossier é 目", 2}, "ToAUnicodePath"}};
@@ -159,6 +137,16 @@ std::vector<DialogCase> dialogCases() {
         cases.push_back({programName + "OpenIsFound", program, Shown::open, {"target", 2}, false, false});
         cases.push_back({programName + "SaveIsFound", program, Shown::save, {"target", 2}, false, false});
     }
+    // On Wayland, through the accessibility bus alone: GTK 3, Qt and GTK 4's Save dialog; GTK 4's
+    // Open dialog shows its path field only on a key.
+    const auto wayland = DisplayServer::wayland;
+    const Target unicode{"dossier é 目", 2};
+    cases.push_back({"WaylandGtk3OpenToAUnicodePath", Program::gtk3, Shown::open, unicode, false, true, wayland});
+    cases.push_back({"WaylandGtk3OpenToASingleEntryFolder", Program::gtk3, Shown::open, {"one", 1}, false, true, wayland});
+    cases.push_back({"WaylandGtk3SaveKeepsItsName", Program::gtk3, Shown::save, unicode, false, true, wayland});
+    cases.push_back({"WaylandQt6SaveKeepsItsName", Program::qt6, Shown::save, unicode, false, true, wayland});
+    cases.push_back({"WaylandGtk4SaveKeepsItsName", Program::gtk4, Shown::save, unicode, false, true, wayland});
+    cases.push_back({"WaylandGtk4OpenIsRefused", Program::gtk4, Shown::open, unicode, false, true, wayland, true});
     cases.push_back({"Gtk3OpenToAnEmptyFolder", Program::gtk3, Shown::open, {"empty", 0}});
     cases.push_back({"Gtk3BehindAWindowHoldingTheFocus", Program::gtk3, Shown::open, {"target", 2}, true});
     return cases;
@@ -166,13 +154,20 @@ std::vector<DialogCase> dialogCases() {
 INSTANTIATE_TEST_SUITE_P(Desktop, DialogNavigation, ::testing::ValuesIn(dialogCases()),
                          [](const auto& info) { return info.param.name; });
 
-TEST_F(DialogAssistant, FinderFoldersListsAFileManagerWindow) {
+// A portal that took the program's request and then stops answering: the dialog cannot be tied to
+// the program any more, and detection says so within its limits instead of waiting on the portal.
+TEST_F(DialogAssistant, APortalThatNeverAnswersIsNoDialogInBoundedTime) {
     ASSERT_TRUE(desktop.switchAssistiveTechnologies(true));
     startAgent();
-    const fs::path shown = folder("shown é", 1);
-    auto manager = desktop.launch({fileManagerProgram, "--no-desktop", shown.string()});
-    const json expected = json::array({json::array({shown.string()})});
-    EXPECT_EQ(lookUntil({"finderFoldersWithReply:"}, [&](const json& r) { return r == expected; }), expected);
+    auto app = desktop.launch({envProgram, portalSetting, systemPython, portalDialogProgram(), "open", folders.str()});
+    ASSERT_TRUE(app.waitForLine("shown", appLimit)) << "the portal's dialog never showed";
+    const auto portal = desktop.ownerOf(portalName);
+    ASSERT_TRUE(portal);
+    ::kill(*portal, SIGSTOP);
+    const json reply = call({"detectDialogWithPid:reply:", std::to_string(app.pid())}, silentBusLimitSeconds);
+    ::kill(*portal, SIGCONT);
+    EXPECT_EQ(reply.dump(), "[[],false,0]");
+    EXPECT_FALSE(agent->exited());
 }
 
 // With the switch off, nothing is read and asking does not turn it on: that is the user's act.

@@ -1,6 +1,6 @@
 #pragma once
 // A headless desktop of its own for the dialog assistant's end-to-end tests and benchmarks: an X
-// server (Xvfb) and a session bus, on which the accessibility bus and its registry start on
+// server (Xvfb) or a Wayland compositor (Weston, with no X server at all) and a session bus, on which the accessibility bus and its registry start on
 // demand; and the test applications, whose printed lines tell what their dialogs show.
 //
 //   DesktopSession desktop;                   // skip when desktop.unavailable() says why
@@ -30,17 +30,23 @@
 namespace companion::testing {
 
 inline constexpr const char* xServerProgram = "/usr/bin/Xvfb";
+inline constexpr const char* compositorProgram = "/usr/bin/weston";
+inline constexpr const char* compositorSocket = "wayland-companion";
+inline constexpr auto compositorStartLimit = std::chrono::seconds(10);
+inline constexpr auto compositorStartPoll = std::chrono::milliseconds(50);
 inline constexpr const char* sessionBusProgram = "/usr/bin/dbus-daemon";
 inline constexpr const char* busSendProgram = "/usr/bin/dbus-send";
 inline constexpr const char* systemPython = "/usr/bin/python3";
 inline constexpr const char* fileManagerProgram = "/usr/bin/pcmanfm";
 inline constexpr const char* screenGeometry = "1280x1024x24";
 // The desktop's handler of folders, whatever file managers this machine has installed.
-inline constexpr const char* folderHandlerChoice = "[Default Applications]\ninode/directory=pcmanfm.desktop\n";
+inline constexpr const char* defaultFolderHandler = "pcmanfm.desktop";
 
 inline std::string gtkDialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk_dialog.py"; }
 inline std::string gtk4DialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/gtk4_dialog.py"; }
 inline std::string qtDialogProgram() { return std::string(COMPANION_BIN_DIR) + "/qt_file_dialog"; }
+inline std::string portalDialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/portal_dialog.py"; }
+inline std::string qt5DialogProgram() { return std::string(COMPANION_TEST_HELPERS) + "/dialogs/qt5_dialog.py"; }
 
 // In the order given: a later entry wins.
 using ChildEnvironment = std::vector<std::pair<std::string, std::string>>;
@@ -122,30 +128,46 @@ private:
     size_t checked_ = 0;
 };
 
+enum class DisplayServer { x11, wayland };
+
 class DesktopSession {
 public:
-    DesktopSession() {
+    explicit DesktopSession(DisplayServer server = DisplayServer::x11) {
         environment_ = {{"XDG_RUNTIME_DIR", runtime_.str()},
                         {"XDG_CONFIG_HOME", runtime_.str()},
                         // Settings stay in memory: nothing a test switches outlives it.
                         {"GSETTINGS_BACKEND", "memory"}};
-        writeFile(runtime_.path() / "mimeapps.list", folderHandlerChoice);
-        if (!startXServer()) return;
+        chooseFolderHandler(defaultFolderHandler);
+        // Programs started from here inherit the rest of the test's environment.
+        if (server == DisplayServer::wayland) ::unsetenv("DISPLAY");
+        if (!(server == DisplayServer::x11 ? startXServer() : startCompositor())) return;
         if (!startSessionBus()) return;
         for (const auto& [name, value] : environment_) ::setenv(name.c_str(), value.c_str(), 1);
         ::unsetenv("AT_SPI_BUS_ADDRESS");
     }
 
+    // The desktop entry that opens folders, for the processes started from now on.
+    void chooseFolderHandler(const std::string& desktopEntry) {
+        writeFile(runtime_.path() / "mimeapps.list", "[Default Applications]\ninode/directory=" + desktopEntry + "\n");
+    }
+
     // Why the desktop could not be had; empty when it runs.
     const std::string& unavailable() const { return problem_; }
 
-    // The session's assistive-technology switch, as the desktop's settings would set it.
+    // The session's assistive-technology switch, as the desktop's settings would set it. On, the
+    // accessibility bus is started at once, as a desktop's autostart does at login: its launcher
+    // then publishes the bus on the X root window, the only way Qt 5 programs join it reliably.
     bool switchAssistiveTechnologies(bool on) {
         DesktopChild send({busSendProgram, "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
                            "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status", "string:IsEnabled",
                            std::string("variant:boolean:") + (on ? "true" : "false")},
                           environment_);
-        return send.waitForLine("method return").has_value();
+        if (!send.waitForLine("method return")) return false;
+        if (!on) return true;
+        DesktopChild start({busSendProgram, "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                            "org.a11y.Bus.GetAddress"},
+                           environment_);
+        return start.waitForLine("method return").has_value();
     }
     std::optional<bool> assistiveTechnologiesOn() {
         DesktopChild get({busSendProgram, "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
@@ -154,6 +176,16 @@ public:
         auto line = get.waitForLine("   variant");
         if (!line) return std::nullopt;
         return line->find("true") != std::string::npos;
+    }
+
+    // The process that holds a name on the session bus.
+    std::optional<pid_t> ownerOf(const std::string& name) {
+        DesktopChild ask({busSendProgram, "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                          "/org/freedesktop/DBus", "org.freedesktop.DBus.GetConnectionUnixProcessID", "string:" + name},
+                         environment_);
+        auto line = ask.waitForLine("   uint32 ");
+        if (!line) return std::nullopt;
+        return static_cast<pid_t>(std::stol(line->substr(line->rfind(' ') + 1)));
     }
 
     // A test application on this desktop, visible on its accessibility bus.
@@ -182,6 +214,23 @@ private:
         return true;
     }
 
+    // Weston's headless back end: native Wayland programs, no seat, no X server.
+    bool startCompositor() {
+        if (::access(compositorProgram, X_OK) != 0) return fail("no Wayland compositor (weston) installed");
+        compositor_ = DesktopChild({compositorProgram, "--backend=headless-backend.so", "--socket=" + std::string(compositorSocket),
+                                    "--width=1280", "--height=1024", "--idle-time=0"},
+                                   environment_);
+        const auto deadline = std::chrono::steady_clock::now() + compositorStartLimit;
+        while (::access((runtime_.path() / compositorSocket).c_str(), F_OK) != 0) {
+            if (std::chrono::steady_clock::now() >= deadline) return fail("weston's headless back end did not start");
+            ::usleep(std::chrono::microseconds(compositorStartPoll).count());
+        }
+        environment_.emplace_back("WAYLAND_DISPLAY", compositorSocket);
+        environment_.emplace_back("GDK_BACKEND", "wayland");
+        environment_.emplace_back("QT_QPA_PLATFORM", "wayland");
+        return true;
+    }
+
     bool startSessionBus() {
         bus_ = DesktopChild({sessionBusProgram, "--session", "--nofork", "--print-address=1"}, environment_);
         auto address = bus_.waitForLine("unix:", std::chrono::seconds(10));
@@ -198,7 +247,7 @@ private:
     TempDir runtime_;
     ChildEnvironment environment_;
     std::string problem_;
-    DesktopChild xServer_, bus_;
+    DesktopChild xServer_, compositor_, bus_;
 };
 
 }  // namespace companion::testing

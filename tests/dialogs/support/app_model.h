@@ -95,6 +95,8 @@ public:
     std::atomic<bool> trusted = true;
     std::atomic<double> displayHeight = 1080;
     std::atomic<size_t> reads = 0, prompts = 0;
+    // What applications publish for their windows themselves, by process id (set before requests).
+    std::map<int32_t, std::vector<std::string>> publishedDocuments;
 
     // ---- ax::Accessibility ----
     bool isProcessTrusted(bool prompt) override {
@@ -107,6 +109,11 @@ public:
     ax::Error setAttributeValue(const ax::Element& element, std::string_view attribute, const std::string& value) override;
     void postKeyboardEvent(const ax::KeyboardEvent& event) override;
     double mainDisplayHeight() override { return displayHeight; }
+    std::optional<std::vector<std::string>> publishedWindowDocuments(const ax::Element& app) override {
+        auto found = publishedDocuments.find(app.pid);
+        if (found == publishedDocuments.end()) return std::nullopt;
+        return found->second;
+    }
 
     // ---- workspace::Workspace ----
     std::optional<workspace::RunningApplication> runningApplication(int32_t pid) const override;
