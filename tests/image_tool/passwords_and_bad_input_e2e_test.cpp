@@ -3,14 +3,16 @@
 // the vault; and bad input fails with a clear text, leaving nothing mounted.
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <random>
 #include <set>
 #include <thread>
 #include <variant>
 
+#include "platform/unique_fd.h"
 #include "support/files.h"
 #include "tests/image_tool/image_tool_support.h"
 
@@ -23,9 +25,13 @@ using namespace std::chrono_literals;
 // A random file big enough for 7-Zip to be seen running.
 constexpr size_t archivedBytes = 16 << 20;
 
+// What the file holds now; a process that ends while it is read leaves what was read before.
 std::string procText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    UniqueFd in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; in && (n = ::read(in.get(), buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    return text;
 }
 
 // The command line and environment of every other process in this namespace, as they are now.
