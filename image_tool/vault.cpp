@@ -30,7 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* gocryptfs = "/usr/bin/gocryptfs";
-constexpr const char* fusermount = "/usr/bin/fusermount3";
 constexpr const char* gocryptfsName = "gocryptfs";
 constexpr const char* removableVolumesRoot = "/media";
 constexpr const char* homeVolumesFolder = "Volumes";
@@ -224,7 +223,7 @@ Outcome detachVault(const DetachVault& request, int endSignals) {
     // A lazy unmount takes the volume away now; files still open keep it busy out of sight.
     if (request.force) arguments.push_back("-z");
     arguments.push_back(request.mountPoint);
-    auto run = runChild(fusermount, arguments, "", endSignals);
+    auto run = runChild(ToolPaths{}.fusermount, arguments, "", endSignals);
     if (run.status != 0) return failure("Cannot detach " + request.mountPoint + ": " + childText(run));
     if (daemon) {
         // After a plain unmount gocryptfs ends by itself; forced, it must be told to stop serving.

@@ -31,7 +31,10 @@ CommandResult callFromSandbox(const AgentProcess& agent, const std::optional<std
                                    "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc",
                                    "--symlink", "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64",
                                    "--symlink", "usr/bin", "/bin", "--ro-bind", build, build,
-                                   "--bind", agent.runtimeDir(), agent.runtimeDir()};
+                                   "--bind", agent.runtimeDir(), agent.runtimeDir(),
+                                   // A sanitizer's options may name files outside the sandbox,
+                                   // which it would then fail to read.
+                                   "--unsetenv", "TSAN_OPTIONS", "--unsetenv", "ASAN_OPTIONS"};
     TempDir folder;
     if (flatpakInfo) {
         writeFile(folder.path() / "info", *flatpakInfo);
