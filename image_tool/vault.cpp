@@ -123,13 +123,13 @@ private:
     UniqueFd pidFd_;
 };
 
-std::optional<MountEntry> mountAt(const std::vector<MountEntry>& table, const std::string& mountPoint) {
-    for (const MountEntry& entry : table)
+std::optional<MountTableEntry> mountAt(const std::vector<MountTableEntry>& table, const std::string& mountPoint) {
+    for (const MountTableEntry& entry : table)
         if (entry.mountPoint == mountPoint) return entry;
     return std::nullopt;
 }
 
-std::optional<std::string> attachedAt(const std::vector<MountEntry>& table, const std::string& image) {
+std::optional<std::string> attachedAt(const std::vector<MountTableEntry>& table, const std::string& image) {
     for (const AttachedVault& vault : attachedVaults(table))
         if (vault.image == image) return vault.mountPoint;
     return std::nullopt;

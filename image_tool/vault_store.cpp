@@ -1,6 +1,5 @@
 #include "image_tool/vault_store.h"
 
-#include <mntent.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -22,13 +21,11 @@ constexpr const char* versionKey = "version";
 constexpr int formatVersion = 1;
 constexpr const char* volumeNameKey = "volumeName";
 constexpr const char* maximumKey = "maximumGB";
-constexpr const char* mountTablePath = "/proc/self/mounts";
 constexpr char escape = '%';
 constexpr char optionSeparator = ',';
 constexpr const char* escapedEscape = "%25";
 constexpr const char* escapedSeparator = "%2C";
 constexpr int jsonIndent = 2;
-constexpr size_t mountLineLimit = 16384;
 
 std::string damaged(const std::string& why) { return "The vault's description is damaged: " + why + "."; }
 
@@ -102,21 +99,9 @@ std::string imageOfSource(const std::string& source) {
     return image;
 }
 
-std::vector<MountEntry> mountEntries() {
-    std::vector<MountEntry> table;
-    std::unique_ptr<FILE, int (*)(FILE*)> file(setmntent(mountTablePath, "re"), endmntent);
-    if (!file) return table;
-    mntent entry{};
-    std::vector<char> buffer(mountLineLimit);
-    // getmntent_r decodes the kernel's escapes (\040 for a space and the like).
-    while (getmntent_r(file.get(), &entry, buffer.data(), static_cast<int>(buffer.size())))
-        table.push_back({entry.mnt_fsname, entry.mnt_dir, entry.mnt_type});
-    return table;
-}
-
-std::vector<AttachedVault> attachedVaults(const std::vector<MountEntry>& table) {
+std::vector<AttachedVault> attachedVaults(const std::vector<MountTableEntry>& table) {
     std::vector<AttachedVault> vaults;
-    for (const MountEntry& entry : table) {
+    for (const MountTableEntry& entry : table) {
         if (entry.type != vaultFileSystemType) continue;
         const std::string image = imageOfSource(entry.source);
         if (!image.ends_with(vaultExtension)) continue;

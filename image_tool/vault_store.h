@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace companion::image_tool {
 
 inline constexpr const char* vaultExtension = ".sparsebundle";
@@ -42,15 +44,8 @@ bool isUsableVolumeName(const std::string& name);
 std::string sourceOfImage(const std::string& image);
 std::string imageOfSource(const std::string& source);
 
-struct MountEntry {
-    std::string source;
-    std::string mountPoint;
-    std::string type;
-    bool operator==(const MountEntry&) const = default;
-};
-
 // The system's mount table, escapes decoded.
-std::vector<MountEntry> mountEntries();
+inline std::vector<MountTableEntry> mountEntries() { return systemMountEntries(); }
 
 struct AttachedVault {
     std::string image;
@@ -59,6 +54,6 @@ struct AttachedVault {
 };
 
 // The vaults of this tool that are mounted now, in the mount table's order.
-std::vector<AttachedVault> attachedVaults(const std::vector<MountEntry>& table);
+std::vector<AttachedVault> attachedVaults(const std::vector<MountTableEntry>& table);
 
 }  // namespace companion::image_tool

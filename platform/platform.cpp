@@ -19,6 +19,9 @@ namespace companion {
 
 namespace {
 constexpr const char* mountTablePath = "/proc/self/mounts";
+// A line of the mount table is at most this long; longer ones (a vault's escaped path as its
+// source, a mount point deep in a tree) must still be read whole.
+constexpr size_t mountLineLimit = 16384;
 
 // The described disk-image tool where the system has it (or a test lays one there), else ours.
 std::string diskImageTool(const std::string& described) {
@@ -54,16 +57,21 @@ Environment systemEnvironment() {
     return result;
 }
 
+std::vector<MountTableEntry> systemMountEntries() {
+    std::vector<MountTableEntry> entries;
+    std::unique_ptr<FILE, int (*)(FILE*)> file(setmntent(mountTablePath, "re"), endmntent);
+    if (!file) return entries;
+    mntent entry{};
+    std::vector<char> buffer(mountLineLimit);
+    // getmntent_r decodes the escapes the kernel writes (\040 for a space, and the like).
+    while (getmntent_r(file.get(), &entry, buffer.data(), static_cast<int>(buffer.size())))
+        entries.push_back({entry.mnt_fsname, entry.mnt_dir, entry.mnt_type});
+    return entries;
+}
+
 MountTable systemMountTable() {
     MountTable table;
-    std::unique_ptr<FILE, int (*)(FILE*)> file(setmntent(mountTablePath, "re"), endmntent);
-    if (!file) return table;
-    mntent entry{};
-    char buffer[8192];
-    // getmntent_r decodes the escapes the kernel writes (\040 for a space, and the like).
-    while (getmntent_r(file.get(), &entry, buffer, sizeof buffer)) {
-        table[entry.mnt_dir] = entry.mnt_type;
-    }
+    for (MountTableEntry& entry : systemMountEntries()) table[std::move(entry.mountPoint)] = std::move(entry.type);
     return table;
 }
 

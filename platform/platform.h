@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/accessibility/accessibility.h"
 #include "platform/dispatch/dispatch.h"
@@ -25,6 +26,14 @@ namespace companion {
 
 // Mount point to file-system type, as the system lists them now.
 using MountTable = std::map<std::string, std::string>;
+
+// One line of the system's mount table, escapes decoded.
+struct MountTableEntry {
+    std::string source;
+    std::string mountPoint;
+    std::string type;
+    bool operator==(const MountTableEntry&) const = default;
+};
 
 struct Platform {
     dispatch::Dispatcher* dispatcher = nullptr;
@@ -72,5 +81,7 @@ struct Platform {
 std::string systemHomeDirectory();
 Environment systemEnvironment();
 MountTable systemMountTable();
+// The same table line by line, with each mount's source.
+std::vector<MountTableEntry> systemMountEntries();
 
 }  // namespace companion
