@@ -62,7 +62,9 @@ Error Elements::setValue(const Element& element, std::string_view attribute, con
         error)
         return error ? error.code() : attributeUnsupported;
     const uint64_t dialogId = window ? session_.elements.idOf(window.get()) : 0;
-    filled = FilledField{element.id, dialogId, value, save ? before : std::string{}, !dialog || !dialog->embedded};
+    // An embedded chooser's field gets back whatever it held: the chooser is moved otherwise.
+    const bool embedded = dialog && dialog->embedded;
+    filled = FilledField{element.id, dialogId, value, save || embedded ? before : std::string{}, !embedded};
     return success;
 }
 
@@ -119,14 +121,16 @@ AttributeRead Elements::applicationRead(const Element& app, AtspiAccessible* acc
 }
 
 // A file dialog's window is named by its panel identifier, and the field that takes a path in it
-// by the go-to-folder field's; every other element by its own identifier.
+// by the go-to-folder field's (none in a chooser that cannot be moved: the field that had the
+// focus is then no way there); every other element by its own identifier.
 AttributeRead Elements::identifier(AtspiAccessible* accessible) {
     CallError error;
     const AtspiRole role = roleOf(accessible, error);
     if (error) return {error.code(), {}};
     if (isTextRole(role)) {
         AccessibleRef window = windowOf(accessible);
-        if (window && panelOf(window.get())) return {success, Value(std::string(pathFieldIdentifier))};
+        const auto dialog = window ? fileDialogOf(window.get()) : std::nullopt;
+        if (dialog && dialog->navigable) return {success, Value(std::string(pathFieldIdentifier))};
     }
     AccessibleRef parent = parentOf(accessible);
     if (parent && roleOf(parent.get(), error) == ATSPI_ROLE_APPLICATION) {

@@ -16,9 +16,11 @@ struct FilledField {
     uint64_t fieldId = 0;
     uint64_t dialogId = 0;  // the dialog's window: one record per dialog
     std::string path;
-    // A Save dialog's file name, to give back once the dialog has moved to the folder.
+    // A Save dialog's file name, to give back once the dialog has moved to the folder; in an
+    // embedded chooser, what the field held.
     std::string fileName;
-    // False in a chooser embedded in a program's window: no Return, and the name back at once.
+    // False in a chooser embedded in a program's window: no Return, the field's text back at
+    // once, and the chooser walked to the folder instead.
     bool confirmable = true;
 };
 

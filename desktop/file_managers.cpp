@@ -30,20 +30,10 @@ std::optional<std::string> locationEntryPath(AtspiAccessible* element) {
     return text;
 }
 
-// The bar is read from the shown folder's button up to its container: the buttons of folders
-// scrolled out of the bar are not showing, yet still listed there.
 std::optional<std::string> pathBarPath(AtspiAccessible* element) {
-    if (!isRole(element, ATSPI_ROLE_TOGGLE_BUTTON) || !hasState(element, ATSPI_STATE_CHECKED)) return std::nullopt;
-    AccessibleRef bar = parentOf(element);
-    if (!bar) return std::nullopt;
-    CallError error;
-    std::vector<PathButton> buttons;
-    for (auto& child : childrenOf(bar.get(), error)) {
-        buttons.push_back({nameOf(child.get()), isRole(child.get(), ATSPI_ROLE_TOGGLE_BUTTON),
-                           hasState(child.get(), ATSPI_STATE_CHECKED)});
-    }
-    if (error) return std::nullopt;
-    return pathOfPathBar(buttons);
+    auto buttons = pathBarOf(element);
+    if (!buttons) return std::nullopt;
+    return pathOfPathBar(*buttons);
 }
 
 }  // namespace
@@ -88,6 +78,20 @@ std::optional<std::string> shownFolderUrl(AtspiAccessible* window) {
         return path.has_value();
     });
     return folder;
+}
+
+std::optional<std::vector<PathButton>> pathBarOf(AtspiAccessible* button) {
+    if (!isRole(button, ATSPI_ROLE_TOGGLE_BUTTON) || !hasState(button, ATSPI_STATE_CHECKED)) return std::nullopt;
+    AccessibleRef bar = parentOf(button);
+    if (!bar) return std::nullopt;
+    CallError error;
+    std::vector<PathButton> buttons;
+    for (auto& child : childrenOf(bar.get(), error)) {
+        buttons.push_back({nameOf(child.get()), isRole(child.get(), ATSPI_ROLE_TOGGLE_BUTTON),
+                           hasState(child.get(), ATSPI_STATE_CHECKED)});
+    }
+    if (error) return std::nullopt;
+    return buttons;
 }
 
 std::optional<std::string> pathOfPathBar(const std::vector<PathButton>& buttons) {

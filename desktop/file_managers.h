@@ -33,5 +33,9 @@ struct PathButton {
 // of the file system's root (buttons deeper than the shown folder stay after going up); none when
 // the bar does not reach the root or shows no folder.
 std::optional<std::string> pathOfPathBar(const std::vector<PathButton>& buttons);
+// The buttons of the path bar that holds `button`, when it is the checked button of one: read from
+// the shown folder's button up to its container, as the buttons of folders scrolled out of the bar
+// are not showing, yet still listed there.
+std::optional<std::vector<PathButton>> pathBarOf(AtspiAccessible* button);
 
 }  // namespace companion::desktop

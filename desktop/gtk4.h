@@ -15,5 +15,8 @@ namespace companion::desktop::gtk4 {
 
 // The panel of a window that holds GTK 4's chooser widget; none otherwise.
 std::optional<Panel> chooserPanel(AtspiAccessible* window);
+// A Select Folder chooser: no name field, and the new-folder menu beside the path bar, which an
+// Open chooser lacks (so one whose program forbade new folders reads as an Open chooser).
+bool choosesFolders(AtspiAccessible* window);
 
 }  // namespace companion::desktop::gtk4

@@ -21,6 +21,9 @@ constexpr auto folderChangeWait = std::chrono::milliseconds(800);
 constexpr auto folderChangePoll = std::chrono::milliseconds(20);
 // Dialogs filled and never confirmed (their focus went elsewhere) are forgotten past this many.
 constexpr size_t maxFilledDialogs = 16;
+// How long an embedded chooser's walk may take: each of its steps waits for a folder to be listed.
+constexpr auto walkLimit = std::chrono::seconds(10);
+constexpr size_t maxWalks = 16;
 
 AccessibleRef owned(AtspiAccessible* accessible) {
     return AccessibleRef(accessible ? static_cast<AtspiAccessible*>(g_object_ref(accessible)) : nullptr);
@@ -91,13 +94,20 @@ void KeyDriver::filled(FilledField field) {
 
 // GTK opens its location field with Control-L; a Qt dialog's name field takes a path, so it only
 // needs the focus.
+// A chooser that cannot be moved without answering its dialog gets no shortcut: no field opens, and
+// the navigation finds none.
 void KeyDriver::openGoToFolder() {
     auto pid = session_.x.focusedPid();
     AccessibleRef app = pid && session_.started() ? session_.applicationOf(*pid) : nullptr;
-    if (!app || toolkitOf(app.get()) != Toolkit::qt) return void(session_.x.pressKey(XK_l, true));
+    if (!app) return void(session_.x.pressKey(XK_l, true));
+    const bool qt = toolkitOf(app.get()) == Toolkit::qt;
     CallError error;
     for (auto& window : childrenOf(app.get(), error)) {
-        if (!isShown(window.get()) || !panelOf(window.get())) continue;
+        if (!isShown(window.get())) continue;
+        const auto dialog = fileDialogOf(window.get());
+        if (!dialog) continue;
+        if (!dialog->navigable) return;
+        if (!qt) return void(session_.x.pressKey(XK_l, true));
         AccessibleRef field = qt::nameField(window.get());
         AccessibleRef component = field ? componentOf(field.get()) : nullptr;
         if (!component) continue;
@@ -105,6 +115,7 @@ void KeyDriver::openGoToFolder() {
         atspi_component_grab_focus(ATSPI_COMPONENT(component.get()), focusError.out());
         return;
     }
+    if (!qt) session_.x.pressKey(XK_l, true);
 }
 
 void KeyDriver::revealGoToFolder() {
@@ -145,7 +156,12 @@ void KeyDriver::confirm() {
     std::optional<FilledField> filled = takeFocusedRecord();
     AccessibleRef field = owned(filled ? session_.elements.find(filled->fieldId) : nullptr);
     if (filled && !filled->confirmable) {
-        if (field && !filled->fileName.empty()) setText(field.get(), filled->fileName);
+        if (field) setText(field.get(), filled->fileName);
+        AtspiAccessible* window = session_.elements.find(filled->dialogId);
+        AccessibleRef chooser = window ? gtk3::embeddedChooser(window) : nullptr;
+        if (!chooser || walks_.size() >= maxWalks) return;
+        walks_.push_back(Walk{gtk3::FolderWalk(std::move(chooser), filled->path), Clock::now() + walkLimit});
+        namesChanged_.notify_all();
         return;
     }
     if (field) dropCompletion(field.get(), filled->path);
@@ -167,11 +183,12 @@ void KeyDriver::confirm() {
 void KeyDriver::giveNamesBack(std::stop_token stop) {
     std::unique_lock lock(session_.mutex);
     while (!stop.stop_requested()) {
-        if (names_.empty()) {
-            namesChanged_.wait(lock, stop, [this] { return !names_.empty(); });
+        if (names_.empty() && walks_.empty()) {
+            namesChanged_.wait(lock, stop, [this] { return !names_.empty() || !walks_.empty(); });
             continue;
         }
         namesChanged_.wait_for(lock, stop, folderChangePoll, [] { return false; });
+        stepWalks();
         std::erase_if(names_, [](const NameToGiveBack& name) {
             if (Clock::now() < name.deadline && !hasMoved(name.field.get(), name.dialog.get(), name.path))
                 return false;
@@ -179,6 +196,12 @@ void KeyDriver::giveNamesBack(std::stop_token stop) {
             return true;
         });
     }
+}
+
+void KeyDriver::stepWalks() {
+    std::erase_if(walks_, [](Walk& walk) {
+        return Clock::now() >= walk.deadline || walk.walk.step() != gtk3::FolderWalk::Progress::walking;
+    });
 }
 
 }  // namespace companion::desktop

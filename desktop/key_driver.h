@@ -5,7 +5,8 @@
 // the same keys become the dialog's own accessible actions (`keyless`).
 //
 // The name comes back later, on the driver's own thread: the dialog moves only after Return has
-// been handled, and the caller (a navigation step on the main queue) must not wait for it.
+// been handled, and the caller (a navigation step on the main queue) must not wait for it. A
+// chooser embedded in a program's window is walked to the folder there too, a step at a time.
 
 #include <condition_variable>
 #include <map>
@@ -15,6 +16,7 @@
 
 #include "desktop/atspi_session.h"
 #include "desktop/elements.h"
+#include "desktop/gtk3.h"
 
 namespace companion::desktop {
 
@@ -36,18 +38,26 @@ private:
         std::chrono::steady_clock::time_point deadline;
     };
 
+    struct Walk {
+        gtk3::FolderWalk walk;
+        std::chrono::steady_clock::time_point deadline;
+    };
+
     void openGoToFolder();
     // Without keys: shows the go-to-folder field of the dialog in front, through the bus.
     void revealGoToFolder();
     void confirm();
     std::optional<FilledField> takeFocusedRecord();
-    // The driver's thread: gives names back as their dialogs move, or when their wait is over.
+    // The driver's thread: gives names back as their dialogs move, or when their wait is over,
+    // and walks embedded choosers a step at a time.
     void giveNamesBack(std::stop_token stop);
+    void stepWalks();
 
     AtspiSession& session_;
     // One per dialog being navigated, by its window's element id.
     std::map<uint64_t, FilledField> filled_;
     std::vector<NameToGiveBack> names_;
+    std::vector<Walk> walks_;
     std::condition_variable_any namesChanged_;
     std::jthread giver_;
 };

@@ -9,6 +9,7 @@
 #include "desktop/gtk4.h"
 #include "desktop/portal.h"
 #include "desktop/qt.h"
+#include "desktop/toolkits.h"
 
 namespace companion::desktop::keyless {
 
@@ -33,11 +34,13 @@ bool showsLocation(AtspiAccessible* element) {
     return isRole(element, ATSPI_ROLE_FILE_CHOOSER) && doAction(element, showLocationAction);
 }
 
-AccessibleRef gtk3LocationField(AtspiAccessible* dialog) {
-    if (!findBelow(dialog, chooserWidgetDepth, showsLocation)) return nullptr;
+// The chooser of a dialog lies below the dialog; a chooser embedded in a program's window is asked
+// itself.
+AccessibleRef gtk3LocationField(AtspiAccessible* chooser) {
+    if (!showsLocation(chooser) && !findBelow(chooser, chooserWidgetDepth, showsLocation)) return nullptr;
     const auto deadline = std::chrono::steady_clock::now() + fieldWait;
     for (;;) {
-        if (AccessibleRef field = findBelow(dialog, locationFieldDepth, isShownField)) return field;
+        if (AccessibleRef field = findBelow(chooser, locationFieldDepth, isShownField)) return field;
         if (std::chrono::steady_clock::now() >= deadline) return nullptr;
         std::this_thread::sleep_for(fieldPoll);
     }
@@ -65,13 +68,17 @@ AccessibleRef qtAcceptButton(AtspiAccessible* dialog) {
 }  // namespace
 
 AccessibleRef revealPathField(AtspiAccessible* dialog) {
-    if (auto panel = gtk3::chooserPanel(dialog)) {
+    const auto fileDialog = fileDialogOf(dialog);
+    if (!fileDialog || !fileDialog->navigable) return nullptr;
+    AccessibleRef embedded = fileDialog->embedded ? gtk3::embeddedChooser(dialog) : nullptr;
+    AtspiAccessible* chooser = embedded ? embedded.get() : dialog;
+    if (auto panel = gtk3::chooserPanel(chooser)) {
         // show_location in a Save chooser would empty its name field, which takes a path as well.
-        if (*panel == Panel::save) return findBelow(dialog, nameFieldDepth, isShownField);
-        return gtk3LocationField(dialog);
+        if (*panel == Panel::save) return findBelow(chooser, nameFieldDepth, isShownField);
+        return gtk3LocationField(chooser);
     }
     if (qt::dialogPanel(dialog)) return qt::nameField(dialog);
-    if (gtk4::chooserPanel(dialog) == Panel::save) return findBelow(dialog, nameFieldDepth, isShownField);
+    if (fileDialog->panel == Panel::save) return findBelow(dialog, nameFieldDepth, isShownField);
     return nullptr;
 }
 

@@ -8,6 +8,7 @@
 // | GTK 3 Save  | the name field                                     | the field's activate action      |
 // | portal      | as GTK 3                                           | the accept button's click action |
 // | GTK 4 Save  | the name field                                     | the dialog's default.activate    |
+// | GTK 3 Save chooser in a program's window | the name field        | none: walked (gtk3::FolderWalk)  |
 // | GTK 4 Open  | none: only Control-L shows its location field      |                                  |
 // | Qt, KDE     | the name field                                     | the accept button's Press action |
 

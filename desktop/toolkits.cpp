@@ -45,11 +45,19 @@ std::string_view panelIdentifierOf(Panel panel) {
 std::optional<FileDialog> fileDialogOf(AtspiAccessible* window) {
     if (auto panel = gtk3::chooserPanel(window)) return FileDialog{*panel};
     if (auto panel = qt::dialogPanel(window)) return FileDialog{*panel};
-    if (AccessibleRef chooser = gtk3::embeddedChooser(window))
-        return FileDialog{*gtk3::chooserPanel(chooser.get()), true};
+    // An embedded Open chooser takes a path only in its location field, and while that is shown
+    // its path bar, the walk's way up, is gone from the bus (and only Escape, which the program's
+    // own dialog takes as Cancel, brings it back).
+    if (AccessibleRef chooser = gtk3::embeddedChooser(window)) {
+        const Panel panel = *gtk3::chooserPanel(chooser.get());
+        return FileDialog{panel, true, panel == Panel::save};
+    }
     // GTK 4's own dialog and a program's dialog holding the chooser have one shape: only a window
     // that is no dialog is known to be a program's own.
-    if (auto panel = gtk4::chooserPanel(window)) return FileDialog{*panel, !isRole(window, ATSPI_ROLE_DIALOG)};
+    if (auto panel = gtk4::chooserPanel(window)) {
+        const bool embedded = !isRole(window, ATSPI_ROLE_DIALOG);
+        return FileDialog{*panel, embedded, !embedded && !gtk4::choosesFolders(window)};
+    }
     return std::nullopt;
 }
 

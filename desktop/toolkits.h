@@ -27,6 +27,11 @@ struct FileDialog {
     // A chooser a program holds in a window of its own: Return there goes to the program's own
     // dialog (which may take the folder as its answer), never to the chooser.
     bool embedded = false;
+    // False where nothing the assistant may do moves the chooser without answering its dialog:
+    // GTK 4's Select Folder dialog takes a confirmed folder's path as its choice; GTK 4's chooser
+    // in a program's own window neither takes a path nor lists its rows on the bus; GTK 3's
+    // embedded Open chooser hides the path bar its walk needs once its location field shows.
+    bool navigable = true;
 };
 // What a top-level window is, when it is a file dialog or holds a file chooser of its own; none
 // otherwise.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "desktop/file_managers.h"
+#include "desktop/gtk3.h"
 #include "desktop/keys.h"
 #include "desktop/portal.h"
 #include "desktop/qt.h"
@@ -69,6 +70,26 @@ TEST(DesktopPortal, RequestsOfAProgram) {
     EXPECT_EQ(childNodes(R"(<node name="/org/x"><interface name="a.b"/><node name="gtk123"/><node name="t2"/></node>)"),
               (std::vector<std::string>{"gtk123", "t2"}));
     EXPECT_TRUE(childNodes("<node></node>").empty());
+}
+
+// A chooser's path bar lists its folders deepest first down to the root; a walk starts from the
+// deepest that holds the target, deeper buttons left from going up included.
+TEST(DesktopChooserWalk, StartsFromTheDeepestFolderOnTheWay) {
+    using Folders = std::vector<std::string>;
+    const Folders bar{"start", "p", "tmp", "File System Root"};
+    EXPECT_EQ(gtk3::foldersOfButton(bar, 0), (Folders{"tmp", "p", "start"}));
+    EXPECT_EQ(gtk3::foldersOfButton(bar, 3), Folders{});
+    EXPECT_EQ(gtk3::foldersOfButton(bar, 4), Folders{});
+    const std::pair<Folders, size_t> cases[] = {
+        {{"tmp", "p", "dossier \u00e9 \u76ee"}, 1},  // a sibling: from the parent
+        {{"tmp", "p", "start", "inner"}, 0},           // below the shown folder (or a deeper button)
+        {{"tmp", "p"}, 1},
+        {{"usr", "lib"}, 3},  // elsewhere: from the root
+        {{}, 3},
+        {{"tmp", "pp"}, 2},  // a name that only begins like a button's is another folder
+    };
+    for (const auto& [target, start] : cases) EXPECT_EQ(gtk3::walkStart(bar, target), start) << target.size();
+    EXPECT_EQ(gtk3::walkStart({}, {"tmp"}), 0u);
 }
 
 }  // namespace

@@ -140,6 +140,7 @@ public:
         chooseFolderHandler(defaultFolderHandler);
         // Programs started from here inherit the rest of the test's environment.
         if (server == DisplayServer::wayland) ::unsetenv("DISPLAY");
+        for (const char* name : {"WAYLAND_DISPLAY", "GDK_BACKEND", "QT_QPA_PLATFORM"}) ::unsetenv(name);
         if (!(server == DisplayServer::x11 ? startXServer() : startCompositor())) return;
         if (!startSessionBus()) return;
         for (const auto& [name, value] : environment_) ::setenv(name.c_str(), value.c_str(), 1);
