@@ -64,12 +64,7 @@ bool isShown(AtspiAccessible* accessible) {
     return isGtk4(accessible);
 }
 
-bool isGtk4(AtspiAccessible* accessible) {
-    // Asked of the application's own object: GTK 4 answers there only, and libatspi then keeps
-    // the answer for every object of the application.
-    AtspiApplication* app = accessible->parent.app;
-    return toolkitOf(app && app->root ? app->root : accessible) == Toolkit::gtk4;
-}
+bool isGtk4(AtspiAccessible* accessible) { return applicationToolkit(accessible) == Toolkit::gtk4; }
 
 std::optional<std::string> textOf(AtspiAccessible* accessible) {
     AccessibleRef text(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_text_iface(accessible)));

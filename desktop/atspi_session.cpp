@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "desktop/atspi_calls.h"
+#include "desktop/gtk4.h"
 #include "desktop/portal.h"
 #include "desktop/toolkits.h"
 #include "platform/log/log.h"
@@ -15,6 +16,10 @@ namespace companion::desktop {
 namespace {
 
 constexpr int millisecondsPerSecond = 1000;
+// Dialogs whose kind is kept; past this many, all are forgotten (a kind is read again at will).
+constexpr size_t maxKeptDialogKinds = 64;
+// How long a focus found stays the first guess; one navigation's steps ask within this.
+constexpr auto focusKept = std::chrono::seconds(1);
 constexpr const char* waylandDisplayVariable = "WAYLAND_DISPLAY";
 // The events libatspi subscribes to for its cache. Nothing reads them between requests (each
 // request forgets the cache of the application it reads), so they would only pile up on the
@@ -115,7 +120,19 @@ accessibility::Element AtspiSession::handle(const accessibility::Element& from, 
     return accessibility::Element{from.pid, elements.idOf(accessible), from.messagingTimeout};
 }
 
+// The focus found a moment ago, when it still says it has the focus.
+AccessibleRef AtspiSession::keptFocus(AtspiAccessible* application) {
+    if (!lastFocus_ || lastFocus_->application != application) return nullptr;
+    if (std::chrono::steady_clock::now() - lastFocus_->found > focusKept) return nullptr;
+    AtspiAccessible* element = lastFocus_->element.get();
+    atspi_accessible_clear_cache(element);
+    if (!hasState(element, ATSPI_STATE_FOCUSED) || !isShown(element)) return nullptr;
+    return AccessibleRef(static_cast<AtspiAccessible*>(g_object_ref(element)));
+}
+
 AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
+    if (AccessibleRef kept = keptFocus(application)) return kept;
+    lastFocus_.reset();
     CallError error;
     auto windows = childrenOf(application, error);
     // The active window first; without a window manager none may say it is active.
@@ -129,11 +146,27 @@ AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
         // field inside it, which is where typing goes.
         while (found) {
             AccessibleRef inner = findBelow(found.get(), INT_MAX, isFocused);
-            if (!inner) return found;
-            found = std::move(inner);
+            if (inner) {
+                found = std::move(inner);
+                continue;
+            }
+            lastFocus_ = Focus{AccessibleRef(static_cast<AtspiAccessible*>(g_object_ref(found.get()))), application,
+                               std::chrono::steady_clock::now()};
+            return found;
         }
     }
     return nullptr;
+}
+
+bool AtspiSession::canBeMoved(AtspiAccessible* window, const FileDialog& dialog) {
+    if (!mayChooseFolders(dialog)) return desktop::canBeMoved(dialog, false);
+    const uint64_t id = elements.idOf(window);
+    auto known = choosesFolders_.find(id);
+    if (known == choosesFolders_.end()) {
+        if (choosesFolders_.size() >= maxKeptDialogKinds) choosesFolders_.clear();
+        known = choosesFolders_.emplace(id, gtk4::choosesFolders(window)).first;
+    }
+    return desktop::canBeMoved(dialog, known->second);
 }
 
 }  // namespace companion::desktop

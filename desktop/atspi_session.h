@@ -5,12 +5,15 @@
 
 #include <atspi/atspi.h>
 
+#include <chrono>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 #include "desktop/bus.h"
 #include "desktop/element_table.h"
+#include "desktop/toolkits.h"
 #include "desktop/x_display.h"
 #include "platform/accessibility/accessibility.h"
 
@@ -54,6 +57,9 @@ public:
     accessibility::Element handle(const accessibility::Element& from, AtspiAccessible* accessible);
     // The object with the keyboard focus in the application's windows, the active one first.
     AccessibleRef focusedIn(AtspiAccessible* application);
+    // Whether the assistant may move the window's chooser (see `canBeMoved`), what it read of
+    // GTK 4 dialogs kept: each step of one navigation asks again, and a dialog keeps its kind.
+    bool canBeMoved(AtspiAccessible* window, const FileDialog& dialog);
 
     // The file dialog the desktop portal shows on the process's behalf, with the portal back end's
     // process; none when it waits for none, or when the back end shows several and which one is
@@ -66,6 +72,16 @@ public:
 
 private:
     BusCheck bus_;
+    std::map<uint64_t, bool> choosesFolders_;  // by window element
+    // The focus last found, and when: the steps of one navigation ask for it again and again, and
+    // finding it walks every window of the application.
+    struct Focus {
+        AccessibleRef element;
+        AtspiAccessible* application;
+        std::chrono::steady_clock::time_point found;
+    };
+    std::optional<Focus> lastFocus_;
+    AccessibleRef keptFocus(AtspiAccessible* application);
     bool started_ = false;
     bool startFailed_ = false;
 };

@@ -130,7 +130,8 @@ AttributeRead Elements::identifier(AtspiAccessible* accessible) {
     if (isTextRole(role)) {
         AccessibleRef window = windowOf(accessible);
         const auto dialog = window ? fileDialogOf(window.get()) : std::nullopt;
-        if (dialog && dialog->navigable) return {success, Value(std::string(pathFieldIdentifier))};
+        if (dialog && session_.canBeMoved(window.get(), *dialog))
+            return {success, Value(std::string(pathFieldIdentifier))};
     }
     AccessibleRef parent = parentOf(accessible);
     if (parent && roleOf(parent.get(), error) == ATSPI_ROLE_APPLICATION) {

@@ -9,10 +9,10 @@ namespace companion::desktop::gtk4 {
 namespace {
 
 constexpr std::string_view chooserWidgetName = "GtkFileChooserWidget";
+constexpr std::string_view pathBarName = "GtkPathBar";
 constexpr std::string_view newFolderMenuName = "GtkMenuButton";
-// The new-folder menu sits beside the path bar, ten levels below the chooser widget; another menu
-// button of both kinds of chooser lies four levels deeper.
-constexpr int newFolderMenuDepth = 11;
+// The path bar lies ten levels below the chooser widget, in its header.
+constexpr int pathBarDepth = 10;
 // How deep the chooser widget lies in a dialog (three levels) or a program's own window.
 constexpr int chooserDepth = 6;
 // The Save chooser's name field lies four levels below the widget; the Open chooser's fields
@@ -25,16 +25,20 @@ bool isChooserWidget(AtspiAccessible* element) {
     return isRole(element, ATSPI_ROLE_FILLER) && nameOf(element) == chooserWidgetName;
 }
 
-bool isNewFolderMenu(AtspiAccessible* element) {
-    return isRole(element, ATSPI_ROLE_PUSH_BUTTON) && nameOf(element) == newFolderMenuName;
-}
+bool isPathBar(AtspiAccessible* element) { return isRole(element, ATSPI_ROLE_FILLER) && nameOf(element) == pathBarName; }
 
 }  // namespace
 
 bool choosesFolders(AtspiAccessible* window) {
-    if (chooserPanel(window) != Panel::open) return false;
     AccessibleRef chooser = findBelow(window, chooserDepth, isChooserWidget);
-    return chooser && findBelow(chooser.get(), newFolderMenuDepth, isNewFolderMenu);
+    AccessibleRef bar = chooser ? findBelow(chooser.get(), pathBarDepth, isPathBar) : nullptr;
+    AccessibleRef header = bar ? parentOf(bar.get()) : nullptr;
+    if (!header) return false;
+    CallError error;
+    for (auto& beside : childrenOf(header.get(), error)) {
+        if (isRole(beside.get(), ATSPI_ROLE_PUSH_BUTTON) && nameOf(beside.get()) == newFolderMenuName) return true;
+    }
+    return false;
 }
 
 std::optional<Panel> chooserPanel(AtspiAccessible* window) {

@@ -15,8 +15,9 @@ namespace companion::desktop::gtk4 {
 
 // The panel of a window that holds GTK 4's chooser widget; none otherwise.
 std::optional<Panel> chooserPanel(AtspiAccessible* window);
-// A Select Folder chooser: no name field, and the new-folder menu beside the path bar, which an
-// Open chooser lacks (so one whose program forbade new folders reads as an Open chooser).
+// Of a window holding an Open or Select Folder chooser, whether it is a Select Folder one: the
+// new-folder menu beside the path bar, which an Open chooser lacks (so one whose program forbade
+// new folders reads as an Open chooser).
 bool choosesFolders(AtspiAccessible* window);
 
 }  // namespace companion::desktop::gtk4

@@ -106,7 +106,7 @@ void KeyDriver::openGoToFolder() {
         if (!isShown(window.get())) continue;
         const auto dialog = fileDialogOf(window.get());
         if (!dialog) continue;
-        if (!dialog->navigable) return;
+        if (!session_.canBeMoved(window.get(), *dialog)) return;
         if (!qt) return void(session_.x.pressKey(XK_l, true));
         AccessibleRef field = qt::nameField(window.get());
         AccessibleRef component = field ? componentOf(field.get()) : nullptr;

@@ -69,6 +69,7 @@ AccessibleRef qtAcceptButton(AtspiAccessible* dialog) {
 
 AccessibleRef revealPathField(AtspiAccessible* dialog) {
     const auto fileDialog = fileDialogOf(dialog);
+    // GTK 4's Select Folder dialog, like its Open one, gets no field below.
     if (!fileDialog || !fileDialog->navigable) return nullptr;
     AccessibleRef embedded = fileDialog->embedded ? gtk3::embeddedChooser(dialog) : nullptr;
     AtspiAccessible* chooser = embedded ? embedded.get() : dialog;

@@ -17,6 +17,8 @@ enum class Toolkit { gtk3, gtk4, qt, other };
 // From what an application says of itself on the bus: its toolkit's name and version.
 Toolkit toolkitNamed(std::string_view name, std::string_view version);
 Toolkit toolkitOf(AtspiAccessible* application);
+// The toolkit of the application that holds the element.
+Toolkit applicationToolkit(AtspiAccessible* element);
 
 enum class Panel { open, save };
 // The identifier the interface gives the panel: "open-panel" or "save-panel".
@@ -24,19 +26,26 @@ std::string_view panelIdentifierOf(Panel panel);
 
 struct FileDialog {
     Panel panel;
+    Toolkit toolkit;
     // A chooser a program holds in a window of its own: Return there goes to the program's own
     // dialog (which may take the folder as its answer), never to the chooser.
     bool embedded = false;
-    // False where nothing the assistant may do moves the chooser without answering its dialog:
-    // GTK 4's Select Folder dialog takes a confirmed folder's path as its choice; GTK 4's chooser
-    // in a program's own window neither takes a path nor lists its rows on the bus; GTK 3's
-    // embedded Open chooser hides the path bar its walk needs once its location field shows.
+    // False for a chooser in a program's own window that nothing moves: GTK 4's neither takes a
+    // path nor lists its rows on the bus; GTK 3's Open one hides the path bar its walk needs once
+    // its location field shows.
     bool navigable = true;
 };
 // What a top-level window is, when it is a file dialog or holds a file chooser of its own; none
 // otherwise.
 std::optional<FileDialog> fileDialogOf(AtspiAccessible* window);
 std::optional<Panel> panelOf(AtspiAccessible* window);
+// Whether the assistant may move the chooser without answering its dialog: not an embedded one
+// that nothing moves, nor GTK 4's Select Folder dialog, which takes a confirmed folder's path as
+// its choice. Telling that dialog from an Open one reads much of it: `choosesFolders` is what
+// the caller already knows of the window (`AtspiSession::canBeMoved` keeps it).
+bool canBeMoved(const FileDialog& dialog, bool choosesFolders);
+// Whether a GTK 4 chooser's kind must be read to tell if it can be moved.
+bool mayChooseFolders(const FileDialog& dialog);
 // The top-level window that holds the element (the child of its application), if any.
 AccessibleRef windowOf(AtspiAccessible* element);
 
