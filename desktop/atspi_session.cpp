@@ -18,8 +18,10 @@ namespace {
 constexpr int millisecondsPerSecond = 1000;
 // Dialogs whose kind is kept; past this many, all are forgotten (a kind is read again at will).
 constexpr size_t maxKeptDialogKinds = 64;
-// How long a focus found stays the first guess; one navigation's steps ask within this.
+// How long a filled field stays the first guess for the focus, and a window's kind as a file
+// dialog is kept: one navigation's steps ask within this.
 constexpr auto focusKept = std::chrono::seconds(1);
+constexpr auto dialogKept = std::chrono::seconds(1);
 constexpr const char* waylandDisplayVariable = "WAYLAND_DISPLAY";
 // The events libatspi subscribes to for its cache. Nothing reads them between requests (each
 // request forgets the cache of the application it reads), so they would only pile up on the
@@ -120,19 +122,23 @@ accessibility::Element AtspiSession::handle(const accessibility::Element& from, 
     return accessibility::Element{from.pid, elements.idOf(accessible), from.messagingTimeout};
 }
 
-// The focus found a moment ago, when it still says it has the focus.
-AccessibleRef AtspiSession::keptFocus(AtspiAccessible* application) {
-    if (!lastFocus_ || lastFocus_->application != application) return nullptr;
-    if (std::chrono::steady_clock::now() - lastFocus_->found > focusKept) return nullptr;
-    AtspiAccessible* element = lastFocus_->element.get();
+void AtspiSession::filledField(AtspiAccessible* field) {
+    filled_ = Filled{AccessibleRef(static_cast<AtspiAccessible*>(g_object_ref(field))), std::chrono::steady_clock::now()};
+}
+
+// The field filled a moment ago, when it still says it has the focus. Only that one: any other
+// focus found before may be leaving as a key is being handled.
+AccessibleRef AtspiSession::filledFocus(AtspiAccessible* application) {
+    if (!filled_ || filled_->field->parent.app != application->parent.app) return nullptr;
+    if (std::chrono::steady_clock::now() - filled_->when > focusKept) return nullptr;
+    AtspiAccessible* element = filled_->field.get();
     atspi_accessible_clear_cache(element);
     if (!hasState(element, ATSPI_STATE_FOCUSED) || !isShown(element)) return nullptr;
     return AccessibleRef(static_cast<AtspiAccessible*>(g_object_ref(element)));
 }
 
 AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
-    if (AccessibleRef kept = keptFocus(application)) return kept;
-    lastFocus_.reset();
+    if (AccessibleRef filled = filledFocus(application)) return filled;
     CallError error;
     auto windows = childrenOf(application, error);
     // The active window first; without a window manager none may say it is active.
@@ -146,27 +152,41 @@ AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
         // field inside it, which is where typing goes.
         while (found) {
             AccessibleRef inner = findBelow(found.get(), INT_MAX, isFocused);
-            if (inner) {
-                found = std::move(inner);
-                continue;
-            }
-            lastFocus_ = Focus{AccessibleRef(static_cast<AtspiAccessible*>(g_object_ref(found.get()))), application,
-                               std::chrono::steady_clock::now()};
-            return found;
+            if (!inner) return found;
+            found = std::move(inner);
         }
     }
     return nullptr;
 }
 
+AtspiSession::KnownDialog* AtspiSession::knownDialog(uint64_t window) {
+    auto known = knownDialogs_.find(window);
+    if (known == knownDialogs_.end()) return nullptr;
+    if (std::chrono::steady_clock::now() - known->second.seen <= dialogKept) return &known->second;
+    knownDialogs_.erase(known);
+    return nullptr;
+}
+
+std::optional<FileDialog> AtspiSession::navigatedDialog(AtspiAccessible* window) {
+    const uint64_t id = elements.idOf(window);
+    if (KnownDialog* known = knownDialog(id)) return known->dialog;
+    auto dialog = fileDialogOf(window);
+    if (!dialog) return std::nullopt;
+    if (knownDialogs_.size() >= maxKeptDialogKinds) knownDialogs_.clear();
+    knownDialogs_[id] = KnownDialog{*dialog, std::nullopt, std::chrono::steady_clock::now()};
+    return dialog;
+}
+
 bool AtspiSession::canBeMoved(AtspiAccessible* window, const FileDialog& dialog) {
     if (!mayChooseFolders(dialog)) return desktop::canBeMoved(dialog, false);
     const uint64_t id = elements.idOf(window);
-    auto known = choosesFolders_.find(id);
-    if (known == choosesFolders_.end()) {
-        if (choosesFolders_.size() >= maxKeptDialogKinds) choosesFolders_.clear();
-        known = choosesFolders_.emplace(id, gtk4::choosesFolders(window)).first;
+    KnownDialog* known = knownDialog(id);
+    if (!known) {
+        if (knownDialogs_.size() >= maxKeptDialogKinds) knownDialogs_.clear();
+        known = &(knownDialogs_[id] = KnownDialog{dialog, std::nullopt, std::chrono::steady_clock::now()});
     }
-    return desktop::canBeMoved(dialog, known->second);
+    if (!known->choosesFolders) known->choosesFolders = gtk4::choosesFolders(window);
+    return desktop::canBeMoved(dialog, *known->choosesFolders);
 }
 
 }  // namespace companion::desktop

@@ -57,9 +57,14 @@ public:
     accessibility::Element handle(const accessibility::Element& from, AtspiAccessible* accessible);
     // The object with the keyboard focus in the application's windows, the active one first.
     AccessibleRef focusedIn(AtspiAccessible* application);
-    // Whether the assistant may move the window's chooser (see `canBeMoved`), what it read of
-    // GTK 4 dialogs kept: each step of one navigation asks again, and a dialog keeps its kind.
+    // What the window is as a file dialog, kept a moment for the steps of one navigation: each asks
+    // again, and reading a GTK 4 dialog's shape takes tens of milliseconds. A window that is none
+    // is not kept: a dialog still being built may become one.
+    std::optional<FileDialog> navigatedDialog(AtspiAccessible* window);
+    // Whether the assistant may move the window's chooser (see `canBeMoved`), kept as above.
     bool canBeMoved(AtspiAccessible* window, const FileDialog& dialog);
+    // The field the assistant has just filled: while it keeps the focus, it is the focus.
+    void filledField(AtspiAccessible* field);
 
     // The file dialog the desktop portal shows on the process's behalf, with the portal back end's
     // process; none when it waits for none, or when the back end shows several and which one is
@@ -72,16 +77,21 @@ public:
 
 private:
     BusCheck bus_;
-    std::map<uint64_t, bool> choosesFolders_;  // by window element
-    // The focus last found, and when: the steps of one navigation ask for it again and again, and
-    // finding it walks every window of the application.
-    struct Focus {
-        AccessibleRef element;
-        AtspiAccessible* application;
-        std::chrono::steady_clock::time_point found;
+    struct KnownDialog {
+        FileDialog dialog;
+        std::optional<bool> choosesFolders;
+        std::chrono::steady_clock::time_point seen;
     };
-    std::optional<Focus> lastFocus_;
-    AccessibleRef keptFocus(AtspiAccessible* application);
+    std::map<uint64_t, KnownDialog> knownDialogs_;  // by window element
+    KnownDialog* knownDialog(uint64_t window);
+    // The field last filled, and when: the navigation asks for the focus once more before it
+    // confirms, and finding the focus walks every window of the application.
+    struct Filled {
+        AccessibleRef field;
+        std::chrono::steady_clock::time_point when;
+    };
+    std::optional<Filled> filled_;
+    AccessibleRef filledFocus(AtspiAccessible* application);
     bool started_ = false;
     bool startFailed_ = false;
 };

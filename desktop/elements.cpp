@@ -52,7 +52,7 @@ Error Elements::setValue(const Element& element, std::string_view attribute, con
     if (!editable) return attributeUnsupported;
     // Asked before the path goes in: Qt's Save dialog renames its button once it holds a folder.
     AccessibleRef window = windowOf(accessible.get());
-    const auto dialog = window ? fileDialogOf(window.get()) : std::nullopt;
+    const auto dialog = window ? session_.navigatedDialog(window.get()) : std::nullopt;
     const bool save = dialog && dialog->panel == Panel::save;
     // A Save dialog's name, to give back; GTK 4 gives no text on the bus, but selects it for X.
     std::string before = textOf(accessible.get()).value_or("");
@@ -62,6 +62,7 @@ Error Elements::setValue(const Element& element, std::string_view attribute, con
         error)
         return error ? error.code() : attributeUnsupported;
     const uint64_t dialogId = window ? session_.elements.idOf(window.get()) : 0;
+    session_.filledField(accessible.get());
     // An embedded chooser's field gets back whatever it held: the chooser is moved otherwise.
     const bool embedded = dialog && dialog->embedded;
     filled = FilledField{element.id, dialogId, value, save || embedded ? before : std::string{}, !embedded};
@@ -129,7 +130,7 @@ AttributeRead Elements::identifier(AtspiAccessible* accessible) {
     if (error) return {error.code(), {}};
     if (isTextRole(role)) {
         AccessibleRef window = windowOf(accessible);
-        const auto dialog = window ? fileDialogOf(window.get()) : std::nullopt;
+        const auto dialog = window ? session_.navigatedDialog(window.get()) : std::nullopt;
         if (dialog && session_.canBeMoved(window.get(), *dialog))
             return {success, Value(std::string(pathFieldIdentifier))};
     }

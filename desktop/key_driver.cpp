@@ -104,7 +104,7 @@ void KeyDriver::openGoToFolder() {
     CallError error;
     for (auto& window : childrenOf(app.get(), error)) {
         if (!isShown(window.get())) continue;
-        const auto dialog = fileDialogOf(window.get());
+        const auto dialog = session_.navigatedDialog(window.get());
         if (!dialog) continue;
         if (!session_.canBeMoved(window.get(), *dialog)) return;
         if (!qt) return void(session_.x.pressKey(XK_l, true));
