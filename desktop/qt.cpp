@@ -16,20 +16,35 @@ constexpr int comboFieldDepth = 3;
 constexpr std::array<std::string_view, 2> saveButtonNames = {"Save", "Enregistrer"};
 constexpr int buttonDepth = 2;
 
-bool isFileView(AtspiAccessible* element) {
-    CallError error;
-    return isFileViewRole(roleOf(element, error)) && !error;
-}
-
-bool isSaveButton(AtspiAccessible* element) {
-    return isRole(element, ATSPI_ROLE_PUSH_BUTTON) && isSaveButtonName(nameOf(element));
-}
-
 // KDE's name field: the shown editable text of a combo box (the path bar's is hidden).
 bool isComboField(AtspiAccessible* element) {
     if (!isEditableText(element) || !isShown(element)) return false;
     AccessibleRef parent = parentOf(element);
     return parent && isRole(parent.get(), ATSPI_ROLE_COMBO_BOX);
+}
+
+// What one walk of a dialog found of a Qt file dialog's parts. The parts are asked for in one walk:
+// Qt answers each call slowly, and separate searches would read the dialog's top three times.
+struct Shape {
+    bool nameField = false;
+    bool fileView = false;
+    bool saveButton = false;
+};
+
+void survey(AtspiAccessible* element, AtspiRole elementRole, int depth, Shape& shape) {
+    CallError error;
+    for (auto& child : childrenOf(element, error)) {
+        if (!isShown(child.get())) continue;
+        CallError roleError;
+        const AtspiRole role = roleOf(child.get(), roleError);
+        if (roleError) continue;
+        const bool field = isTextRole(role) && (depth == 1 || (depth <= comboFieldDepth && elementRole == ATSPI_ROLE_COMBO_BOX));
+        if (field && isEditable(child.get())) shape.nameField = true;
+        if (depth <= buttonDepth && role == ATSPI_ROLE_PUSH_BUTTON && isSaveButtonName(nameOf(child.get())))
+            shape.saveButton = true;
+        if (isFileViewRole(role)) shape.fileView = true;
+        if (depth < fileViewDepth && !isCollectionRole(role)) survey(child.get(), role, depth + 1, shape);
+    }
 }
 
 }  // namespace
@@ -47,9 +62,11 @@ AccessibleRef nameField(AtspiAccessible* dialog) {
 }
 
 std::optional<Panel> dialogPanel(AtspiAccessible* window) {
-    if (!isRole(window, ATSPI_ROLE_DIALOG) || !nameField(window) || !findBelow(window, fileViewDepth, isFileView))
-        return std::nullopt;
-    return findBelow(window, buttonDepth, isSaveButton) ? Panel::save : Panel::open;
+    if (!isRole(window, ATSPI_ROLE_DIALOG)) return std::nullopt;
+    Shape shape;
+    survey(window, ATSPI_ROLE_DIALOG, 1, shape);
+    if (!shape.nameField || !shape.fileView) return std::nullopt;
+    return shape.saveButton ? Panel::save : Panel::open;
 }
 
 bool showsFolder(AtspiAccessible* dialog, const std::string& folder) {

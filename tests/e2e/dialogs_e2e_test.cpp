@@ -149,6 +149,7 @@ std::vector<DialogCase> dialogCases() {
     cases.push_back({"WaylandGtk3EmbeddedSaveKeepsItsName", Program::gtk3Embedded, Shown::save, unicode, false, wayland});
     cases.push_back({"WaylandQt6SaveKeepsItsName", Program::qt6, Shown::save, unicode, false, wayland});
     cases.push_back({"WaylandQt5SaveKeepsItsName", Program::qt5, Shown::save, unicode, false, wayland});
+    cases.push_back({"WaylandKdeOpenToAUnicodePath", Program::kde, Shown::open, unicode, false, wayland});
     cases.push_back({"WaylandPortalOpenToAUnicodePath", Program::portal, Shown::open, unicode, false, wayland});
     cases.push_back({"WaylandGtk4SaveKeepsItsName", Program::gtk4, Shown::save, unicode, false, wayland});
     cases.push_back({"WaylandGtk4OpenIsRefused", Program::gtk4, Shown::open, unicode, false, wayland, true});
