@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "core/command_runner.h"
 #include "platform/unique_fd.h"
@@ -135,8 +136,8 @@ std::vector<DialogCase> dialogCases() {
     // answering the program.
     const Target unicode{"dossier é 目", 2};
     const auto x11 = DisplayServer::x11;
-    cases.push_back({"Gtk3EmbeddedSaveKeepsItsName", Program::gtk3Embedded, Shown::save, unicode});
-    cases.push_back({"Gtk3EmbeddedSaveToASingleEntryFolder", Program::gtk3Embedded, Shown::save, {"one", 1}});
+    for (const auto& [target, targetName] : targets)
+        cases.push_back({"Gtk3EmbeddedSaveKeepsItsName" + targetName, Program::gtk3Embedded, Shown::save, target});
     cases.push_back({"Gtk3EmbeddedOpenIsRefused", Program::gtk3Embedded, Shown::open, unicode, false, x11, true});
     cases.push_back({"Gtk4EmbeddedSaveIsRefused", Program::gtk4Embedded, Shown::save, unicode, false, x11, true});
     cases.push_back({"Gtk4ChooseFolderIsRefused", Program::gtk4, Shown::chooseFolder, unicode, false, x11, true});
@@ -158,6 +159,66 @@ std::vector<DialogCase> dialogCases() {
     return cases;
 }
 INSTANTIATE_TEST_SUITE_P(Desktop, DialogNavigation, ::testing::ValuesIn(dialogCases()),
+                         [](const auto& info) { return info.param.name; });
+
+// What may go away under a request: the program with its dialog between detection and navigation,
+// the program while its dialog is being navigated, the compositor under a Wayland session. Each
+// request still gets its failure reply in bounded time, and the agent goes on answering.
+enum class Gone { beforeNavigation, duringNavigation, compositor };
+struct GoneCase {
+    std::string name;
+    Gone gone;
+    DisplayServer server = DisplayServer::x11;
+};
+void PrintTo(const GoneCase& c, std::ostream* out) { *out << c.name; }
+
+class SomethingGoesAway : public DialogAssistant, public ::testing::WithParamInterface<GoneCase> {
+protected:
+    SomethingGoesAway() : DialogAssistant(GetParam().server) {}
+};
+
+// Far above the navigation's own looks (fifteen, 80 ms apart) and the accessibility calls' limits.
+constexpr auto goneReplyLimit = 10s;
+constexpr auto duringNavigation = 150ms;
+
+TEST_P(SomethingGoesAway, EachRequestIsAnsweredInBoundedTime) {
+    ASSERT_TRUE(desktop.switchAssistiveTechnologies(true));
+    startAgent();
+    const fs::path start = folder("start", 2), target = folder("target", 2);
+    auto app = desktop.launch(dialogCommand(Program::gtk3, Shown::open, start.string()));
+    ASSERT_TRUE(app.waitForLine("shown", appLimit)) << "the dialog never showed";
+    const std::string pid = std::to_string(app.pid());
+    lookUntil({"detectDialogWithPid:reply:", pid}, [](const json& r) { return r[2] == 0; });
+
+    std::jthread ending;
+    switch (GetParam().gone) {
+        case Gone::beforeNavigation: app = DesktopChild{}; break;
+        case Gone::duringNavigation:
+            ending = std::jthread([group = app.pid()] {
+                std::this_thread::sleep_for(duringNavigation);
+                ::kill(-group, SIGKILL);
+            });
+            break;
+        case Gone::compositor: desktop.stopCompositor(); break;
+    }
+    const std::pair<std::vector<std::string>, json> requests[] = {
+        {{"navigateDialogWithPid:path:reply:", pid, json(target.string()).dump()}, json::array({false})},
+        {{"detectDialogWithPid:reply:", pid}, nullptr},
+    };
+    for (const auto& [message, failure] : requests) {
+        const auto started = std::chrono::steady_clock::now();
+        const json reply = call(message);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, goneReplyLimit) << message.front();
+        if (!failure.is_null()) EXPECT_EQ(reply, failure);
+        else EXPECT_TRUE(reply.size() == 3 && reply[0].empty() && reply[1] == false) << reply;
+    }
+    EXPECT_FALSE(agent->exited());
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktop, SomethingGoesAway,
+                         ::testing::Values(GoneCase{"TheProgramBeforeNavigation", Gone::beforeNavigation},
+                                           GoneCase{"TheProgramDuringNavigation", Gone::duringNavigation},
+                                           GoneCase{"TheCompositor", Gone::compositor, DisplayServer::wayland}),
                          [](const auto& info) { return info.param.name; });
 
 // A portal that took the program's request and then stops answering: the dialog cannot be tied to

@@ -170,6 +170,9 @@ public:
                            environment_);
         return start.waitForLine("method return").has_value();
     }
+    // The compositor goes away, as when a Wayland session ends under its programs.
+    void stopCompositor() { compositor_ = DesktopChild{}; }
+
     std::optional<bool> assistiveTechnologiesOn() {
         DesktopChild get({busSendProgram, "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
                           "org.freedesktop.DBus.Properties.Get", "string:org.a11y.Status", "string:IsEnabled"},
