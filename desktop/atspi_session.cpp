@@ -18,7 +18,7 @@ namespace {
 constexpr int millisecondsPerSecond = 1000;
 // Dialogs whose kind is kept; past this many, all are forgotten (a kind is read again at will).
 constexpr size_t maxKeptDialogKinds = 64;
-// How long a filled field stays the first guess for the focus, and a window's kind as a file
+// How long a focus found stays the first guess for the focus, and a window's kind as a file
 // dialog is kept: one navigation's steps ask within this.
 constexpr auto focusKept = std::chrono::seconds(1);
 constexpr auto dialogKept = std::chrono::seconds(1);
@@ -122,23 +122,21 @@ accessibility::Element AtspiSession::handle(const accessibility::Element& from, 
     return accessibility::Element{from.pid, elements.idOf(accessible), from.messagingTimeout};
 }
 
-void AtspiSession::filledField(AtspiAccessible* field) {
-    filled_ = Filled{AccessibleRef(static_cast<AtspiAccessible*>(g_object_ref(field))), std::chrono::steady_clock::now()};
+void AtspiSession::keepFocus(AtspiAccessible* element) {
+    focus_ = KeptFocus{AccessibleRef(static_cast<AtspiAccessible*>(g_object_ref(element))), std::chrono::steady_clock::now()};
 }
 
-// The field filled a moment ago, when it still says it has the focus. Only that one: any other
-// focus found before may be leaving as a key is being handled.
-AccessibleRef AtspiSession::filledFocus(AtspiAccessible* application) {
-    if (!filled_ || filled_->field->parent.app != application->parent.app) return nullptr;
-    if (std::chrono::steady_clock::now() - filled_->when > focusKept) return nullptr;
-    AtspiAccessible* element = filled_->field.get();
+AccessibleRef AtspiSession::keptFocus(AtspiAccessible* application) {
+    if (!focus_ || focus_->element->parent.app != application->parent.app) return nullptr;
+    if (std::chrono::steady_clock::now() - focus_->when > focusKept) return nullptr;
+    AtspiAccessible* element = focus_->element.get();
     atspi_accessible_clear_cache(element);
     if (!hasState(element, ATSPI_STATE_FOCUSED) || !isShown(element)) return nullptr;
     return AccessibleRef(static_cast<AtspiAccessible*>(g_object_ref(element)));
 }
 
 AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
-    if (AccessibleRef filled = filledFocus(application)) return filled;
+    if (AccessibleRef kept = keptFocus(application)) return kept;
     CallError error;
     auto windows = childrenOf(application, error);
     // The active window first; without a window manager none may say it is active.
@@ -152,7 +150,10 @@ AccessibleRef AtspiSession::focusedIn(AtspiAccessible* application) {
         // field inside it, which is where typing goes.
         while (found) {
             AccessibleRef inner = findBelow(found.get(), INT_MAX, isFocused);
-            if (!inner) return found;
+            if (!inner) {
+                keepFocus(found.get());
+                return found;
+            }
             found = std::move(inner);
         }
     }

@@ -63,8 +63,11 @@ public:
     std::optional<FileDialog> navigatedDialog(AtspiAccessible* window);
     // Whether the assistant may move the window's chooser (see `canBeMoved`), kept as above.
     bool canBeMoved(AtspiAccessible* window, const FileDialog& dialog);
-    // The field the assistant has just filled: while it keeps the focus, it is the focus.
-    void filledField(AtspiAccessible* field);
+    // The focus as last found (or the field just filled): while it keeps the focus and no key has
+    // been sent since, it is the focus. A key may move the focus while it is being handled, so
+    // each key the assistant sends forgets it.
+    void keepFocus(AtspiAccessible* element);
+    void forgetFocus() { focus_.reset(); }
 
     // The file dialog the desktop portal shows on the process's behalf, with the portal back end's
     // process; none when it waits for none, or when the back end shows several and which one is
@@ -84,14 +87,14 @@ private:
     };
     std::map<uint64_t, KnownDialog> knownDialogs_;  // by window element
     KnownDialog* knownDialog(uint64_t window);
-    // The field last filled, and when: the navigation asks for the focus once more before it
-    // confirms, and finding the focus walks every window of the application.
-    struct Filled {
-        AccessibleRef field;
+    // The navigation asks for the focus at several steps, and finding it walks every window of the
+    // application.
+    struct KeptFocus {
+        AccessibleRef element;
         std::chrono::steady_clock::time_point when;
     };
-    std::optional<Filled> filled_;
-    AccessibleRef filledFocus(AtspiAccessible* application);
+    std::optional<KeptFocus> focus_;
+    AccessibleRef keptFocus(AtspiAccessible* application);
     bool started_ = false;
     bool startFailed_ = false;
 };

@@ -62,7 +62,7 @@ Error Elements::setValue(const Element& element, std::string_view attribute, con
         error)
         return error ? error.code() : attributeUnsupported;
     const uint64_t dialogId = window ? session_.elements.idOf(window.get()) : 0;
-    session_.filledField(accessible.get());
+    session_.keepFocus(accessible.get());
     // An embedded chooser's field gets back whatever it held: the chooser is moved otherwise.
     const bool embedded = dialog && dialog->embedded;
     filled = FilledField{element.id, dialogId, value, save || embedded ? before : std::string{}, !embedded};

@@ -62,14 +62,15 @@ bool hasMoved(AtspiAccessible* field, AtspiAccessible* dialog, const std::string
 }  // namespace
 
 KeyDriver::KeyDriver(AtspiSession& session)
-    : session_(session), giver_([this](std::stop_token stop) { giveNamesBack(stop); }) {}
+    : session_(session), giver_([this](std::stop_token stop) { run(stop); }) {}
 
 KeyDriver::~KeyDriver() {
     giver_.request_stop();
-    namesChanged_.notify_all();
+    workChanged_.notify_all();
 }
 
 void KeyDriver::post(const KeyboardEvent& event) {
+    session_.forgetFocus();
     if (session_.keyless()) {
         // Typing and selecting need keys; the field's text is set whole instead.
         switch (keyActionOf(event)) {
@@ -161,7 +162,7 @@ void KeyDriver::confirm() {
         AccessibleRef chooser = window ? gtk3::embeddedChooser(window) : nullptr;
         if (!chooser || walks_.size() >= maxWalks) return;
         walks_.push_back(Walk{gtk3::FolderWalk(std::move(chooser), filled->path), Clock::now() + walkLimit});
-        namesChanged_.notify_all();
+        workChanged_.notify_all();
         return;
     }
     if (field) dropCompletion(field.get(), filled->path);
@@ -175,27 +176,44 @@ void KeyDriver::confirm() {
     if (!field || filled->fileName.empty()) return;
     names_.push_back(NameToGiveBack{std::move(field), std::move(dialog), filled->path, filled->fileName,
                                     Clock::now() + folderChangeWait});
-    namesChanged_.notify_all();
+    workChanged_.notify_all();
+}
+
+void KeyDriver::findFocusOf(int32_t pid) {
+    focusWanted_ = pid;
+    workChanged_.notify_all();
+}
+
+void KeyDriver::run(std::stop_token stop) {
+    std::unique_lock lock(session_.mutex);
+    while (!stop.stop_requested()) {
+        if (focusWanted_) findFocus();
+        if (names_.empty() && walks_.empty()) {
+            workChanged_.wait(lock, stop, [this] { return !names_.empty() || !walks_.empty() || focusWanted_; });
+            continue;
+        }
+        workChanged_.wait_for(lock, stop, folderChangePoll, [this] { return focusWanted_.has_value(); });
+        stepWalks();
+        giveNamesBack();
+    }
 }
 
 // Only once the dialog has moved: a name given back before Return is handled would be saved in
 // the old folder.
-void KeyDriver::giveNamesBack(std::stop_token stop) {
-    std::unique_lock lock(session_.mutex);
-    while (!stop.stop_requested()) {
-        if (names_.empty() && walks_.empty()) {
-            namesChanged_.wait(lock, stop, [this] { return !names_.empty() || !walks_.empty(); });
-            continue;
-        }
-        namesChanged_.wait_for(lock, stop, folderChangePoll, [] { return false; });
-        stepWalks();
-        std::erase_if(names_, [](const NameToGiveBack& name) {
-            if (Clock::now() < name.deadline && !hasMoved(name.field.get(), name.dialog.get(), name.path))
-                return false;
-            setText(name.field.get(), name.fileName);
-            return true;
-        });
-    }
+void KeyDriver::giveNamesBack() {
+    std::erase_if(names_, [](const NameToGiveBack& name) {
+        if (Clock::now() < name.deadline && !hasMoved(name.field.get(), name.dialog.get(), name.path)) return false;
+        setText(name.field.get(), name.fileName);
+        return true;
+    });
+}
+
+// What it finds is kept by the session, for the navigation's own look.
+void KeyDriver::findFocus() {
+    const int32_t pid = *focusWanted_;
+    focusWanted_.reset();
+    if (!session_.started()) return;
+    if (AccessibleRef app = session_.applicationOf(pid)) session_.focusedIn(app.get());
 }
 
 void KeyDriver::stepWalks() {

@@ -28,6 +28,10 @@ public:
     // With the session's lock held.
     void post(const accessibility::KeyboardEvent& event);
     void filled(FilledField field);
+    // Looks for the focus of a program just brought forward, on the driver's thread: the
+    // navigation asks for it a moment later, and finding it may take a while (a walk of every
+    // window of the program).
+    void findFocusOf(int32_t pid);
 
 private:
     struct NameToGiveBack {
@@ -49,16 +53,19 @@ private:
     void confirm();
     std::optional<FilledField> takeFocusedRecord();
     // The driver's thread: gives names back as their dialogs move, or when their wait is over,
-    // and walks embedded choosers a step at a time.
-    void giveNamesBack(std::stop_token stop);
+    // walks embedded choosers a step at a time, and looks for a focus when asked.
+    void run(std::stop_token stop);
+    void giveNamesBack();
     void stepWalks();
+    void findFocus();
 
     AtspiSession& session_;
     // One per dialog being navigated, by its window's element id.
     std::map<uint64_t, FilledField> filled_;
     std::vector<NameToGiveBack> names_;
     std::vector<Walk> walks_;
-    std::condition_variable_any namesChanged_;
+    std::optional<int32_t> focusWanted_;
+    std::condition_variable_any workChanged_;
     std::jthread giver_;
 };
 

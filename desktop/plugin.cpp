@@ -79,9 +79,9 @@ public:
         // when its dialog is driven through the bus.
         if (session_.keyless()) return keylessActivate(pid);
         auto portal = session_.started() ? session_.portalDialogOf(pid) : std::nullopt;
-        if (!portal) return session_.x.activate(pid);
+        if (!portal) return broughtForward(pid);
         portalFront_ = PortalFront{portal->backEnd, pid};
-        return session_.x.activate(portal->backEnd);
+        return broughtForward(portal->backEnd);
     }
     void beep() override {
         std::lock_guard lock(session_.mutex);
@@ -106,6 +106,12 @@ public:
     }
 
 private:
+    // The focus is looked for at once: the navigation reads it next.
+    bool broughtForward(int32_t pid) {
+        if (!session_.x.activate(pid)) return false;
+        if (session_.started()) keys_.findFocusOf(pid);
+        return true;
+    }
     bool keylessActivate(int32_t pid) {
         session_.keylessFront.reset();
         if (!session_.started() || !session_.applicationOf(pid)) return false;
