@@ -105,6 +105,17 @@ AccessibleRef componentOf(AtspiAccessible* accessible) {
     return AccessibleRef(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_component_iface(accessible)));
 }
 
+std::optional<AtspiRect> extentsOf(AtspiAccessible* accessible, AtspiCoordType coordinates, CallError& error) {
+    AccessibleRef component = componentOf(accessible);
+    if (!component) return std::nullopt;
+    AtspiRect* rect = atspi_component_get_extents(ATSPI_COMPONENT(component.get()), coordinates, error.out());
+    if (!rect) return std::nullopt;
+    const AtspiRect box = *rect;
+    g_free(rect);
+    if (error) return std::nullopt;
+    return box;
+}
+
 bool doAction(AtspiAccessible* accessible, std::string_view name) {
     AccessibleRef action(reinterpret_cast<AtspiAccessible*>(atspi_accessible_get_action_iface(accessible)));
     if (!action) return false;

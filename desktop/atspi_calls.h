@@ -55,6 +55,8 @@ bool isEditableText(AtspiAccessible* accessible);
 // The object's interfaces, owned: none when it has not that one.
 AccessibleRef editableTextOf(AtspiAccessible* accessible);
 AccessibleRef componentOf(AtspiAccessible* accessible);
+// The element's box in those coordinates; none without a component or when the call failed.
+std::optional<AtspiRect> extentsOf(AtspiAccessible* accessible, AtspiCoordType coordinates, CallError& error);
 // Does the element's action of that name (looked up by name: the order differs between
 // versions); false when it has none such or the call failed.
 bool doAction(AtspiAccessible* accessible, std::string_view name);

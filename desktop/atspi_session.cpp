@@ -168,26 +168,27 @@ AtspiSession::KnownDialog* AtspiSession::knownDialog(uint64_t window) {
     return nullptr;
 }
 
+AtspiSession::KnownDialog& AtspiSession::keepDialog(uint64_t window, const FileDialog& dialog) {
+    if (knownDialogs_.size() >= maxKeptDialogKinds) knownDialogs_.clear();
+    return knownDialogs_[window] = KnownDialog{dialog, std::nullopt, std::chrono::steady_clock::now()};
+}
+
 std::optional<FileDialog> AtspiSession::navigatedDialog(AtspiAccessible* window) {
     const uint64_t id = elements.idOf(window);
     if (KnownDialog* known = knownDialog(id)) return known->dialog;
     auto dialog = fileDialogOf(window);
-    if (!dialog) return std::nullopt;
-    if (knownDialogs_.size() >= maxKeptDialogKinds) knownDialogs_.clear();
-    knownDialogs_[id] = KnownDialog{*dialog, std::nullopt, std::chrono::steady_clock::now()};
+    if (dialog) keepDialog(id, *dialog);
     return dialog;
 }
 
 bool AtspiSession::canBeMoved(AtspiAccessible* window, const FileDialog& dialog) {
-    if (!mayChooseFolders(dialog)) return desktop::canBeMoved(dialog, false);
+    if (!dialog.navigable) return false;
+    if (!mayChooseFolders(dialog)) return true;
     const uint64_t id = elements.idOf(window);
     KnownDialog* known = knownDialog(id);
-    if (!known) {
-        if (knownDialogs_.size() >= maxKeptDialogKinds) knownDialogs_.clear();
-        known = &(knownDialogs_[id] = KnownDialog{dialog, std::nullopt, std::chrono::steady_clock::now()});
-    }
+    if (!known) known = &keepDialog(id, dialog);
     if (!known->choosesFolders) known->choosesFolders = gtk4::choosesFolders(window);
-    return desktop::canBeMoved(dialog, *known->choosesFolders);
+    return !*known->choosesFolders;
 }
 
 }  // namespace companion::desktop

@@ -61,7 +61,9 @@ public:
     // again, and reading a GTK 4 dialog's shape takes tens of milliseconds. A window that is none
     // is not kept: a dialog still being built may become one.
     std::optional<FileDialog> navigatedDialog(AtspiAccessible* window);
-    // Whether the assistant may move the window's chooser (see `canBeMoved`), kept as above.
+    // Whether the assistant may move the window's chooser without answering its dialog: not an
+    // embedded one that nothing moves, nor GTK 4's Select Folder dialog, which takes a confirmed
+    // folder's path as its choice (telling it from an Open one reads much of it: kept as above).
     bool canBeMoved(AtspiAccessible* window, const FileDialog& dialog);
     // The focus as last found (or the field just filled): while it keeps the focus and no key has
     // been sent since, it is the focus. A key may move the focus while it is being handled, so
@@ -87,6 +89,7 @@ private:
     };
     std::map<uint64_t, KnownDialog> knownDialogs_;  // by window element
     KnownDialog* knownDialog(uint64_t window);
+    KnownDialog& keepDialog(uint64_t window, const FileDialog& dialog);
     // The navigation asks for the focus at several steps, and finding it walks every window of the
     // application.
     struct KeptFocus {

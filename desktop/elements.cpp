@@ -16,14 +16,11 @@ AttributeRead textRead(std::optional<std::string> text, Error absent) {
 }
 
 AttributeRead extent(AtspiAccessible* accessible, std::string_view attribute) {
-    AccessibleRef component = componentOf(accessible);
-    if (!component) return {attributeUnsupported, {}};
+    if (!componentOf(accessible)) return {attributeUnsupported, {}};
     CallError error;
-    AtspiRect* rect = atspi_component_get_extents(ATSPI_COMPONENT(component.get()), ATSPI_COORD_TYPE_SCREEN,
-                                                  error.out());
-    if (error || !rect) return {error ? error.code() : noValue, {}};
-    const AtspiRect box = *rect;
-    g_free(rect);
+    const auto extents = extentsOf(accessible, ATSPI_COORD_TYPE_SCREEN, error);
+    if (!extents) return {error ? error.code() : noValue, {}};
+    const AtspiRect& box = *extents;
     // A hidden element answers with the smallest coordinates there are.
     if (box.x == INT_MIN || box.y == INT_MIN) return {noValue, {}};
     if (attribute == attribute::position) return {success, Value(Point{double(box.x), double(box.y)})};

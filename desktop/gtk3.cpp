@@ -38,13 +38,9 @@ bool isFileList(AtspiAccessible* element) {
 }
 
 int leftEdgeInWindow(AtspiAccessible* element) {
-    AccessibleRef component = componentOf(element);
-    if (!component) return INT_MIN;
     CallError error;
-    AtspiRect* box = atspi_component_get_extents(ATSPI_COMPONENT(component.get()), ATSPI_COORD_TYPE_WINDOW, error.out());
-    const int x = box && !error ? box->x : INT_MIN;
-    g_free(box);
-    return x;
+    const auto box = extentsOf(element, ATSPI_COORD_TYPE_WINDOW, error);
+    return box ? box->x : INT_MIN;
 }
 
 // The chooser's path bar as it stands: its folder buttons' names and where each sits in the bar.
@@ -132,10 +128,15 @@ AccessibleRef acceptButton(AtspiAccessible* dialog) {
     if (buttons.size() < 2) return nullptr;
     // Rightmost: the order on the bus differs between an action area (Cancel, then the confirming
     // button) and a header bar (the other way round), the places on the screen do not.
-    auto rightmost = std::max_element(buttons.begin(), buttons.end(), [](const auto& a, const auto& b) {
-        return leftEdgeInWindow(a.get()) < leftEdgeInWindow(b.get());
-    });
-    return std::move(*rightmost);
+    size_t rightmost = 0;
+    int rightmostEdge = INT_MIN;
+    for (size_t i = 0; i < buttons.size(); ++i) {
+        const int edge = leftEdgeInWindow(buttons[i].get());
+        if (edge <= rightmostEdge) continue;
+        rightmost = i;
+        rightmostEdge = edge;
+    }
+    return std::move(buttons[rightmost]);
 }
 
 FolderWalk::FolderWalk(AccessibleRef chooser, const std::filesystem::path& target)

@@ -93,44 +93,52 @@ void KeyDriver::filled(FilledField field) {
     filled_[field.dialogId] = std::move(field);
 }
 
+bool KeyDriver::confirmWithoutKeys(AtspiAccessible* dialog, AtspiAccessible* field) {
+    const auto kind = dialog ? session_.navigatedDialog(dialog) : std::nullopt;
+    return kind && keyless::confirmPath(dialog, *kind, field);
+}
+
+std::vector<KeyDriver::ShownDialog> KeyDriver::shownDialogs(AtspiAccessible* application) {
+    std::vector<ShownDialog> dialogs;
+    CallError error;
+    for (auto& window : childrenOf(application, error)) {
+        if (!isShown(window.get())) continue;
+        if (auto kind = session_.navigatedDialog(window.get())) dialogs.push_back({std::move(window), *kind});
+    }
+    return dialogs;
+}
+
 // GTK opens its location field with Control-L; a Qt dialog's name field takes a path, so it only
-// needs the focus.
-// A chooser that cannot be moved without answering its dialog gets no shortcut: no field opens, and
-// the navigation finds none.
+// needs the focus. A chooser that cannot be moved without answering its dialog gets no shortcut:
+// no field opens, and the navigation finds none.
 void KeyDriver::openGoToFolder() {
     auto pid = session_.x.focusedPid();
     AccessibleRef app = pid && session_.started() ? session_.applicationOf(*pid) : nullptr;
     if (!app) return void(session_.x.pressKey(XK_l, true));
-    const bool qt = toolkitOf(app.get()) == Toolkit::qt;
-    CallError error;
-    for (auto& window : childrenOf(app.get(), error)) {
-        if (!isShown(window.get())) continue;
-        const auto dialog = session_.navigatedDialog(window.get());
-        if (!dialog) continue;
-        if (!session_.canBeMoved(window.get(), *dialog)) return;
-        if (!qt) return void(session_.x.pressKey(XK_l, true));
-        AccessibleRef field = qt::nameField(window.get());
+    auto dialogs = shownDialogs(app.get());
+    if (!dialogs.empty() && !session_.canBeMoved(dialogs.front().window.get(), dialogs.front().kind)) return;
+    if (toolkitOf(app.get()) != Toolkit::qt) return void(session_.x.pressKey(XK_l, true));
+    for (auto& dialog : dialogs) {
+        AccessibleRef field = qt::nameField(dialog.window.get());
         AccessibleRef component = field ? componentOf(field.get()) : nullptr;
         if (!component) continue;
         CallError focusError;
         atspi_component_grab_focus(ATSPI_COMPONENT(component.get()), focusError.out());
         return;
     }
-    if (!qt) session_.x.pressKey(XK_l, true);
 }
 
 void KeyDriver::revealGoToFolder() {
     auto pid = session_.frontPid();
     AccessibleRef app = pid && session_.started() ? session_.applicationOf(*pid) : nullptr;
     if (!app) return;
-    std::vector<AccessibleRef> windows;
-    CallError error;
-    for (auto& window : childrenOf(app.get(), error)) {
-        if (isShown(window.get()) && panelOf(window.get())) windows.push_back(std::move(window));
+    auto dialogs = shownDialogs(app.get());
+    if (auto portal = session_.portalDialogOf(*pid)) {
+        if (auto kind = session_.navigatedDialog(portal->window.get()))
+            dialogs.push_back({std::move(portal->window), *kind});
     }
-    if (auto portal = session_.portalDialogOf(*pid)) windows.push_back(std::move(portal->window));
-    for (auto& window : windows) {
-        AccessibleRef field = keyless::revealPathField(window.get());
+    for (auto& dialog : dialogs) {
+        AccessibleRef field = keyless::revealPathField(dialog.window.get(), dialog.kind);
         if (!field) continue;
         session_.keylessFront->field = session_.elements.idOf(field.get());
         return;
@@ -167,7 +175,7 @@ void KeyDriver::confirm() {
     }
     if (field) dropCompletion(field.get(), filled->path);
     AccessibleRef dialog = owned(filled ? session_.elements.find(filled->dialogId) : nullptr);
-    if (session_.keyless() && !keyless::confirmPath(dialog.get(), field.get())) {
+    if (session_.keyless() && !confirmWithoutKeys(dialog.get(), field.get())) {
         // Nothing took the path: the dialog stays where it was, with its name.
         if (field && !filled->fileName.empty()) setText(field.get(), filled->fileName);
         return;

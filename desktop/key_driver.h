@@ -47,10 +47,17 @@ private:
         std::chrono::steady_clock::time_point deadline;
     };
 
+    struct ShownDialog {
+        AccessibleRef window;
+        FileDialog kind;
+    };
+    // The application's windows on the screen that are file dialogs, with what each is.
+    std::vector<ShownDialog> shownDialogs(AtspiAccessible* application);
     void openGoToFolder();
     // Without keys: shows the go-to-folder field of the dialog in front, through the bus.
     void revealGoToFolder();
     void confirm();
+    bool confirmWithoutKeys(AtspiAccessible* dialog, AtspiAccessible* field);
     std::optional<FilledField> takeFocusedRecord();
     // The driver's thread: gives names back as their dialogs move, or when their wait is over,
     // walks embedded choosers a step at a time, and looks for a focus when asked.

@@ -6,7 +6,6 @@
 
 #include "desktop/atspi_calls.h"
 #include "desktop/gtk3.h"
-#include "desktop/gtk4.h"
 #include "desktop/portal.h"
 #include "desktop/qt.h"
 #include "desktop/toolkits.h"
@@ -67,19 +66,21 @@ AccessibleRef qtAcceptButton(AtspiAccessible* dialog) {
 
 }  // namespace
 
-AccessibleRef revealPathField(AtspiAccessible* dialog) {
-    const auto fileDialog = fileDialogOf(dialog);
-    // GTK 4's Select Folder dialog, like its Open one, gets no field below.
-    if (!fileDialog || !fileDialog->navigable) return nullptr;
-    AccessibleRef embedded = fileDialog->embedded ? gtk3::embeddedChooser(dialog) : nullptr;
-    AtspiAccessible* chooser = embedded ? embedded.get() : dialog;
-    if (auto panel = gtk3::chooserPanel(chooser)) {
-        // show_location in a Save chooser would empty its name field, which takes a path as well.
-        if (*panel == Panel::save) return findBelow(chooser, nameFieldDepth, isShownField);
-        return gtk3LocationField(chooser);
+AccessibleRef revealPathField(AtspiAccessible* dialog, const FileDialog& kind) {
+    if (!kind.navigable) return nullptr;
+    switch (kind.toolkit) {
+        case Toolkit::gtk3: {
+            AccessibleRef embedded = kind.embedded ? gtk3::embeddedChooser(dialog) : nullptr;
+            AtspiAccessible* chooser = embedded ? embedded.get() : dialog;
+            // show_location in a Save chooser would empty its name field, which takes a path too.
+            if (kind.panel == Panel::save) return findBelow(chooser, nameFieldDepth, isShownField);
+            return gtk3LocationField(chooser);
+        }
+        case Toolkit::qt: return qt::nameField(dialog);
+        // GTK 4's Open and Select Folder dialogs show their location field only on a key.
+        case Toolkit::gtk4: return kind.panel == Panel::save ? findBelow(dialog, nameFieldDepth, isShownField) : nullptr;
+        case Toolkit::other: return nullptr;
     }
-    if (qt::dialogPanel(dialog)) return qt::nameField(dialog);
-    if (fileDialog->panel == Panel::save) return findBelow(dialog, nameFieldDepth, isShownField);
     return nullptr;
 }
 
@@ -89,17 +90,20 @@ bool confirmPortalDialog(AtspiAccessible* dialog) {
     return accept && doAction(accept.get(), clickAction);
 }
 
-bool confirmPath(AtspiAccessible* dialog, AtspiAccessible* field) {
+bool confirmPath(AtspiAccessible* dialog, const FileDialog& kind, AtspiAccessible* field) {
     if (!dialog || !field) return false;
     if (confirmPortalDialog(dialog)) return true;
-    if (gtk3::chooserPanel(dialog)) return doAction(field, activateAction);
-    if (qt::dialogPanel(dialog)) {
-        AccessibleRef accept = qtAcceptButton(dialog);
-        return accept && doAction(accept.get(), pressAction);
+    switch (kind.toolkit) {
+        case Toolkit::gtk3: return doAction(field, activateAction);
+        case Toolkit::qt: {
+            AccessibleRef accept = qtAcceptButton(dialog);
+            return accept && doAction(accept.get(), pressAction);
+        }
+        // GTK 4's fields ignore their own activate action; the dialog's default response takes
+        // the path. Only in Save: in an Open chooser it would accept whatever file is selected.
+        case Toolkit::gtk4: return kind.panel == Panel::save && doAction(dialog, defaultActivateAction);
+        case Toolkit::other: return false;
     }
-    // GTK 4's fields ignore their own activate action; the dialog's default response takes the
-    // path. Only in Save: in an Open chooser it would accept whatever file is selected.
-    if (gtk4::chooserPanel(dialog) == Panel::save) return doAction(dialog, defaultActivateAction);
     return false;
 }
 

@@ -15,14 +15,15 @@
 #include <atspi/atspi.h>
 
 #include "desktop/element_table.h"
+#include "desktop/toolkits.h"
 
 namespace companion::desktop::keyless {
 
-// The field that takes a folder's path in the file dialog, shown first where the toolkit hides
-// it; none where only a key shows it, or when the window is no file dialog.
-AccessibleRef revealPathField(AtspiAccessible* dialog);
+// The field that takes a folder's path in the file dialog (`kind` is what the window is), shown
+// first where the toolkit hides it; none where only a key shows it.
+AccessibleRef revealPathField(AtspiAccessible* dialog, const FileDialog& kind);
 // Confirms the path the field holds through the dialog's own actions; false when none would.
-bool confirmPath(AtspiAccessible* dialog, AtspiAccessible* field);
+bool confirmPath(AtspiAccessible* dialog, const FileDialog& kind, AtspiAccessible* field);
 // The desktop portal's dialog, confirmed through its accept button (it has no default response,
 // so the field's own confirming goes nowhere); false for any other dialog.
 bool confirmPortalDialog(AtspiAccessible* dialog);

@@ -94,10 +94,8 @@ std::optional<Panel> panelOf(AtspiAccessible* window) {
 }
 
 bool mayChooseFolders(const FileDialog& dialog) {
-    return dialog.navigable && dialog.toolkit == Toolkit::gtk4 && dialog.panel == Panel::open;
+    return dialog.toolkit == Toolkit::gtk4 && dialog.panel == Panel::open;
 }
-
-bool canBeMoved(const FileDialog& dialog, bool choosesFolders) { return dialog.navigable && !choosesFolders; }
 
 AccessibleRef windowOf(AtspiAccessible* element) {
     AccessibleRef current(static_cast<AtspiAccessible*>(g_object_ref(element)));

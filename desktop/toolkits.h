@@ -39,12 +39,7 @@ struct FileDialog {
 // otherwise.
 std::optional<FileDialog> fileDialogOf(AtspiAccessible* window);
 std::optional<Panel> panelOf(AtspiAccessible* window);
-// Whether the assistant may move the chooser without answering its dialog: not an embedded one
-// that nothing moves, nor GTK 4's Select Folder dialog, which takes a confirmed folder's path as
-// its choice. Telling that dialog from an Open one reads much of it: `choosesFolders` is what
-// the caller already knows of the window (`AtspiSession::canBeMoved` keeps it).
-bool canBeMoved(const FileDialog& dialog, bool choosesFolders);
-// Whether a GTK 4 chooser's kind must be read to tell if it can be moved.
+// Whether the dialog may be GTK 4's Select Folder one, which reads as an Open one at first sight.
 bool mayChooseFolders(const FileDialog& dialog);
 // The top-level window that holds the element (the child of its application), if any.
 AccessibleRef windowOf(AtspiAccessible* element);
